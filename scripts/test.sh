@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# The whole test suite, under CPython and under PyPy, on a new machine too:
+# installs what it needs (Debian's PyPy, each interpreter's test packages),
+# installs the package with pip into one virtual environment per interpreter
+# and runs pytest there.  Extra arguments go to pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if ! command -v pypy3 >/dev/null 2>&1 || ! dpkg -s pypy3-dev pypy3-venv >/dev/null 2>&1; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq pypy3 pypy3-dev pypy3-venv >/dev/null
+fi
+
+run_suite() {
+  local name=$1 interpreter=$2 requirements=$3
+  local venv=.venv/$name
+  echo "== $name: $("$interpreter" --version 2>&1 | head -n 1)"
+  [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$requirements"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps .
+  "$venv/bin/python" -m pytest -q -p no:cacheprovider "${@:4}"
+}
+
+run_suite cpython python3 tests/requirements-cpython.txt "$@"
+run_suite pypy pypy3 tests/requirements-pypy.txt "$@"
