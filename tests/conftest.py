@@ -3,8 +3,9 @@
 The kernels are tested directly through ``tavlomer_testing``, a small
 extension built from the same sources as ``tavlomer`` but never installed.
 It is built here on first use, once per interpreter, into
-``build/testing/<cache tag>``; ``TAVLOMER_TESTING_DIR`` points at a prebuilt
-one instead (for example a sanitizer build).
+``build/testing/<cache tag>``; ``TAVLOMER_TESTING_BUILD`` names another build
+folder, and ``TAVLOMER_TESTING_DIR`` points at a prebuilt module instead (for
+example a sanitizer build).
 """
 
 import os
@@ -30,7 +31,8 @@ def _testing_module_dir() -> Path:
     prebuilt = os.environ.get("TAVLOMER_TESTING_DIR")
     if prebuilt:
         return Path(prebuilt)
-    build = ROOT / "build" / "testing" / sys.implementation.cache_tag
+    build = Path(os.environ.get("TAVLOMER_TESTING_BUILD",
+                                ROOT / "build" / "testing")) / sys.implementation.cache_tag
     configure = [
         _cmake(), "-S", str(ROOT), "-B", str(build),
         "-DTAVLOMER_BUILD_TESTING=ON",
