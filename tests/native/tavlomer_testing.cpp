@@ -12,6 +12,10 @@
 #include "ellip/legendre.hpp"
 #include "interp/interp.hpp"
 #include "quadrature/double_exponential.hpp"
+#include "lib/models/integrated.hpp"  // benchmark helpers below
+#include "lib/models/ring.hpp"
+
+#include <chrono>
 
 namespace {
 
@@ -129,6 +133,75 @@ PyObject* py_interp(PyObject*, PyObject* args) {
     return PyFloat_FromDouble(tavlomer::interp::interp(x, y, xp, {tag, value}));
 }
 
+// Benchmark helpers (bench/bench_integrated.py): the work that one separation
+// of an integrated model cannot avoid, timed in isolation, in seconds for the
+// whole list.  ring_evaluation_seconds(l, re, rstar): the 1155 ring
+// evaluations per separation at the quadrature's points x, x + e, x - e.
+// quadrature_seconds(count): count 385-point quadratures of stored values.
+// profile_seconds(bl, bf, count): count tabulations of a flux map at the 385
+// points (the fixed profile when bl and bf are empty).
+namespace models = tavlomer::models;
+using bench_clock = std::chrono::steady_clock;
+double seconds_since(bench_clock::time_point start) {
+    return std::chrono::duration<double>(bench_clock::now() - start).count();
+}
+volatile double bench_sink;
+
+PyObject* py_ring_evaluation_seconds(PyObject*, PyObject* args) {
+    PyObject* ls;
+    double re, rstar;
+    std::vector<double> l;
+    if (!PyArg_ParseTuple(args, "Odd:ring_evaluation_seconds", &ls, &re, &rstar)) return nullptr;
+    if (!to_doubles(ls, l)) return nullptr;
+    const models::NodeTable nodes = models::make_node_table([](double) { return 1.0; });
+    const auto start = bench_clock::now();
+    const models::RingLens lens = models::RingLens::from_radii(re, rstar);
+    double sum = 0.0;
+    for (const double li : l) {
+        for (const models::NodeSample& s : nodes) {
+            for (const double r : {s.x, s.x_plus_e, s.x_minus_e}) {
+                const Result<double> a = models::ring_magnification(lens, li, r);
+                sum += a ? *a : 0.0;
+            }
+        }
+    }
+    bench_sink = sum;
+    return PyFloat_FromDouble(seconds_since(start));
+}
+
+PyObject* py_quadrature_seconds(PyObject*, PyObject* args) {
+    unsigned long count;
+    if (!PyArg_ParseTuple(args, "k:quadrature_seconds", &count)) return nullptr;
+    const models::NodeTable nodes = models::make_node_table([](double) { return 1.0; });
+    const auto start = bench_clock::now();
+    double sum = 0.0;
+    for (unsigned long c = 0; c < count; ++c) {
+        const double scale = 1.0 + static_cast<double>(c);
+        sum += models::integrate_over_nodes(
+            [&nodes, scale](std::size_t i) { return nodes[i].x_2pi * scale; });
+    }
+    bench_sink = sum;
+    return PyFloat_FromDouble(seconds_since(start));
+}
+
+PyObject* py_profile_seconds(PyObject*, PyObject* args) {
+    PyObject *bls, *bfs;
+    unsigned long count;
+    std::vector<double> bl, bf;
+    if (!PyArg_ParseTuple(args, "OOk:profile_seconds", &bls, &bfs, &count)) return nullptr;
+    if (!to_doubles(bls, bl) || !to_doubles(bfs, bf)) return nullptr;
+    const auto start = bench_clock::now();
+    double sum = 0.0;
+    for (unsigned long c = 0; c < count; ++c) {
+        const models::NodeTable nodes =
+            bl.empty() ? models::make_node_table([](double x) { return models::fixed_profile(x); })
+                       : models::flux_map_node_table(bl, bf);
+        sum += nodes[c % nodes.size()].profile;
+    }
+    bench_sink = sum;
+    return PyFloat_FromDouble(seconds_since(start));
+}
+
 PyMethodDef methods[] = {
     {"elliprf", py_elliprf, METH_VARARGS, "elliprf(x, y, z)"},
     {"elliprc", py_elliprc, METH_VARARGS, "elliprc(x, y)"},
@@ -140,6 +213,10 @@ PyMethodDef methods[] = {
     {"integrate", py_integrate, METH_VARARGS,
      "integrate(f, a, b, target) -> (error_estimate, integral, evaluations)"},
     {"interp", py_interp, METH_VARARGS, "interp(x, y, xp, tag, value)"},
+    {"ring_evaluation_seconds", py_ring_evaluation_seconds, METH_VARARGS,
+     "ring_evaluation_seconds(l, re, rstar)"},
+    {"quadrature_seconds", py_quadrature_seconds, METH_VARARGS, "quadrature_seconds(count)"},
+    {"profile_seconds", py_profile_seconds, METH_VARARGS, "profile_seconds(bl, bf, count)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
