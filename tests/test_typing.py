@@ -1,0 +1,65 @@
+"""The installed type stubs: mypy finds them for the installed module (run
+from a folder outside the checkout, so only site-packages can supply them),
+accepts the calls a modeller writes with the result types the module returns,
+and rejects the calls that fail at run time."""
+
+import platform
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+HERE = Path(__file__).resolve().parent / "typing"
+
+pytestmark = [
+    pytest.mark.skipif(platform.python_implementation() != "CPython",
+                       reason="mypy runs in the CPython test environment only"),
+]
+
+
+def _mypy(tmp_path, name):
+    pytest.importorskip("mypy")
+    shutil.copy(HERE / name, tmp_path / name)
+    run = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+         "--cache-dir", str(tmp_path / ".mypy_cache"), name],
+        cwd=tmp_path, capture_output=True, text=True)
+    return run.returncode, run.stdout + run.stderr
+
+
+def test_stub_package_is_installed_beside_the_module():
+    import tavlomer
+
+    site = Path(tavlomer.__file__).parent
+    stub = (site / "tavlomer-stubs" / "__init__.pyi").read_text()
+    assert (site / "tavlomer.pyi").read_text() == stub
+    # Every public function has a stub, and nothing else is declared public.
+    declared = re.findall(r"^def (\w+)\(", stub, flags=re.M)
+    assert declared == tavlomer.__all__
+
+
+def test_typed_usage_passes_strict_mypy_with_precise_results(tmp_path):
+    pytest.importorskip("numpy")
+    code, out = _mypy(tmp_path, "usage_ok.py")
+    assert code == 0, out
+    revealed = re.findall(r'Revealed type is "([^"]+)"', out)
+    assert revealed == ["builtins.list[builtins.float]", "builtins.float",
+                        "builtins.list[builtins.float]"] or \
+        revealed == ["list[float]", "float", "list[float]"], out
+
+
+def test_typed_usage_runs():
+    pytest.importorskip("numpy")
+    subprocess.run([sys.executable, str(HERE / "usage_ok.py")], check=True)
+
+
+def test_mypy_rejects_exactly_the_calls_that_fail(tmp_path):
+    code, out = _mypy(tmp_path, "usage_bad.py")
+    assert code == 1, out
+    lines = (HERE / "usage_bad.py").read_text().splitlines()
+    expected = {i + 1 for i, line in enumerate(lines) if "# E:" in line}
+    reported = {int(n) for n in re.findall(r"^usage_bad\.py:(\d+): error:", out, flags=re.M)}
+    assert reported == expected, out

@@ -1,0 +1,39 @@
+"""Typed calls a modeller writes; mypy must accept every line and infer the
+result types revealed below (tests/test_typing.py checks both, and runs the
+file: every call here works at run time too)."""
+
+import array
+from typing import TYPE_CHECKING
+
+import numpy as np
+
+import tavlomer
+
+if TYPE_CHECKING:
+    from typing_extensions import reveal_type
+else:
+    def reveal_type(value):
+        return value
+
+separations: list[float] = [0.0, 0.5, 1.5]
+re, rstar = 1.0, 0.5
+
+disk = tavlomer.witt_mao_magnification(separations, re, rstar)
+reveal_type(disk)  # list[float]
+first: float = disk[0]
+
+ring = tavlomer.heyrovsky_magnification(0.5, 0.25, re, rstar)
+reveal_type(ring)  # float
+
+# Integers, tuples, ranges, byte strings and arrays are accepted as they are at run time.
+tavlomer.integrated_witt_mao_magnification((0, 1, 2), 1, 2)
+tavlomer.integrated_heyrovsky_magnification(range(3), re=1.0, rstar=2.0)
+tavlomer.integrated_flux_map_witt_mao_magnification(b"\x00\x01", 1.0, 1.0, [0.0, 1.0], [1.0, 1.0])
+tavlomer.integrated_flux_map_heyrovsky_magnification(
+    l=array.array("d", [0.5]), re=1.0, rstar=1.0, bl=(0.0, 1.0), bf=(1.0, 0.5))
+sums = tavlomer.discrete_flux_map_heyrovsky_magnification([2.0], 1.0, 1.0, [0.5], [1.0])
+total: float = sum(sums)
+
+# NumPy arrays and scalars too.
+curve = tavlomer.witt_mao_magnification(np.linspace(0.0, 3.0, 7), np.float64(1.0), np.float32(0.5))
+reveal_type(curve)  # list[float]
