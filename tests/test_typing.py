@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-HERE = Path(__file__).resolve().parent / "typing"
+HERE = Path(__file__).resolve().parent / "typed_usage"
 
 pytestmark = [
     pytest.mark.skipif(platform.python_implementation() != "CPython",
