@@ -7,11 +7,54 @@
 // for every radius x >= 0 and 0 below, and M' its central difference.  So M'
 // vanishes except within one step of x = 0, and each result is the disk value
 // times the profile's weighted flux over the normalisation.
+#include <array>
+#include <cstddef>
 #include <utility>
 
 #include "lib/models/integrated.hpp"
 
 namespace tavlomer::models {
+
+namespace {
+
+constexpr std::size_t point_count = quadrature::double_exponential::MAX_EVALUATIONS;
+
+// The integrand at one point, as defined: M(x - e) is M only once x >= e,
+// M(x + e) once x + e >= 0, and below 0 the integrand has M = M' = 0.
+double disk_integrand(const NodeSample& s, double m_disk) noexcept {
+    double m = 0.0;
+    double m_prime = 0.0;
+    if (s.x >= 0.0) {
+        m = m_disk;
+        const double m_plus = s.x_plus_e >= 0.0 ? m_disk : 0.0;
+        const double m_minus = s.x >= s.e ? m_disk : 0.0;
+        m_prime = (m_plus - m_minus) / s.two_e;
+    }
+    return (s.x_2pi * (m + s.x_half * m_prime)) * s.profile;
+}
+
+// Beyond one step of 0 (x >= e) both one-sided values are M, and for a
+// finite M the difference quotient (M - M)/(e + e) is +0: the integrand is
+// (x 2pi)(M + 0) profile, bit for bit, without the division.  For an
+// infinite or NaN M both forms are non-finite, which the quadrature counts as
+// 0 alike.  Only the few points closer to 0 than their step (about 60 of the
+// 385) take the defined form; their values are formed per separation before
+// the quadrature, which then picks one of two loaded values without a branch.
+struct StepZone {
+    std::size_t count = 0;
+    std::array<std::size_t, point_count> point{};  // the k-th point with x < e
+    std::array<std::size_t, point_count> slot{};   // its k, or point_count elsewhere
+
+    explicit StepZone(const NodeTable& nodes) noexcept {
+        for (std::size_t i = 0; i < point_count; ++i) {
+            const bool beyond = nodes[i].x >= nodes[i].e;
+            slot[i] = beyond ? point_count : count;
+            if (!beyond) point[count++] = i;
+        }
+    }
+};
+
+}  // namespace
 
 ListResult integrated_witt_mao_on_nodes(std::vector<double> l, const NodeTable& nodes, double re,
                                         double rstar, double normalisation) {
@@ -19,19 +62,20 @@ ListResult integrated_witt_mao_on_nodes(std::vector<double> l, const NodeTable& 
     // integration; a failure fails the call with nothing integrated.
     ListResult disk = witt_mao_magnification(std::move(l), re, rstar);
     if (!disk) return disk;
+    const StepZone zone(nodes);
+    std::array<double, point_count + 1> near_zero;  // the last entry is never picked
+    near_zero[point_count] = 0.0;
     for (double& a : *disk) {
         const double m_disk = a;
-        const double integral = integrate_over_nodes([&nodes, m_disk](std::size_t i) {
+        for (std::size_t k = 0; k < zone.count; ++k) {
+            near_zero[k] = disk_integrand(nodes[zone.point[k]], m_disk);
+        }
+        const double flat = m_disk + 0.0;
+        const double integral = integrate_over_nodes([&](std::size_t i) {
             const NodeSample& s = nodes[i];
-            double m = 0.0;
-            double m_prime = 0.0;
-            if (s.x >= 0.0) {
-                m = m_disk;
-                const double m_plus = s.x_plus_e >= 0.0 ? m_disk : 0.0;
-                const double m_minus = s.x >= s.e ? m_disk : 0.0;
-                m_prime = (m_plus - m_minus) / s.two_e;
-            }
-            return (s.x_2pi * (m + s.x_half * m_prime)) * s.profile;
+            const double beyond = (s.x_2pi * flat) * s.profile;
+            const double near = near_zero[zone.slot[i]];
+            return zone.slot[i] == point_count ? beyond : near;
         });
         a = integral / normalisation;
     }

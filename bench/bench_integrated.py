@@ -1,0 +1,96 @@
+"""Cost of the four profile-integrated models against the work they cannot avoid.
+
+Every separation is a 385-point tanh-sinh quadrature over the source radius.
+In the ring models each point is three ring magnifications (1155 per
+separation), and those are the whole unavoidable cost; in the uniform-disk
+models it is one disk magnification plus the quadrature's own arithmetic.
+Reports, in one run, microseconds per separation over 10^3 separations (a
+50-entry flux map for the flux-map variants):
+
+  * each integrated function through the public module (Python call and list
+    conversion included, about 0.1 us per separation);
+  * the unavoidable work, timed in isolation in C++ by the test-only module:
+    the 1155 ring evaluations at the quadrature's points; the disk kernel
+    plus a 385-point quadrature of stored values;
+  * the tabulation of a profile at the 385 points, paid once per call.
+
+Times are the calling thread's CPU time (time.thread_time and its C
+equivalent), so that a shared machine's other work inflates them less.
+
+Run: python bench/bench_integrated.py   (builds tavlomer_testing as the tests do)
+"""
+
+import importlib.util
+import math
+import time
+from pathlib import Path
+
+import tavlomer
+
+ROOT = Path(__file__).resolve().parent.parent
+# Loading the tests' conftest builds tavlomer_testing and puts it on sys.path.
+_spec = importlib.util.spec_from_file_location("conftest", ROOT / "tests" / "conftest.py")
+_spec.loader.exec_module(importlib.util.module_from_spec(_spec))
+import tavlomer_testing as kt  # noqa: E402
+
+SEPARATIONS = [0.01 + 2.99 * i / 999 for i in range(1000)]
+RE, RSTAR = 1.0, 1.0
+BL = [i / 49 for i in range(50)]
+BF = [1.0 + (1.0 - math.sqrt(1.0 - x * x)) * -0.6 for x in BL]
+REPEAT = 5
+
+
+def best(fn, repeat=REPEAT):
+    times = []
+    for _ in range(repeat):
+        start = time.thread_time()
+        fn()
+        times.append(time.thread_time() - start)
+    return min(times)
+
+
+def best_reported(fn, repeat=REPEAT):
+    return min(fn() for _ in range(repeat))
+
+
+def main():
+    n = len(SEPARATIONS)
+    us = 1e6 / n
+    l = SEPARATIONS
+
+    ring_floor = best_reported(lambda: kt.ring_evaluation_seconds(l, RE, RSTAR)) * us
+    quadrature_floor = best_reported(lambda: kt.quadrature_seconds(n)) * us
+    disk_kernel = best(lambda: tavlomer.witt_mao_magnification(l, RE, RSTAR)) * us
+    disk_floor = disk_kernel + quadrature_floor
+    fixed_table = best_reported(lambda: kt.profile_seconds([], [], 1000)) * 1e3
+    flux_table = best_reported(lambda: kt.profile_seconds(BL, BF, 1000)) * 1e3
+
+    rows = [
+        ("integrated_witt_mao_magnification",
+         best(lambda: tavlomer.integrated_witt_mao_magnification(l, RE, RSTAR)) * us, disk_floor),
+        ("integrated_flux_map_witt_mao_magnification",
+         best(lambda: tavlomer.integrated_flux_map_witt_mao_magnification(l, RE, RSTAR, BL, BF)) * us,
+         disk_floor),
+        ("integrated_heyrovsky_magnification",
+         best(lambda: tavlomer.integrated_heyrovsky_magnification(l, RE, RSTAR), 3) * us, ring_floor),
+        ("integrated_flux_map_heyrovsky_magnification",
+         best(lambda: tavlomer.integrated_flux_map_heyrovsky_magnification(l, RE, RSTAR, BL, BF), 3) * us,
+         ring_floor),
+    ]
+
+    print(f"{n} separations in (0.01, 3), re = rstar = 1, flux map of {len(BL)} entries; "
+          f"best of {REPEAT} (3 for the ring models)")
+    print(f"{'function':46s} {'us/separation':>14s} {'unavoidable':>12s} {'ratio':>7s}")
+    for name, t, floor in rows:
+        print(f"{name:46s} {t:14.3f} {floor:12.3f} {t / floor:7.3f}")
+    print()
+    print(f"unavoidable work per separation: 1155 ring evaluations {ring_floor:.3f} us; "
+          f"disk kernel {disk_kernel:.3f} us + 385-point quadrature {quadrature_floor:.3f} us")
+    print(f"flux map / fixed profile: uniform disk {rows[1][1] / rows[0][1]:.3f}, "
+          f"ring {rows[3][1] / rows[2][1]:.3f}")
+    print(f"profile at the 385 points, once per call: fixed {fixed_table:.2f} us, "
+          f"{len(BL)}-entry flux map {flux_table:.2f} us")
+
+
+if __name__ == "__main__":
+    main()
