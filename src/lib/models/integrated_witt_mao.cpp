@@ -37,20 +37,43 @@ double disk_integrand(const NodeSample& s, double m_disk) noexcept {
 // finite M the difference quotient (M - M)/(e + e) is +0: the integrand is
 // (x 2pi)(M + 0) profile, bit for bit, without the division.  For an
 // infinite or NaN M both forms are non-finite, which the quadrature counts as
-// 0 alike.  Only the few points closer to 0 than their step (about 60 of the
-// 385) take the defined form; their values are formed per separation before
+// 0 alike.  Only the points short of one step (about 60 of the 385, all in
+// (0, e)) need the division; their values are formed per separation before
 // the quadrature, which then picks one of two loaded values without a branch.
 struct StepZone {
+    // Points with 0 <= x < e come first: there M(x + e) = M and M(x - e) = 0,
+    // so M' = (M - 0)/(e + e) = M/(e + e) exactly.  Any other point short of
+    // a step (x < 0, none over [0, 1]) follows and takes the general form.
+    std::size_t rising = 0;
     std::size_t count = 0;
-    std::array<std::size_t, point_count> point{};  // the k-th point with x < e
-    std::array<std::size_t, point_count> slot{};   // its k, or point_count elsewhere
+    std::array<std::size_t, point_count> point{};  // the k-th such point
+    std::array<std::size_t, point_count> slot{};   // its k, or point_count beyond the step
+    // The rising points' quantities, side by side for a vectorisable loop.
+    std::array<double, point_count> x_2pi{}, x_half{}, two_e{}, profile{};
 
     explicit StepZone(const NodeTable& nodes) noexcept {
+        slot.fill(point_count);
+        const auto is_rising = [](const NodeSample& s) {
+            return s.x >= 0.0 && s.x_plus_e >= 0.0 && !(s.x >= s.e);
+        };
         for (std::size_t i = 0; i < point_count; ++i) {
-            const bool beyond = nodes[i].x >= nodes[i].e;
-            slot[i] = beyond ? point_count : count;
-            if (!beyond) point[count++] = i;
+            const NodeSample& s = nodes[i];
+            if (!is_rising(s)) continue;
+            x_2pi[count] = s.x_2pi;
+            x_half[count] = s.x_half;
+            two_e[count] = s.two_e;
+            profile[count] = s.profile;
+            add(i);
         }
+        rising = count;
+        for (std::size_t i = 0; i < point_count; ++i) {
+            if (!is_rising(nodes[i]) && !(nodes[i].x >= nodes[i].e)) add(i);
+        }
+    }
+
+    void add(std::size_t i) noexcept {
+        slot[i] = count;
+        point[count++] = i;
     }
 };
 
@@ -63,19 +86,23 @@ ListResult integrated_witt_mao_on_nodes(std::vector<double> l, const NodeTable& 
     ListResult disk = witt_mao_magnification(std::move(l), re, rstar);
     if (!disk) return disk;
     const StepZone zone(nodes);
-    std::array<double, point_count + 1> near_zero;  // the last entry is never picked
-    near_zero[point_count] = 0.0;
+    std::array<double, point_count + 1> short_of_step;  // the last entry is never picked
+    short_of_step[point_count] = 0.0;
     for (double& a : *disk) {
         const double m_disk = a;
-        for (std::size_t k = 0; k < zone.count; ++k) {
-            near_zero[k] = disk_integrand(nodes[zone.point[k]], m_disk);
+        for (std::size_t k = 0; k < zone.rising; ++k) {
+            const double m_prime = m_disk / zone.two_e[k];
+            short_of_step[k] = (zone.x_2pi[k] * (m_disk + zone.x_half[k] * m_prime)) * zone.profile[k];
+        }
+        for (std::size_t k = zone.rising; k < zone.count; ++k) {
+            short_of_step[k] = disk_integrand(nodes[zone.point[k]], m_disk);
         }
         const double flat = m_disk + 0.0;
         const double integral = integrate_over_nodes([&](std::size_t i) {
             const NodeSample& s = nodes[i];
             const double beyond = (s.x_2pi * flat) * s.profile;
-            const double near = near_zero[zone.slot[i]];
-            return zone.slot[i] == point_count ? beyond : near;
+            const double short_of = short_of_step[zone.slot[i]];
+            return zone.slot[i] == point_count ? beyond : short_of;
         });
         a = integral / normalisation;
     }
