@@ -37,59 +37,67 @@ SEPARATIONS = [0.01 + 2.99 * i / 999 for i in range(1000)]
 RE, RSTAR = 1.0, 1.0
 BL = [i / 49 for i in range(50)]
 BF = [1.0 + (1.0 - math.sqrt(1.0 - x * x)) * -0.6 for x in BL]
-REPEAT = 15  # the disk models and floors; the ring models, 0.4 s a call, get 3
+REPEAT = 15
+RING_REPEAT = 3  # about 0.4 s a call
 
 
-def best(fn, repeat=REPEAT):
-    times = []
+def thread_seconds(fn):
+    start = time.thread_time()
+    fn()
+    return time.thread_time() - start
+
+
+def interleaved(jobs, repeat):
+    """Best time of each job, the jobs taking turns so that a passing load
+    on a shared machine falls on all of them alike."""
+    best = {name: math.inf for name in jobs}
     for _ in range(repeat):
-        start = time.thread_time()
-        fn()
-        times.append(time.thread_time() - start)
-    return min(times)
-
-
-def best_reported(fn, repeat=REPEAT):
-    return min(fn() for _ in range(repeat))
+        for name, job in jobs.items():
+            best[name] = min(best[name], job())
+    return best
 
 
 def main():
     n = len(SEPARATIONS)
     us = 1e6 / n
     l = SEPARATIONS
-
-    ring_floor = best_reported(lambda: kt.ring_evaluation_seconds(l, RE, RSTAR), 3) * us
-    quadrature_floor = best_reported(lambda: kt.quadrature_seconds(n)) * us
-    disk_kernel = best(lambda: tavlomer.witt_mao_magnification(l, RE, RSTAR)) * us
-    disk_floor = disk_kernel + quadrature_floor
-    fixed_table = best_reported(lambda: kt.profile_seconds([], [], 1000)) * 1e3
-    flux_table = best_reported(lambda: kt.profile_seconds(BL, BF, 1000)) * 1e3
-
-    rows = [
-        ("integrated_witt_mao_magnification",
-         best(lambda: tavlomer.integrated_witt_mao_magnification(l, RE, RSTAR)) * us, disk_floor),
-        ("integrated_flux_map_witt_mao_magnification",
-         best(lambda: tavlomer.integrated_flux_map_witt_mao_magnification(l, RE, RSTAR, BL, BF)) * us,
-         disk_floor),
-        ("integrated_heyrovsky_magnification",
-         best(lambda: tavlomer.integrated_heyrovsky_magnification(l, RE, RSTAR), 3) * us, ring_floor),
-        ("integrated_flux_map_heyrovsky_magnification",
-         best(lambda: tavlomer.integrated_flux_map_heyrovsky_magnification(l, RE, RSTAR, BL, BF), 3) * us,
-         ring_floor),
-    ]
+    disk = interleaved({
+        "kernel": lambda: thread_seconds(lambda: tavlomer.witt_mao_magnification(l, RE, RSTAR)),
+        "quadrature": lambda: kt.quadrature_seconds(n),
+        "integrated_witt_mao_magnification": lambda: thread_seconds(
+            lambda: tavlomer.integrated_witt_mao_magnification(l, RE, RSTAR)),
+        "integrated_flux_map_witt_mao_magnification": lambda: thread_seconds(
+            lambda: tavlomer.integrated_flux_map_witt_mao_magnification(l, RE, RSTAR, BL, BF)),
+        "fixed table": lambda: kt.profile_seconds([], [], n),
+        "flux table": lambda: kt.profile_seconds(BL, BF, n),
+    }, REPEAT)
+    ring = interleaved({
+        "ring evaluations": lambda: kt.ring_evaluation_seconds(l, RE, RSTAR),
+        "integrated_heyrovsky_magnification": lambda: thread_seconds(
+            lambda: tavlomer.integrated_heyrovsky_magnification(l, RE, RSTAR)),
+        "integrated_flux_map_heyrovsky_magnification": lambda: thread_seconds(
+            lambda: tavlomer.integrated_flux_map_heyrovsky_magnification(l, RE, RSTAR, BL, BF)),
+    }, RING_REPEAT)
+    disk_floor = (disk["kernel"] + disk["quadrature"]) * us
+    ring_floor = ring["ring evaluations"] * us
 
     print(f"{n} separations in (0.01, 3), re = rstar = 1, flux map of {len(BL)} entries; "
-          f"best of {REPEAT} (3 for the ring models), thread CPU time")
+          f"thread CPU time, best of {REPEAT} (ring models {RING_REPEAT}), interleaved")
     print(f"{'function':46s} {'us/separation':>14s} {'unavoidable':>12s} {'ratio':>7s}")
+    rows = [(name, disk[name] * us, disk_floor) for name in
+            ("integrated_witt_mao_magnification", "integrated_flux_map_witt_mao_magnification")]
+    rows += [(name, ring[name] * us, ring_floor) for name in
+             ("integrated_heyrovsky_magnification", "integrated_flux_map_heyrovsky_magnification")]
     for name, t, floor in rows:
         print(f"{name:46s} {t:14.3f} {floor:12.3f} {t / floor:7.3f}")
     print()
     print(f"unavoidable work per separation: 1155 ring evaluations {ring_floor:.3f} us; "
-          f"disk kernel {disk_kernel:.3f} us + 385-point quadrature {quadrature_floor:.3f} us")
+          f"disk kernel {disk['kernel'] * us:.3f} us + 385-point quadrature "
+          f"{disk['quadrature'] * us:.3f} us")
     print(f"flux map / fixed profile: uniform disk {rows[1][1] / rows[0][1]:.3f}, "
           f"ring {rows[3][1] / rows[2][1]:.3f}")
-    print(f"profile at the 385 points, once per call: fixed {fixed_table:.2f} us, "
-          f"{len(BL)}-entry flux map {flux_table:.2f} us")
+    print(f"profile at the 385 points, once per call: fixed {disk['fixed table'] * us:.2f} us, "
+          f"{len(BL)}-entry flux map {disk['flux table'] * us:.2f} us")
 
 
 if __name__ == "__main__":
