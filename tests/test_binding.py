@@ -419,6 +419,9 @@ def mutating_lists(kind):
     clear = kind([0.5, 0.25])
     clear.insert(1, Mutator(1.0, lambda: clear.clear()))
     cases["clear"] = clear
+    grow_then_ints = kind([1, 2])
+    grow_then_ints.insert(0, Mutator(1.0, lambda: grow_then_ints.extend([3, 4.5])))
+    cases["grow_then_ints"] = grow_then_ints
     drop_self = kind([0.5])
     drop_self.insert(0, Mutator(1.0, lambda: drop_self.pop(0)))
     cases["drop_self"] = drop_self
@@ -427,7 +430,7 @@ def mutating_lists(kind):
 
 @pytest.mark.parametrize("kind", [list, type("ListSubclass", (list,), {})],
                          ids=["exact list", "list subclass"])
-@pytest.mark.parametrize("case", ["grow", "shrink", "clear", "drop_self"])
+@pytest.mark.parametrize("case", ["grow", "shrink", "clear", "grow_then_ints", "drop_self"])
 def test_a_list_changed_by_its_elements_is_walked_as_iteration_does(kind, case):
     probe = boundary_probe.load()
     expected = walk_as_python_does(mutating_lists(kind)[case])

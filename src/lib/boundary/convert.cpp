@@ -26,13 +26,25 @@ void reserve_for(std::vector<double>& values, Py_ssize_t reported) {
     }
 }
 
-// Appends one element.  Only a non-float element runs Python code, which may
-// remove it from the list it came from: it is held for the conversion.
-inline PyResult<void> push_element(std::vector<double>& values, PyObject* item) {
-    if (PyFloat_CheckExact(item)) [[likely]] {
-        values.push_back(reinterpret_cast<PyFloatObject*>(item)->ob_fval);
-        return {};
+// The items of an exact list as a C array, valid until Python code runs.
+inline PyResult<PyObject* const*> list_items(PyObject* list) {
+#ifdef PYPY_VERSION
+    // PyPy keeps a list's items in its own form.  This turns them into an
+    // array of object pointers once (and costs nothing more while the list
+    // stays unchanged), so that the walk reads them without one interpreter
+    // call per item.
+    const Owned same_list(PySequence_Fast(list, "a list"));
+    if (!same_list) [[unlikely]] {
+        return std::unexpected(fetch());
     }
+#endif
+    return PySequence_Fast_ITEMS(list);
+}
+
+// Appends an element that is not an exact float.  Its conversion may run
+// Python code, which may even drop it from the list it came from: it is held
+// meanwhile.
+PyResult<void> push_converted(std::vector<double>& values, PyObject* item) {
     const Owned held = Owned::borrow(item);
     PyResult<double> value = extract_double_slow(held.get());
     if (!value) [[unlikely]] {
@@ -40,6 +52,14 @@ inline PyResult<void> push_element(std::vector<double>& values, PyObject* item) 
     }
     values.push_back(*value);
     return {};
+}
+
+inline PyResult<void> push_element(std::vector<double>& values, PyObject* item) {
+    if (PyFloat_CheckExact(item)) [[likely]] {
+        values.push_back(reinterpret_cast<PyFloatObject*>(item)->ob_fval);
+        return {};
+    }
+    return push_converted(values, item);
 }
 
 [[gnu::cold]] PyError model_failure(const models::ModelFailure& failure) {
@@ -72,15 +92,37 @@ PyResult<std::vector<double>> extract_sequence(PyObject* object) {
     }
     std::vector<double> values;
 
-    // Exact lists and tuples are indexed in place instead of iterated.  For a
-    // list this is exactly its iterator's walk: the length is read afresh
-    // before each element, so an element's __float__ that grows or shrinks
-    // the list is seen just as iteration would see it.
+    // Exact lists and tuples are read in place instead of iterated.  For a
+    // list this is exactly its iterator's walk: after any element whose
+    // conversion may have run Python code, the length and the items are read
+    // afresh, so an element's __float__ that grows or shrinks the list is seen
+    // just as iteration would see it.  (Between such elements no Python code
+    // runs, and the list cannot change.)
     if (PyList_CheckExact(object)) {
-        reserve_for(values, PyList_GET_SIZE(object));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) {
-            if (auto pushed = push_element(values, PyList_GET_ITEM(object, i)); !pushed) {
+        Py_ssize_t size = PyList_GET_SIZE(object);
+        reserve_for(values, size);
+        PyResult<PyObject* const*> items = list_items(object);
+        if (!items) [[unlikely]] {
+            return std::unexpected(std::move(items).error());
+        }
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyObject* item = (*items)[i];
+            if (PyFloat_CheckExact(item)) [[likely]] {
+                values.push_back(reinterpret_cast<PyFloatObject*>(item)->ob_fval);
+                continue;
+            }
+            // An exact int converts without running Python code.  (Asked
+            // before the conversion: after it, the item may be gone.)
+            const bool list_unchanged = PyLong_CheckExact(item);
+            if (auto pushed = push_converted(values, item); !pushed) {
                 return std::unexpected(std::move(pushed).error());
+            }
+            if (!list_unchanged) {
+                size = PyList_GET_SIZE(object);
+                items = list_items(object);
+                if (!items) [[unlikely]] {
+                    return std::unexpected(std::move(items).error());
+                }
             }
         }
         return values;
