@@ -10,6 +10,7 @@ echo their inputs.
 
 import array
 import platform
+import sys
 
 import pytest
 
@@ -464,3 +465,47 @@ def test_the_first_failing_element_ends_the_walk():
     with pytest.raises(TypeError):
         tavlomer.witt_mao_magnification([Recorder(1.0), None, Recorder(2.0)], 1.0, 1.0)
     assert seen == [1.0]
+
+
+# ---- Ownership --------------------------------------------------------------------
+
+
+def borrowed_call_cases():
+    """(call, objects it must leave as it found them), for success and failure."""
+    cause = KeyError("cause")
+    with_cause = TypeError("with a cause")
+    with_cause.__cause__ = cause
+    values = [0.5, Floaty(1.5), 7]
+    keyword = "".join(["r", "e"])  # not interned: its own object
+    return {
+        "success": (lambda p: p.witt_mao_magnification(values, **{keyword: Floaty(1.0)},
+                                                       rstar=2.0), [values, *values, keyword]),
+        "rewritten element error": (lambda p: p.witt_mao_magnification([0.5, Floaty(with_cause)],
+                                                                       1.0, 2.0),
+                                    [with_cause, cause]),
+        "numeric error": (lambda p: p.witt_mao_magnification(values, 1.0, -1.0), [values]),
+        "internal fault": (lambda p: p.discrete_flux_map_heyrovsky_magnification(
+            values, 1.0, -4.0, values, [0.5]), [values]),
+        "unexpected keyword": (lambda p: p.witt_mao_magnification(values, 1.0, 2.0,
+                                                                  **{keyword + "x": values}),
+                               [values]),
+    }
+
+
+@pytest.mark.skipif(PYPY, reason="reference counts are CPython's")
+@pytest.mark.parametrize("case", list(borrowed_call_cases()))
+def test_arguments_are_only_borrowed(case):
+    probe = boundary_probe.load()
+    call, objects = borrowed_call_cases()[case]
+
+    def run():
+        try:
+            call(probe)
+        except BaseException:  # noqa: B036 - faults are among the cases
+            pass
+
+    run()  # first-use objects (the PanicException class) are made here
+    before = [sys.getrefcount(o) for o in objects]
+    for _ in range(50):
+        run()
+    assert [sys.getrefcount(o) for o in objects] == before
