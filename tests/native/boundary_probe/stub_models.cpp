@@ -77,7 +77,7 @@ ListResult discrete_flux_map_heyrovsky_magnification(std::vector<double> l,
 // The parameters as decimal digits, so that their order shows: (1, 2, 3, 4)
 // gives 1234.
 Result<double> heyrovsky_magnification(double l, double r, double re, double rstar) noexcept {
-    if (rstar == numeric_error) {
+    if (rstar == static_cast<double>(numeric_error)) {
         return std::unexpected(NumericError{"ellippi: n must be less than 1."});
     }
     return ((l * 10.0 + r) * 10.0 + re) * 10.0 + rstar;
