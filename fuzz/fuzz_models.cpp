@@ -93,7 +93,8 @@ void discrete(const std::vector<double>& l, const std::vector<double>& bl,
     }
     if (bl.size() == 1 && bf[0] == 1.0 && r) {
         for (std::size_t i = 0; i < l.size(); ++i) {
-            const tavlomer::Result<double> a = models::heyrovsky_magnification(l[i], bl[0], re, rstar);
+            const tavlomer::Result<double> a =
+                models::heyrovsky_magnification(l[i], bl[0], re, rstar);
             FUZZ_CHECK(a.has_value());
             // 0.0 + a turns a -0.0 into +0.0; equal as numbers, NaN aside.
             FUZZ_CHECK((*r)[i] == *a || (std::isnan((*r)[i]) && std::isnan(*a)));
