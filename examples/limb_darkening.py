@@ -93,13 +93,19 @@ def _rule(points, first_width):
             edges = _geometric(a, mid, wa)[:-1] + _geometric(b, mid, wb)[::-1]
         for lo, hi in zip(edges, edges[1:]):
             half, centre = 0.5 * (hi - lo), 0.5 * (hi + lo)
-            for t, w in zip(*_GL):
-                radii.append(centre + half * t)
-                dx.append(half * w)
+            radii += [centre + half * t for t in _GL[0]]
+            dx += [half * w for w in _GL[1]]
     return radii, dx
 
 
-def ring_rule(l, profile, kinks=()):
+def source_flux(profile, kinks=()):
+    """int_0^1 2 pi x I(x) dx, on the panels that ``ring_rule`` uses away from
+    the lens."""
+    x, dx = _rule(sorted({0.0, 1.0} | {k for k in kinks if 0.0 < k < 1.0}), {1.0: EDGE})
+    return sum(2 * math.pi * xi * profile(xi) * wi for xi, wi in zip(x, dx))
+
+
+def ring_rule(l, profile, kinks=(), flux=None):
     """Radii x and weights w of rings whose weighted sum sum_j w[j] M(l, x[j])
     is the magnification of the source at separation l >= 0, together with
     the scale to apply to radii, separation and re before calling the module.
@@ -108,18 +114,16 @@ def ring_rule(l, profile, kinks=()):
     kinks: radii where the profile has a corner (the radii of a table); the
     rule splits there so that each panel sees a smooth profile.
     """
+    if flux is None:
+        flux = source_flux(profile, kinks)
     kinks = {k for k in kinks if 0.0 < k < 1.0}
-    edge = {1.0: EDGE}
-    flux_x, flux_dx = _rule(sorted({0.0, 1.0} | kinks), edge)
-    flux = sum(2 * math.pi * x * profile(x) * w for x, w in zip(flux_x, flux_dx))
-
     if not 0.0 < l < 1.0:
         # No ring of the source passes through the lens; a lens at the centre
         # makes every ring's value finite, but the module's band would zero
         # the rings x < 0.001 / scale, hence the large scale there.
         scale = 1e9 if l == 0.0 else 1.5 * BAND / GAP
-        return flux_x, [2 * math.pi * x * profile(x) * w / flux
-                        for x, w in zip(flux_x, flux_dx)], scale
+        radii, dx = _rule(sorted({0.0, 1.0} | kinks), {1.0: EDGE})
+        return radii, [2 * math.pi * x * profile(x) * w / flux for x, w in zip(radii, dx)], scale
     # A lens very near the centre gets a gap proportional to l, so that the
     # weight 2 pi x, which varies by 2 gap / l across it, stays nearly flat.
     gap = min(GAP, l / 100)
@@ -155,9 +159,10 @@ def limb_darkened_magnification(l, re, rstar, profile, kinks=()):
     multiplied by the rule's scale: the same rings, measured in a unit on
     which the module's 0.001 near-ring band falls inside the rule's gap.
     """
+    flux = source_flux(profile, kinks)
     result = []
     for li in l:
-        radii, weights, scale = ring_rule(li, profile, kinks)
+        radii, weights, scale = ring_rule(li, profile, kinks, flux)
         result += tavlomer.discrete_flux_map_heyrovsky_magnification(
             [scale * li], scale * re, rstar, [scale * x for x in radii], weights)
     return result
