@@ -6,9 +6,12 @@
 // argument is the kernel's exact failure text.
 #include <Python.h>
 
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "ellip/carlson.hpp"
+#include "ellip/detail/carlson_iterations.hpp"
 #include "ellip/legendre.hpp"
 #include "interp/interp.hpp"
 #include "quadrature/double_exponential.hpp"
@@ -74,6 +77,74 @@ PyObject* py_ellippi(PyObject*, PyObject* args) {
     double n, m;
     if (!PyArg_ParseTuple(args, "dd:ellippi", &n, &m)) return nullptr;
     return result(legendre::ellippi(n, m));
+}
+
+// Step counts of the Carlson iterations (see ellip/detail/carlson_iterations.hpp):
+// elliprf_steps(x, y, z) and elliprd_steps(x, y, z) for the duplication,
+// agm_steps_many(out, ys, zs) (below) for the arithmetic-geometric mean of
+// RF(0, y, z) and RD(0, y, z).  A count one above the loop's limit means it
+// did not finish.
+namespace carlson_detail = tavlomer::ellip::carlson::detail;
+
+PyObject* py_elliprf_steps(PyObject*, PyObject* args) {
+    double x, y, z;
+    if (!PyArg_ParseTuple(args, "ddd:elliprf_steps", &x, &y, &z)) return nullptr;
+    return PyLong_FromLong(carlson_detail::elliprf_duplication_steps(x, y, z));
+}
+PyObject* py_elliprd_steps(PyObject*, PyObject* args) {
+    double x, y, z;
+    if (!PyArg_ParseTuple(args, "ddd:elliprd_steps", &x, &y, &z)) return nullptr;
+    return PyLong_FromLong(carlson_detail::elliprd_duplication_steps(x, y, z));
+}
+Result<double> agm_steps_value(double y, double z) noexcept {
+    return carlson_detail::agm_steps(y, z);
+}
+
+// Benchmark entries (bench/bench_kernels.py), also used by the sweeps of the
+// tests: name_many(out, a, b, ...) evaluates the kernel over buffers of
+// doubles (array('d'), numpy float64 arrays) of one length in a C++ loop and
+// writes the results to out, a failure as NaN.  They time the kernels without
+// the cost of a Python call per evaluation.
+template <std::size_t Arity, class Kernel>
+PyObject* map_kernel(PyObject* args, Kernel kernel) {
+    constexpr Py_ssize_t count = Arity + 1;
+    if (PyTuple_GET_SIZE(args) != count) {
+        PyErr_Format(PyExc_TypeError, "expected %d buffers of doubles", static_cast<int>(count));
+        return nullptr;
+    }
+    Py_buffer views[count];
+    Py_ssize_t acquired = 0;
+    const auto release = [&] {
+        for (Py_ssize_t i = 0; i < acquired; ++i) PyBuffer_Release(&views[i]);
+    };
+    for (; acquired < count; ++acquired) {
+        const int flags = PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | (acquired == 0 ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(PyTuple_GET_ITEM(args, acquired), &views[acquired], flags) != 0) {
+            release();
+            return nullptr;
+        }
+        const Py_buffer& view = views[acquired];
+        const bool doubles = view.itemsize == static_cast<Py_ssize_t>(sizeof(double)) &&
+                             view.format != nullptr &&
+                             std::string_view(view.format).ends_with('d');
+        if (!doubles || view.len != views[0].len) {
+            ++acquired;
+            release();
+            PyErr_SetString(PyExc_TypeError, "expected buffers of doubles of one length");
+            return nullptr;
+        }
+    }
+    double* out = static_cast<double*>(views[0].buf);
+    const std::size_t n = static_cast<std::size_t>(views[0].len) / sizeof(double);
+    [&]<std::size_t... K>(std::index_sequence<K...>) {
+        const double* in[] = {static_cast<const double*>(views[K + 1].buf)...};
+        for (std::size_t i = 0; i < n; ++i) {
+            const Result<double> r = kernel(in[K][i]...);
+            out[i] = r ? *r : Py_NAN;
+        }
+    }(std::make_index_sequence<Arity>{});
+    release();
+    Py_RETURN_NONE;
 }
 
 // integrate(f, a, b, target) -> (error_estimate, integral, evaluations).
@@ -215,6 +286,24 @@ PyMethodDef methods[] = {
     {"ellipk", py_ellipk, METH_VARARGS, "ellipk(m)"},
     {"ellipe", py_ellipe, METH_VARARGS, "ellipe(m)"},
     {"ellippi", py_ellippi, METH_VARARGS, "ellippi(n, m)"},
+    {"elliprf_steps", py_elliprf_steps, METH_VARARGS, "elliprf_steps(x, y, z)"},
+    {"elliprd_steps", py_elliprd_steps, METH_VARARGS, "elliprd_steps(x, y, z)"},
+    {"elliprf_many", [](PyObject*, PyObject* a) { return map_kernel<3>(a, carlson::elliprf); },
+     METH_VARARGS, "elliprf_many(out, x, y, z)"},
+    {"elliprc_many", [](PyObject*, PyObject* a) { return map_kernel<2>(a, carlson::elliprc); },
+     METH_VARARGS, "elliprc_many(out, x, y)"},
+    {"elliprd_many", [](PyObject*, PyObject* a) { return map_kernel<3>(a, carlson::elliprd); },
+     METH_VARARGS, "elliprd_many(out, x, y, z)"},
+    {"elliprj_many", [](PyObject*, PyObject* a) { return map_kernel<4>(a, carlson::elliprj); },
+     METH_VARARGS, "elliprj_many(out, x, y, z, p)"},
+    {"ellipk_many", [](PyObject*, PyObject* a) { return map_kernel<1>(a, legendre::ellipk); },
+     METH_VARARGS, "ellipk_many(out, m)"},
+    {"ellipe_many", [](PyObject*, PyObject* a) { return map_kernel<1>(a, legendre::ellipe); },
+     METH_VARARGS, "ellipe_many(out, m)"},
+    {"ellippi_many", [](PyObject*, PyObject* a) { return map_kernel<2>(a, legendre::ellippi); },
+     METH_VARARGS, "ellippi_many(out, n, m)"},
+    {"agm_steps_many", [](PyObject*, PyObject* a) { return map_kernel<2>(a, agm_steps_value); },
+     METH_VARARGS, "agm_steps_many(out, y, z)"},
     {"integrate", py_integrate, METH_VARARGS,
      "integrate(f, a, b, target) -> (error_estimate, integral, evaluations)"},
     {"interp", py_interp, METH_VARARGS, "interp(x, y, xp, tag, value)"},
@@ -233,5 +322,14 @@ PyModuleDef definition = {
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tavlomer_testing() {
-    return PyModule_Create2(&definition, 1013);
+    PyObject* module = PyModule_Create2(&definition, 1013);
+    if (module == nullptr) return nullptr;
+    // The iteration bounds, for the tests of the step counts.
+    if (PyModule_AddIntConstant(module, "ELLIPRF_STEP_LIMIT", carlson_detail::elliprf_step_limit) != 0 ||
+        PyModule_AddIntConstant(module, "ELLIPRD_STEP_LIMIT", carlson_detail::elliprd_step_limit) != 0 ||
+        PyModule_AddIntConstant(module, "AGM_STEP_LIMIT", carlson_detail::agm_step_limit) != 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
 }
