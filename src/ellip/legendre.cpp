@@ -76,6 +76,11 @@ template <std::size_t N>
     return horner(k_p, x) - std::log(x) * horner(k_q, x);
 }
 
+// E as a function of the complementary parameter x = 1 - m, 0 < x <= 1.
+[[nodiscard]] inline double ellipe_complementary(double x) noexcept {
+    return horner(e_p, x) - std::log(x) * (x * horner(e_q, x));
+}
+
 }  // namespace
 
 // K(m) = \int_0^{pi/2} (1 - m sin^2 t)^{-1/2} dt, m <= 1 (K(1) = +inf).
@@ -102,19 +107,19 @@ Result<double> ellipe(double m) noexcept {
     if (m > 1) return std::unexpected(e_domain);
     if (m == 1) return 1.0;
     if (m == 0) return half_pi;
-    // Imaginary-modulus transformation E(m) = sqrt(1 - m) E(m/(m - 1))
-    // (DLMF 19.7.5): one pass brings any finite negative m into (0, 1].
-    double g = 1;
     if (m < 0) {
-        g = g * std::sqrt(1 - m);
+        // Imaginary-modulus transformation E(m) = sqrt(1 - m) E(m/(m - 1))
+        // (DLMF 19.7.5): one pass brings any finite negative m into (0, 1].
+        const double g = std::sqrt(1 - m);
         m = m / (m - 1);
         // Below m = -2^53 the new m rounds to 1 (and m = -inf gives NaN),
         // where the formula would yield log(0) * 0 = NaN: E(1) = 1 is the
         // limit it stands for, so E(m) = sqrt(1 - m) to double precision.
         if (!(m < 1)) return g;
+        return g * ellipe_complementary(1 - m);
     }
-    const double x = 1 - m;
-    return g * (horner(e_p, x) - std::log(x) * (x * horner(e_q, x)));
+    // For m >= 0 the factor is 1, and multiplying by it changes no bit.
+    return ellipe_complementary(1 - m);
 }
 
 // Pi(n, m) = \int_0^{pi/2} (1 - n sin^2 t)^{-1} (1 - m sin^2 t)^{-1/2} dt,
