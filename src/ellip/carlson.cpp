@@ -96,12 +96,14 @@ inline void duplicate(double lambda, double& x, double& y, double& z) noexcept {
 //   NaN.  (a and b start as square roots of positive arguments.)
 // - Finite a, b lie in [2^-537, 2^512): no sum or product overflows.  While
 //   a*b is a normal number every operation has relative error <= eps/2; the
-//   ratio a/b goes to about sqrt(a/b)/2 per step, so from at most 2^1075
+//   ratio a/b goes to about sqrt(a/b)/2 per step, so from at most 2^1049
 //   it falls below 2 within 11 steps, after which the relative gap r goes to
 //   at most r^2/8 + 2.5 ulps: four more steps bring |a - b| below 2.7 eps |a|
 //   (random sampling of all double pairs finds at most 13 steps).
-// - a*b is subnormal only if both arguments are below about 2^-1022.  Then
-//   the product is rounded to a multiple k of 2^-1074 and b becomes
+// - The product a*b never decreases by more than a rounding (the new pair's
+//   product is the old one's arithmetic times geometric mean), so it is
+//   subnormal only if the arguments' product is below 2^-2044: both tiny.
+//   Then the product is rounded to a multiple k of 2^-1074 and b becomes
 //   s_k = sqrt(k 2^-1074) with a relative error up to 1/(4k); the same
 //   quadratic contraction makes k settle once |a/s_k - 1| < 1/(2k), since
 //   a * s_k then rounds back to k.  From there b stays s_k and a halves its
