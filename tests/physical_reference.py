@@ -35,12 +35,15 @@ def ring_mean(l, x, eps):
     def integrand(theta):
         return point_source(mpmath.sqrt(gap + four_lx * mpmath.sin(theta / 2) ** 2) / eps)
 
+    if four_lx <= 0:
+        return point_source(abs(l - x) / eps)  # every ring point at distance |l - x|
+    if l == x:
+        return mpmath.inf  # the ring passes through the lens
     points = [mpmath.mpf(0)]
-    if four_lx > 0:
-        width = abs(l - x) / mpmath.sqrt(l * x)
-        while width < 1:
-            points.append(width)
-            width *= 16
+    width = abs(l - x) / mpmath.sqrt(l * x)
+    while width < 1:
+        points.append(width)
+        width *= 16
     points.append(mpmath.pi)
     return mpmath.quad(integrand, points) / mpmath.pi
 
