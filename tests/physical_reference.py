@@ -38,7 +38,10 @@ def ring_mean(l, x, eps):
     if four_lx <= 0:
         return point_source(abs(l - x) / eps)  # every ring point at distance |l - x|
     if l == x:
-        return mpmath.inf  # the ring passes through the lens
+        # The ring passes through the lens: M is infinite (logarithmically).
+        # The outer quadrature asks for it only at a node that rounds onto
+        # its endpoint x = l, whose weight is below the working precision.
+        return mpmath.mpf(0)
     points = [mpmath.mpf(0)]
     width = abs(l - x) / mpmath.sqrt(l * x)
     while width < 1:
