@@ -1,7 +1,12 @@
 #include "lib/boundary/convert.hpp"
 
+#include <bit>
+#include <cstdint>
+#include <cstring>
 #include <new>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 #include "lib/boundary/text.hpp"
@@ -60,6 +65,111 @@ inline PyResult<void> push_element(std::vector<double>& values, PyObject* item) 
         return {};
     }
     return push_converted(values, item);
+}
+
+// ---- NumPy arrays of doubles, read as one block ----------------------------
+//
+// Walking an array element by element makes one NumPy scalar per element
+// and converts it back.  For an exact numpy.ndarray of native doubles that
+// walk is fully determined: its length is shape[0], its iterator yields
+// float64 scalars in memory order, each holding exactly the 8 bytes of its
+// element, and the float conversion gives those bytes back (a float64
+// scalar is a float subclass).  No Python code runs along the way, so
+// copying the bytes gives the same doubles, bit for bit (NaN payloads
+// included), and the same (absent) failures.  Everything else, subclasses
+// included (they may override iteration or length), takes the element walk.
+
+// NumPy's ndarray, found by name without importing NumPy.  Only a static
+// (non-heap) type counts: a class statement can name its class
+// "numpy.ndarray" too, but makes a heap type.
+bool is_exact_ndarray(PyObject* object) noexcept {
+    PyTypeObject* type = Py_TYPE(object);
+    return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) &&
+           std::string_view(type->tp_name) == "numpy.ndarray";
+}
+
+// The struct-module formats of a double in this machine's byte order: NumPy
+// writes "d" for an aligned array and "=d" for an unaligned one.
+bool is_native_double_format(const char* format) noexcept {
+    const std::string_view text(format == nullptr ? "B" : format);
+    constexpr bool little_endian = std::endian::native == std::endian::little;
+    return text == "d" || text == "@d" || text == "=d" || (little_endian && text == "<d") ||
+           (!little_endian && text == ">d");
+}
+
+// A buffer view released on every path out of its scope, a capacity fault
+// included.
+class BufferView {
+public:
+    // Takes the view if the exporter gives one; a refusal (NumPy refuses
+    // some dtypes) is no error here, only a reason to walk the elements.
+    explicit BufferView(PyObject* object) noexcept {
+        // Strides rather than a contiguity demand: a strided view is then
+        // told apart without NumPy raising (and this clearing) an error.
+        held_ = PyObject_GetBuffer(object, &view_, PyBUF_STRIDES | PyBUF_FORMAT) == 0;
+        if (!held_) {
+            PyErr_Clear();
+        }
+    }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() {
+        if (held_) {
+            PyBuffer_Release(&view_);
+        }
+    }
+
+    // The element count of a one-dimensional, contiguous block of native
+    // doubles, or nothing for any other layout.
+    [[nodiscard]] std::optional<Py_ssize_t> double_count() const noexcept {
+        if (!held_ || view_.ndim != 1 || view_.itemsize != static_cast<Py_ssize_t>(sizeof(double)) ||
+            !is_native_double_format(view_.format)) {
+            return std::nullopt;
+        }
+        const Py_ssize_t count = view_.shape[0];
+        // With fewer than two elements the stride says nothing.
+        if (count > 1 && view_.strides[0] != static_cast<Py_ssize_t>(sizeof(double))) {
+            return std::nullopt;
+        }
+        return count;
+    }
+
+    [[nodiscard]] const void* data() const noexcept { return view_.buf; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// The doubles of an exact one-dimensional C-contiguous float64 array, or
+// nothing when `object` is not one (then nothing has changed).
+std::optional<std::vector<double>> read_double_array(PyObject* object) {
+    if (!is_exact_ndarray(object)) {
+        return std::nullopt;
+    }
+    const BufferView view(object);
+    const std::optional<Py_ssize_t> count = view.double_count();
+    if (!count) {
+        return std::nullopt;
+    }
+    // The element walk's reservation check, at the same point: no real
+    // buffer is this long, but the rule is the walk's.
+    if (*count > longest_list) [[unlikely]] {
+        panic("capacity overflow");
+    }
+    const auto size = static_cast<std::size_t>(*count);
+    const void* data = view.data();
+    if (reinterpret_cast<std::uintptr_t>(data) % alignof(double) == 0) [[likely]] {
+        const auto* first = static_cast<const double*>(data);
+        return std::vector<double>(first, first + size);
+    }
+    // An unaligned array ("=d") is copied byte for byte: a misaligned
+    // double load would be undefined.
+    std::vector<double> values(size);
+    if (size != 0) {
+        std::memcpy(values.data(), data, size * sizeof(double));
+    }
+    return values;
 }
 
 [[gnu::cold]] PyError model_failure(const models::ModelFailure& failure) {
@@ -141,6 +251,9 @@ PyResult<std::vector<double>> extract_sequence(PyObject* object) {
     if (!PySequence_Check(object)) {
         return std::unexpected(downcast_error(object, "Sequence"));
     }
+    if (std::optional<std::vector<double>> block = read_double_array(object)) {
+        return *std::move(block);
+    }
     Py_ssize_t reported = PySequence_Size(object);
     if (reported < 0) {
         PyErr_Clear();
@@ -193,18 +306,22 @@ PyResult<PyObject*> to_python(models::ListResult result) {
     if (!result) [[unlikely]] {
         return std::unexpected(model_failure(result.error()));
     }
-    const std::vector<double>& values = *result;
+    // The values' address and count in locals: the compiler cannot tell
+    // that a call into the interpreter leaves the vector alone, and would
+    // read both again for every element.
+    const double* const values = result->data();
+    const auto size = static_cast<Py_ssize_t>(result->size());
     // Created at its final length and filled in place.
-    Owned list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    Owned list(PyList_New(size));
     if (!list) [[unlikely]] {
         panic_after_error();
     }
-    for (std::size_t i = 0; i < values.size(); ++i) {
+    for (Py_ssize_t i = 0; i < size; ++i) {
         PyObject* value = PyFloat_FromDouble(values[i]);
         if (value == nullptr) [[unlikely]] {
             panic_after_error();
         }
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
+        PyList_SET_ITEM(list.get(), i, value);
     }
     return list.release();
 }
