@@ -37,7 +37,7 @@ double flux_normalisation(const NodeTable& nodes) {
 
 NodeTable flux_map_node_table(std::span<const double> bl, std::span<const double> bf) {
     // Outside the tabulated radii a flux map is dark.
-    constexpr interp::OutOfRangeRule dark{interp::fixed_value, 0.0};
+    static constexpr interp::OutOfRangeRule dark{interp::fixed_value, 0.0};
     return make_node_table([bl, bf](double x) { return interp::interp(bl, bf, x, dark); });
 }
 
