@@ -27,14 +27,23 @@ if ! command -v "$clang" >/dev/null 2>&1 || [ ! -e "$runtime" ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-19 libclang-rt-19-dev >/dev/null
 fi
 
+# CMake and Ninja from the CPython test environment of scripts/test.sh when
+# it exists, else from PATH.
+tools=.venv/cpython/bin
+cmake=cmake
+[ -x "$tools/cmake" ] && cmake=$tools/cmake
 build=build/fuzz
 generator=()
-if [ ! -e "$build/CMakeCache.txt" ] && command -v ninja >/dev/null 2>&1; then
-  generator=(-G Ninja)
+if [ ! -e "$build/CMakeCache.txt" ]; then
+  if [ -x "$tools/ninja" ]; then
+    generator=(-G Ninja -DCMAKE_MAKE_PROGRAM="$(realpath "$tools/ninja")")
+  elif command -v ninja >/dev/null 2>&1; then
+    generator=(-G Ninja)
+  fi
 fi
-cmake -S . -B "$build" "${generator[@]}" -DCMAKE_CXX_COMPILER="$clang" -DTAVLOMER_FUZZ=ON \
+"$cmake" -S . -B "$build" "${generator[@]}" -DCMAKE_CXX_COMPILER="$clang" -DTAVLOMER_FUZZ=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
-cmake --build "$build" -j2 --target "${harnesses[@]/#/fuzz_}" >/dev/null
+"$cmake" --build "$build" -j2 --target "${harnesses[@]/#/fuzz_}" >/dev/null
 
 mkdir -p "$build/artifacts"
 total=0

@@ -23,3 +23,14 @@ run_suite() {
 
 run_suite cpython python3 tests/requirements-cpython.txt "$@"
 run_suite pypy pypy3 tests/requirements-pypy.txt "$@"
+
+# ---- Reliability: native fuzzing and the sanitized suite ---------------------
+# Only for the whole run (no pytest arguments): the libFuzzer harnesses for a
+# bounded time each (scripts/fuzz.sh), then the whole suite under CPython
+# against an AddressSanitizer + UndefinedBehaviorSanitizer build
+# (scripts/sanitize.sh).  README, section Reliability.
+if [ $# -eq 0 ]; then
+  echo "== native fuzzing"
+  bash scripts/fuzz.sh
+  bash scripts/sanitize.sh
+fi

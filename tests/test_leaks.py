@@ -34,9 +34,13 @@ from contextlib import contextmanager
 import pytest
 
 import tavlomer
-from hostile_objects import PYPY, FloatRaises, PanicException, Seq
+from hostile_objects import PYPY, SANITIZED, FloatRaises, PanicException, Seq
 
 CALLS = 20_000 if PYPY else 100_000
+if SANITIZED:
+    # AddressSanitizer holds freed memory back on purpose (its quarantine), so
+    # memory cannot stay flat; the paths still run, fewer times, under it.
+    CALLS = 2_000
 SEPARATION_CALLS = 1_000
 LEAK_BUDGET = (16 if PYPY else 1.5) * 2**20
 WARM_UP = 2_000
@@ -162,13 +166,15 @@ def test_memory_stays_flat(function, build, expected, calls):
         repeat(case.call, calls, expected)
         gc.collect()
         grown = rss() - before
-    assert grown < LEAK_BUDGET, f"RSS grew by {grown / 2**20:.2f} MiB over {calls} calls"
+    if not SANITIZED:
+        assert grown < LEAK_BUDGET, f"RSS grew by {grown / 2**20:.2f} MiB over {calls} calls"
     if refcounts is not None:
         assert [sys.getrefcount(a) for a in watched] == refcounts
     assert case.unchanged()
 
 
 @pytest.mark.skipif(PYPY, reason="tracemalloc is CPython's")
+@pytest.mark.skipif(SANITIZED, reason="memory is the sanitizer's to watch")
 @pytest.mark.parametrize(**PARAMETERS)
 def test_python_allocations_stay_flat(function, build, expected, calls):
     import tracemalloc
@@ -190,6 +196,7 @@ def test_python_allocations_stay_flat(function, build, expected, calls):
     assert grown < 8 * calls, f"traced memory grew by {grown} bytes over {calls} calls"
 
 
+@pytest.mark.skipif(SANITIZED, reason="memory is the sanitizer's to watch")
 @pytest.mark.parametrize("function", sorted(INTEGRATED_RING))
 def test_integrated_ring_models_with_separations_stay_flat(function):
     flux = "flux_map" in function
