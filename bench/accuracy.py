@@ -9,16 +9,14 @@ References, all mpmath, none from the module's closed forms
 * limb-darkened and flux-map sources: the brightness-weighted mean of the
   point-source magnification over the disk, as rings, 20 digits.
 
-Prints Markdown tables of relative differences (module / reference - 1) and
-the cost of the ring-sum route of examples/limb_darkening.py.  Takes a few
-minutes.
+Prints Markdown tables of relative differences (module / reference - 1),
+the ring-sum route of examples/limb_darkening.py included.  Takes a few
+minutes.  Timings: bench/bench_functions.py and bench/bench_compare.py.
 
     python3 bench/accuracy.py
 """
 
-import math
 import sys
-import time
 from pathlib import Path
 
 import mpmath
@@ -138,28 +136,8 @@ def defined_value_spread():
         print(f"| {rho:g} | " + " | ".join(cells) + " |")
 
 
-def cost():
-    print("\n### Cost per separation (this machine)\n")
-    law = linear_limb_darkening(LD)
-    seps = [0.001 + 0.003 * i for i in range(1000)]
-    for name, call in [
-        ("witt_mao_magnification", lambda: tavlomer.witt_mao_magnification(seps, 1.0, 0.1)),
-        ("integrated_heyrovsky_magnification",
-         lambda: tavlomer.integrated_heyrovsky_magnification(seps, 1.0, 0.1)),
-        ("ring sum (examples/limb_darkening.py)",
-         lambda: limb_darkened_magnification(seps, 1.0, 0.1, law)),
-    ]:
-        best = math.inf
-        for _ in range(3):
-            start = time.perf_counter()
-            call()
-            best = min(best, time.perf_counter() - start)
-        print(f"| {name} | {1e6 * best / len(seps):.1f} us |")
-
-
 if __name__ == "__main__":
     uniform_disk_table()
     ring_table()
     profile_tables()
     defined_value_spread()
-    cost()
