@@ -5,9 +5,9 @@
 #
 #   bash scripts/sanitize.sh [pytest arguments]
 #
-# The sanitized module is installed, type stubs included, into a virtual
-# environment of its own (.venv/sanitize; TAVLOMER_VENV names another), built
-# in build/sanitize (TAVLOMER_SANITIZE_BUILD).  The interpreter itself is not
+# The sanitized package is installed into a virtual environment of its own
+# (.venv/sanitize; TAVLOMER_VENV names another), built in build/sanitize
+# (TAVLOMER_SANITIZE_BUILD).  The interpreter itself is not
 # instrumented, so the AddressSanitizer runtime is preloaded; Python's own
 # allocator is switched to malloc so that the sanitizer also watches every
 # Python object the module touches; leak detection is off, since the
@@ -21,16 +21,12 @@ build=${TAVLOMER_SANITIZE_BUILD:-build/sanitize}
 python=$(realpath -s "$venv/bin/python")
 "$python" -m pip install -q --disable-pip-version-check -r tests/requirements-cpython.txt
 
-generator=()
-if [ ! -e "$build/CMakeCache.txt" ] && [ -x "$venv/bin/ninja" ]; then
-  generator=(-G Ninja -DCMAKE_MAKE_PROGRAM="$(realpath "$venv/bin/ninja")")
-fi
-"$venv/bin/cmake" -S . -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTAVLOMER_SANITIZE=ON -DTAVLOMER_ASSERTIONS=ON -DTAVLOMER_BUILD_TESTING=ON \
-  -DPython_EXECUTABLE="$python" >/dev/null
-"$venv/bin/cmake" --build "$build" -j2 --target tavlomer tavlomer_testing >/dev/null
-site=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
-"$venv/bin/cmake" --install "$build" --prefix "$site" >/dev/null
+# Installed with pip like the plain package (metadata, stubs and all), with
+# the test-only module built in the same CMake tree.
+"$python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps . \
+  -Cbuild-dir="$build" -Ccmake.build-type=RelWithDebInfo \
+  -Ccmake.define.TAVLOMER_SANITIZE=ON -Ccmake.define.TAVLOMER_ASSERTIONS=ON \
+  -Ccmake.define.TAVLOMER_BUILD_TESTING=ON
 
 echo "== sanitized CPython: $("$python" --version)"
 # AddressSanitizer ends the process on a reservation past its largest
