@@ -170,22 +170,27 @@ class IntSubclass(int):
     pass
 
 
+def call_the_module():
+    """Calls that succeed, fail with RuntimeError and fail with PanicException."""
+    tavlomer.heyrovsky_magnification(2.0, 0.5, 1.0, 1.0)
+    try:
+        tavlomer.witt_mao_magnification([float("nan")], 1.0, 1.0)
+    except RuntimeError:
+        pass
+    try:
+        tavlomer.discrete_flux_map_heyrovsky_magnification([], 1.0, 1.0, [1.0], [])
+    except PanicException:
+        pass
+
+
 class Reentrant:
-    """Calls the module (successfully and failing) inside its conversion."""
+    """Calls the module inside its conversion."""
 
     def __init__(self, value):
         self.value = value
 
     def __float__(self):
-        tavlomer.heyrovsky_magnification(2.0, 0.5, 1.0, 1.0)
-        try:
-            tavlomer.witt_mao_magnification([float("nan")], 1.0, 1.0)
-        except RuntimeError:
-            pass
-        try:
-            tavlomer.discrete_flux_map_heyrovsky_magnification([], 1.0, 1.0, [1.0], [])
-        except PanicException:
-            pass
+        call_the_module()
         return self.value
 
 
@@ -196,7 +201,8 @@ class Seq:
     to fail with that kind of exception, or ("return", obj) for a non-integer.
     iterate: "getitem" (the interpreter's own walk over __getitem__), "raise:<kind>"
     (iter() fails), "non-iterator" (__iter__ returns a non-iterator), or
-    "fail-after:<n>:<kind>" (the walk raises after n items).
+    "fail-after:<n>:<kind>" (the walk raises after n items), or "reentrant"
+    (the walk calls the module before every item).
     """
 
     def __init__(self, items, length=None, iterate="getitem"):
@@ -235,6 +241,8 @@ class _GetitemIterator:
         return self
 
     def __next__(self):
+        if self.seq.iterate == "reentrant":
+            call_the_module()
         try:
             item = self.seq[self.index]
         except IndexError:
@@ -352,6 +360,7 @@ def sequence_specs(items):
         Spec(f"Seq{items} iter raises type", lambda: Seq(fresh(), iterate="raise:type")),
         Spec(f"Seq{items} iter raises value", lambda: Seq(fresh(), iterate="raise:value")),
         Spec(f"Seq{items} non-iterator", lambda: Seq(fresh(), iterate="non-iterator")),
+        Spec(f"Seq{items} reentrant walk", lambda: Seq(fresh(), iterate="reentrant")),
         Spec(f"Seq{items} fails after 1", lambda: Seq(fresh(), iterate="fail-after:1:type")),
         Spec(f"Seq{items} fails after 0 (panic)",
              lambda: Seq(fresh(), iterate="fail-after:0:panic")),

@@ -166,6 +166,7 @@ def test_memory_stays_flat(function, build, expected, calls):
         repeat(case.call, calls, expected)
         gc.collect()
         grown = rss() - before
+    print(f"RSS {grown / 2**10:+.0f} KiB over {calls} calls")
     if not SANITIZED:
         assert grown < LEAK_BUDGET, f"RSS grew by {grown / 2**20:.2f} MiB over {calls} calls"
     if refcounts is not None:
