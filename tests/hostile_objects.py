@@ -266,6 +266,11 @@ class Mutator:
                 self.owner.clear()
             elif self.action == "pop":
                 self.owner.pop()
+            elif self.action == "replace":
+                # Every item freed and replaced by new ones, longer.
+                self.owner[:] = [float(v) for v in range(9, 3, -1)]
+            elif self.action == "shift":
+                del self.owner[0]
         return self.value
 
 
@@ -371,7 +376,7 @@ def sequence_specs(items):
         Spec(f"dict{items}", lambda: dict.fromkeys(x for x in fresh() if _hashable(x))),
         Spec(f"dict_keys{items}", lambda: {1.0: 1}.keys()),
     ]
-    specs += [mutating(action) for action in ("append", "clear", "pop")]
+    specs += [mutating(action) for action in ("append", "clear", "pop", "replace", "shift")]
     specs += [
         Spec("range(3)", lambda: range(3)),
         Spec("b'\\x01\\x02'", lambda: b"\x01\x02"),
