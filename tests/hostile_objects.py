@@ -1,6 +1,6 @@
 """Hostile arguments for the seven functions, and what each call must do.
 
-An argument is described by a `Spec`: a recipe that builds a fresh object on
+An argument is described by a `Recipe`: a recipe that builds a fresh object on
 every call, so a stateful object (one that mutates its list, counts its
 conversions, or calls the module) behaves the same in the reference and in
 the real call.  `reference_call` works out, from the published rules of
@@ -277,7 +277,7 @@ class Mutator:
 # ---- Recipes ------------------------------------------------------------------------
 
 
-class Spec:
+class Recipe:
     """A recipe for one argument: build() makes a fresh object each time."""
 
     def __init__(self, label, build):
@@ -290,49 +290,49 @@ class Spec:
 def number_specs(values):
     """Recipes of objects that convert to a double (or fail to), for scalar
     parameters and list elements alike."""
-    specs = []
+    recipes = []
     for v in values:
-        specs.append(Spec(repr(v), lambda v=v: v))
-    specs += [
-        Spec("FloatSubclass(0.5)", lambda: FloatSubclass(0.5)),
-        Spec("IntSubclass(3)", lambda: IntSubclass(3)),
-        Spec("True", lambda: True),
-        Spec("7", lambda: 7),
-        Spec("-1", lambda: -1),
-        Spec("10**400", lambda: 10**400),
-        Spec("-(10**400)", lambda: -(10**400)),
-        Spec("2**1024-1", lambda: 2**1024 - 1),
-        Spec("Decimal('2.5')", lambda: decimal.Decimal("2.5")),
-        Spec("Decimal('sNaN')", lambda: decimal.Decimal("sNaN")),
-        Spec("Fraction(1, 3)", lambda: fractions.Fraction(1, 3)),
-        Spec("1j", lambda: 1j),
-        Spec("None", lambda: None),
-        Spec("'1.5'", lambda: "1.5"),
-        Spec("b'1'", lambda: b"1"),
-        Spec("object()", lambda: object()),
-        Spec("[1.0]", lambda: [1.0]),
-        Spec("{}", lambda: {}),
-        Spec("Reentrant(1.25)", lambda: Reentrant(1.25)),
-        Spec("IndexOnly(5)", lambda: IndexOnly(5)),
-        Spec("IndexOnly(10**400)", lambda: IndexOnly(10**400)),
-        Spec("IndexOnly('x')", lambda: IndexOnly("x")),
-        Spec("FloatReturns(-1.0)", lambda: FloatReturns(-1.0)),
-        Spec("FloatReturns('x')", lambda: FloatReturns("x")),
-        Spec("FloatReturns(None)", lambda: FloatReturns(None)),
-        Spec("FloatReturns(3)", lambda: FloatReturns(3)),
+        recipes.append(Recipe(repr(v), lambda v=v: v))
+    recipes += [
+        Recipe("FloatSubclass(0.5)", lambda: FloatSubclass(0.5)),
+        Recipe("IntSubclass(3)", lambda: IntSubclass(3)),
+        Recipe("True", lambda: True),
+        Recipe("7", lambda: 7),
+        Recipe("-1", lambda: -1),
+        Recipe("10**400", lambda: 10**400),
+        Recipe("-(10**400)", lambda: -(10**400)),
+        Recipe("2**1024-1", lambda: 2**1024 - 1),
+        Recipe("Decimal('2.5')", lambda: decimal.Decimal("2.5")),
+        Recipe("Decimal('sNaN')", lambda: decimal.Decimal("sNaN")),
+        Recipe("Fraction(1, 3)", lambda: fractions.Fraction(1, 3)),
+        Recipe("1j", lambda: 1j),
+        Recipe("None", lambda: None),
+        Recipe("'1.5'", lambda: "1.5"),
+        Recipe("b'1'", lambda: b"1"),
+        Recipe("object()", lambda: object()),
+        Recipe("[1.0]", lambda: [1.0]),
+        Recipe("{}", lambda: {}),
+        Recipe("Reentrant(1.25)", lambda: Reentrant(1.25)),
+        Recipe("IndexOnly(5)", lambda: IndexOnly(5)),
+        Recipe("IndexOnly(10**400)", lambda: IndexOnly(10**400)),
+        Recipe("IndexOnly('x')", lambda: IndexOnly("x")),
+        Recipe("FloatReturns(-1.0)", lambda: FloatReturns(-1.0)),
+        Recipe("FloatReturns('x')", lambda: FloatReturns("x")),
+        Recipe("FloatReturns(None)", lambda: FloatReturns(None)),
+        Recipe("FloatReturns(3)", lambda: FloatReturns(3)),
     ]
     for kind in EXCEPTION_KINDS:
-        specs.append(Spec(f"FloatRaises({kind!r})", lambda kind=kind: FloatRaises(kind)))
-        specs.append(Spec(f"IndexOnly(raise {kind})", lambda kind=kind: IndexOnly("raise:" + kind)))
+        recipes.append(Recipe(f"FloatRaises({kind!r})", lambda kind=kind: FloatRaises(kind)))
+        recipes.append(Recipe(f"IndexOnly(raise {kind})", lambda kind=kind: IndexOnly("raise:" + kind)))
     if numpy is not None:
-        specs += [
-            Spec("np.float64(0.75)", lambda: numpy.float64(0.75)),
-            Spec("np.float32(0.1)", lambda: numpy.float32(0.1)),
-            Spec("np.int64(4)", lambda: numpy.int64(4)),
-            Spec("np.array(2.0)", lambda: numpy.array(2.0)),
-            Spec("np.array([1.0, 2.0])", lambda: numpy.array([1.0, 2.0])),
+        recipes += [
+            Recipe("np.float64(0.75)", lambda: numpy.float64(0.75)),
+            Recipe("np.float32(0.1)", lambda: numpy.float32(0.1)),
+            Recipe("np.int64(4)", lambda: numpy.int64(4)),
+            Recipe("np.array(2.0)", lambda: numpy.array(2.0)),
+            Recipe("np.array([1.0, 2.0])", lambda: numpy.array([1.0, 2.0])),
         ]
-    return specs
+    return recipes
 
 
 def mutating(action):
@@ -340,7 +340,7 @@ def mutating(action):
         owner = [0.5, 1.5, 2.5]
         owner.insert(1, Mutator(owner, 1.0, action))
         return owner
-    return Spec(f"list mutated by {action}", build)
+    return Recipe(f"list mutated by {action}", build)
 
 
 def sequence_specs(items):
@@ -348,59 +348,59 @@ def sequence_specs(items):
     the elements).  Most are accepted; the rest fail in a documented way."""
 
     def fresh():
-        return [spec.build() for spec in items]
+        return [recipe.build() for recipe in items]
 
-    specs = [
-        Spec(f"list{items}", fresh),
-        Spec(f"tuple{items}", lambda: tuple(fresh())),
-        Spec(f"Seq{items}", lambda: Seq(fresh())),
-        Spec(f"Seq{items} len {HUGE_HINT:#x}", lambda: Seq(fresh(), length=HUGE_HINT)),
-        Spec(f"Seq{items} len 0", lambda: Seq(fresh(), length=0)),
-        Spec(f"Seq{items} len -1", lambda: Seq(fresh(), length=-1)),
-        Spec(f"Seq{items} len 2**70", lambda: Seq(fresh(), length=2**70)),
-        Spec(f"Seq{items} len maxsize", lambda: Seq(fresh(), length=sys.maxsize)),
-        Spec(f"Seq{items} len 2**60", lambda: Seq(fresh(), length=2**60)),
-        Spec(f"Seq{items} len 'x'", lambda: Seq(fresh(), length=("return", "3"))),
-        Spec(f"Seq{items} len raises", lambda: Seq(fresh(), length=("raise", "value"))),
-        Spec(f"Seq{items} iter raises type", lambda: Seq(fresh(), iterate="raise:type")),
-        Spec(f"Seq{items} iter raises value", lambda: Seq(fresh(), iterate="raise:value")),
-        Spec(f"Seq{items} non-iterator", lambda: Seq(fresh(), iterate="non-iterator")),
-        Spec(f"Seq{items} reentrant walk", lambda: Seq(fresh(), iterate="reentrant")),
-        Spec(f"Seq{items} fails after 1", lambda: Seq(fresh(), iterate="fail-after:1:type")),
-        Spec(f"Seq{items} fails after 0 (panic)",
+    recipes = [
+        Recipe(f"list{items}", fresh),
+        Recipe(f"tuple{items}", lambda: tuple(fresh())),
+        Recipe(f"Seq{items}", lambda: Seq(fresh())),
+        Recipe(f"Seq{items} len {HUGE_HINT:#x}", lambda: Seq(fresh(), length=HUGE_HINT)),
+        Recipe(f"Seq{items} len 0", lambda: Seq(fresh(), length=0)),
+        Recipe(f"Seq{items} len -1", lambda: Seq(fresh(), length=-1)),
+        Recipe(f"Seq{items} len 2**70", lambda: Seq(fresh(), length=2**70)),
+        Recipe(f"Seq{items} len maxsize", lambda: Seq(fresh(), length=sys.maxsize)),
+        Recipe(f"Seq{items} len 2**60", lambda: Seq(fresh(), length=2**60)),
+        Recipe(f"Seq{items} len 'x'", lambda: Seq(fresh(), length=("return", "3"))),
+        Recipe(f"Seq{items} len raises", lambda: Seq(fresh(), length=("raise", "value"))),
+        Recipe(f"Seq{items} iter raises type", lambda: Seq(fresh(), iterate="raise:type")),
+        Recipe(f"Seq{items} iter raises value", lambda: Seq(fresh(), iterate="raise:value")),
+        Recipe(f"Seq{items} non-iterator", lambda: Seq(fresh(), iterate="non-iterator")),
+        Recipe(f"Seq{items} reentrant walk", lambda: Seq(fresh(), iterate="reentrant")),
+        Recipe(f"Seq{items} fails after 1", lambda: Seq(fresh(), iterate="fail-after:1:type")),
+        Recipe(f"Seq{items} fails after 0 (panic)",
              lambda: Seq(fresh(), iterate="fail-after:0:panic")),
-        Spec(f"collections.deque{items}", lambda: collections.deque(fresh())),
-        Spec(f"set{items}", lambda: set(x for x in fresh() if _hashable(x))),
-        Spec(f"iter{items}", lambda: iter(fresh())),
-        Spec(f"generator{items}", lambda: (x for x in fresh())),
-        Spec(f"dict{items}", lambda: dict.fromkeys(x for x in fresh() if _hashable(x))),
-        Spec(f"dict_keys{items}", lambda: {1.0: 1}.keys()),
+        Recipe(f"collections.deque{items}", lambda: collections.deque(fresh())),
+        Recipe(f"set{items}", lambda: set(x for x in fresh() if _hashable(x))),
+        Recipe(f"iter{items}", lambda: iter(fresh())),
+        Recipe(f"generator{items}", lambda: (x for x in fresh())),
+        Recipe(f"dict{items}", lambda: dict.fromkeys(x for x in fresh() if _hashable(x))),
+        Recipe(f"dict_keys{items}", lambda: {1.0: 1}.keys()),
     ]
-    specs += [mutating(action) for action in ("append", "clear", "pop", "replace", "shift")]
-    specs += [
-        Spec("range(3)", lambda: range(3)),
-        Spec("b'\\x01\\x02'", lambda: b"\x01\x02"),
-        Spec("bytearray(b'\\x03')", lambda: bytearray(b"\x03")),
-        Spec("memoryview(b'\\x04\\x05')", lambda: memoryview(b"\x04\x05")),
-        Spec("array('d', [0.5, 2.0])", lambda: array.array("d", [0.5, 2.0])),
-        Spec("array('i', [1, -2])", lambda: array.array("i", [1, -2])),
-        Spec("[]", lambda: []),
-        Spec("'abc'", lambda: "abc"),
-        Spec("''", lambda: ""),
-        Spec("None", lambda: None),
-        Spec("1.5", lambda: 1.5),
-        Spec("frozenset()", lambda: frozenset()),
+    recipes += [mutating(action) for action in ("append", "clear", "pop", "replace", "shift")]
+    recipes += [
+        Recipe("range(3)", lambda: range(3)),
+        Recipe("b'\\x01\\x02'", lambda: b"\x01\x02"),
+        Recipe("bytearray(b'\\x03')", lambda: bytearray(b"\x03")),
+        Recipe("memoryview(b'\\x04\\x05')", lambda: memoryview(b"\x04\x05")),
+        Recipe("array('d', [0.5, 2.0])", lambda: array.array("d", [0.5, 2.0])),
+        Recipe("array('i', [1, -2])", lambda: array.array("i", [1, -2])),
+        Recipe("[]", lambda: []),
+        Recipe("'abc'", lambda: "abc"),
+        Recipe("''", lambda: ""),
+        Recipe("None", lambda: None),
+        Recipe("1.5", lambda: 1.5),
+        Recipe("frozenset()", lambda: frozenset()),
     ]
     if numpy is not None:
-        specs += [
-            Spec("np.array([0.5, 3.0])", lambda: numpy.array([0.5, 3.0])),
-            Spec("np.arange(3)", lambda: numpy.arange(3)),
-            Spec("np.array([[1.0, 2.0]])", lambda: numpy.array([[1.0, 2.0]])),
-            Spec("np.array(1.0)", lambda: numpy.array(1.0)),
-            Spec("np.float64(1.0)", lambda: numpy.float64(1.0)),
-            Spec("np.array([], dtype=float)", lambda: numpy.array([], dtype=float)),
+        recipes += [
+            Recipe("np.array([0.5, 3.0])", lambda: numpy.array([0.5, 3.0])),
+            Recipe("np.arange(3)", lambda: numpy.arange(3)),
+            Recipe("np.array([[1.0, 2.0]])", lambda: numpy.array([[1.0, 2.0]])),
+            Recipe("np.array(1.0)", lambda: numpy.array(1.0)),
+            Recipe("np.float64(1.0)", lambda: numpy.float64(1.0)),
+            Recipe("np.array([], dtype=float)", lambda: numpy.array([], dtype=float)),
         ]
-    return specs
+    return recipes
 
 
 def _hashable(x):
@@ -521,7 +521,7 @@ def bind(function, npositional, keywords):
 
 def reference_call(function, positional, keywords):
     """Plain keyword arguments that the call must be equivalent to, or raises
-    Expected.  positional: list of Specs; keywords: dict name -> Spec."""
+    Expected.  positional: list of Specs; keywords: dict name -> Recipe."""
     bind(function, len(positional), list(keywords))
     params, kinds = FUNCTIONS[function]
     given = dict(zip(params, positional))
@@ -551,8 +551,8 @@ def check_call(function, positional, keywords):
     else:
         expected = outcome(lambda: getattr(tavlomer, function)(**plain))
 
-    args = [spec.build() for spec in positional]
-    kwargs = {name: spec.build() for name, spec in keywords.items()}
+    args = [recipe.build() for recipe in positional]
+    kwargs = {name: recipe.build() for name, recipe in keywords.items()}
     kind, got = outcome(lambda: getattr(tavlomer, function)(*args, **kwargs))
 
     where = f"{function}(*{positional!r}, **{keywords!r})"

@@ -10,7 +10,7 @@ one number per family, times the condition number of the specified formula
 where that formula ends in a difference of terms (RD(0, y, z) by the mean,
 RJ's two-RC and equal-argument forms and principal value, Pi for n < 0): the
 arithmetic is specified to the bit, cancellation included, so the error
-such a difference amplifies is part of the specification, not a fault.
+such a difference amplifies is part of the defined result, not a fault.
 """
 
 import pytest

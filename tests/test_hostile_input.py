@@ -22,7 +22,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tavlomer
-from hostile_objects import (FUNCTIONS, PYPY, PanicException, Spec, check_call,
+from hostile_objects import (FUNCTIONS, PYPY, PanicException, Recipe, check_call,
                              number_specs, same_value, sequence_specs)
 
 EXAMPLES = int(os.environ.get("TAVLOMER_HOSTILE_EXAMPLES", 60 if PYPY else 150))
@@ -32,7 +32,7 @@ HOSTILE = settings(max_examples=EXAMPLES, deadline=None, database=None,
 NAN, INF = float("nan"), float("inf")
 PLAIN_VALUES = [0.5, 1.0, 2.0, 3.0, -1.0, 0.0, -0.0, 1.0005, NAN, INF, -INF,
                 5e-324, 1e-300, 1e300]
-PLAIN = [Spec(repr(v), lambda v=v: v) for v in PLAIN_VALUES]
+PLAIN = [Recipe(repr(v), lambda v=v: v) for v in PLAIN_VALUES]
 NUMBERS = number_specs(PLAIN_VALUES)
 
 
@@ -44,7 +44,7 @@ def weighted(ordinary, hostile):
 number = weighted(st.sampled_from(PLAIN), st.sampled_from(NUMBERS))
 elements = st.lists(weighted(st.sampled_from(PLAIN), st.sampled_from(NUMBERS)), max_size=3)
 plain_list = st.lists(st.sampled_from(PLAIN), max_size=3).map(
-    lambda items: Spec(f"{items}", lambda: [s.build() for s in items]))
+    lambda items: Recipe(f"{items}", lambda: [s.build() for s in items]))
 hostile_list = elements.flatmap(lambda items: st.sampled_from(sequence_specs(items)))
 sequence = weighted(plain_list, hostile_list)
 anything = st.one_of(number, sequence)
@@ -117,10 +117,10 @@ def test_hostile_call_does_what_the_rules_say(function, data):
 @given(data=st.data())
 def test_plain_arguments_are_left_unchanged(function, data):
     params, kinds = FUNCTIONS[function]
-    specs = [data.draw(plain_list if kind == "v" else st.sampled_from(PLAIN)) for kind in kinds]
-    args = [spec.build() for spec in specs]
+    recipes = [data.draw(plain_list if kind == "v" else st.sampled_from(PLAIN)) for kind in kinds]
+    args = [recipe.build() for recipe in recipes]
     before = [snapshot(a) for a in args]
-    kind, _ = check_call(function, specs, {})
+    kind, _ = check_call(function, recipes, {})
     after = [snapshot(a) for a in args]
     # check_call built its own objects; call once more with ours.
     try:
