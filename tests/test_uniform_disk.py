@@ -97,3 +97,16 @@ def test_kernel_failure_ends_call(ls, message):
     with pytest.raises(RuntimeError) as info:
         wm(ls, 1.0, rho)
     assert info.value.args == (message,)
+
+
+# Far from a small source the closed form's terms grow as (u/rho)^2 and
+# cancel; the defined value keeps the cancellation.  The bounds are the
+# measured errors rounded up, so a change of formula that loses more shows.
+@pytest.mark.parametrize(
+    "rho, u, bound",
+    [(0.01, 10.0, 2e-10), (0.01, 100.0, 1e-8), (0.1, 100.0, 2e-10), (1.0, 1000.0, 1e-10)],
+)
+def test_cancellation_far_from_small_source(rho, u, bound):
+    got = wm([u / rho], 1.0, rho)[0]
+    want = float(uniform_disk(u, rho, dps=30))
+    assert abs(got / want - 1) < bound
