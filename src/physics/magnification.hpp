@@ -1,0 +1,66 @@
+// The physical magnification of a finite source by a point-mass lens: the
+// point-source magnification A(u) = (u^2 + 2) / (u sqrt(u^2 + 4)) averaged over
+// the source disk, weighted by its surface brightness.  Behind the module
+// tavlomer_physics.  Plain C++: no interpreter, no allocation.
+//
+// Units are the modellers' own: the lens-source separation u and the source
+// radius rho in Einstein radii.  Radii r on the source are in source radii,
+// and mu = sqrt(1 - r^2).
+//
+// A brightness law is a weighted sum of basis profiles, I(r) = sum_k w_k b_k(r),
+// and both the flux and the magnified flux are linear in I.  So for one
+// geometry (u, rho) the magnified flux of each basis profile is computed once,
+// and any number of coefficient sets (bands) combine it:
+//
+//   A = sum_k w_k F_k(u, rho) / sum_k w_k N_k
+//
+// with N_k the basis profile's flux and F_k its magnified flux (both in units
+// of pi rho^2 times the unmagnified brightness).
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+namespace tavlomer::physics {
+
+// The uniform disk: F_0 / N_0 for b_0 = 1.  rho > 0 and finite (the caller
+// checks); a NaN u gives NaN, u < 0 is read as |u|.
+[[nodiscard]] double uniform(double u, double rho) noexcept;
+
+enum class Law { linear, quadratic, square_root, tabulated };
+
+// The basis of a law.
+//   linear       I = 1 - c (1 - mu)                     b = {1, mu}         w = {1 - c, c}
+//   quadratic    I = 1 - a (1 - mu) - b (1 - mu)^2      b = {1, mu, mu^2}   w = {1 - a - b, a + 2b, -b}
+//   square_root  I = 1 - c (1 - mu) - d (1 - sqrt(mu))  b = {1, mu, sqrt mu} w = {1 - c - d, c, d}
+//   tabulated    I linear in r between the entries radii[j] (increasing, in
+//                [0, 1]), 0 outside them: b_j is entry j's hat function
+//                (1 at radii[j], falling linearly to 0 at its neighbours, 0
+//                beyond the table's ends), w_j the entry's intensity.
+struct Basis {
+    Law law;
+    std::span<const double> radii;  // tabulated only; validated by the caller
+
+    [[nodiscard]] std::size_t size() const noexcept {
+        switch (law) {
+            case Law::linear: return 2;
+            case Law::quadratic:
+            case Law::square_root: return 3;
+            case Law::tabulated: return radii.size();
+        }
+        return 0;
+    }
+};
+
+// N_k = 2 \int_0^1 r b_k(r) dr, for every k.
+void basis_flux(const Basis& basis, std::span<double> flux) noexcept;
+
+// F_k(u, rho) = (2 / rho^2) \int_0^rho ... : the magnified flux of every basis
+// profile, each to relative accuracy rtol (1e-13 <= rtol <= 1e-2).  A caller
+// combining them with weights w asks for rtol / kappa, where
+// kappa = sum_k |w_k| N_k / |sum_k w_k N_k| >= 1 bounds the cancellation of the
+// sum.  A NaN u gives NaN for every k.
+void basis_magnified_flux(const Basis& basis, double u, double rho, double rtol,
+                          std::span<double> out) noexcept;
+
+}  // namespace tavlomer::physics
