@@ -4,7 +4,6 @@
 #include <exception>
 #include <new>
 
-#include "lib/boundary/fault_report.hpp"
 #include "lib/boundary/text.hpp"
 
 namespace tavlomer::boundary {
@@ -165,16 +164,13 @@ void PyError::restore() && {
     PyErr_SetObject(type, text.get());
 }
 
-[[noreturn, gnu::cold]] void panic(std::string message, std::source_location where) {
-    report_fault(message, where);
-    throw Fault{std::move(message)};
-}
-
-[[noreturn, gnu::cold]] void panic_after_error(std::source_location where) {
-    if (PyErr_Occurred()) {
-        PyErr_Print();
-    }
-    panic("Python API call failed", where);
+[[gnu::cold]] PyError downcast_error(PyObject* object, const char* target) {
+    std::string message = "'";
+    message += type_qualname(object).value_or("<failed to extract type name>");
+    message += "' object cannot be converted to '";
+    message += target;
+    message += "'";
+    return PyError(type_error, std::move(message));
 }
 
 void raise(PyError error) noexcept {

@@ -4,9 +4,10 @@
 // Three kinds of failure leave the module:
 //  - an error value (`PyError`): an ordinary Python exception, such as a
 //    binding TypeError or a RuntimeError carrying a NumericError's text;
-//  - an internal fault (`Fault`, thrown by `panic`): a broken invariant,
-//    unwound to the call entry and raised as PanicException, a
-//    BaseException subclass so that `except Exception` lets it through;
+//  - an internal fault (`Fault`, thrown by `panic`; both in fault.hpp): a
+//    broken invariant, unwound to the call entry and raised as
+//    PanicException, a BaseException subclass so that `except Exception`
+//    lets it through;
 //  - memory exhaustion (std::bad_alloc): raised as MemoryError.
 #pragma once
 
@@ -14,11 +15,11 @@
 
 #include <expected>
 #include <optional>
-#include <source_location>
 #include <string>
 #include <utility>
 #include <variant>
 
+#include "lib/boundary/fault.hpp"
 #include "lib/boundary/owned.hpp"
 
 namespace tavlomer::boundary {
@@ -79,18 +80,9 @@ using PyResult = std::expected<T, PyError>;
 // and reaches the caller as a new PanicException with the same message.
 [[nodiscard]] PyError fetch();
 
-// An internal fault in flight.  Deliberately not a std::exception: nothing
-// but the call entry catches it.
-struct Fault {
-    std::string message;
-};
-
-// Reports an internal fault on standard error and unwinds to the call entry.
-[[noreturn]] void panic(std::string message,
-                        std::source_location where = std::source_location::current());
-// An interpreter call returned null where an object is required: prints the
-// pending exception, then faults with "Python API call failed".
-[[noreturn]] void panic_after_error(std::source_location where = std::source_location::current());
+// TypeError "'QUALNAME' object cannot be converted to 'TARGET'", QUALNAME
+// being the qualified name of the object's type.
+[[nodiscard]] PyError downcast_error(PyObject* object, const char* target);
 
 // Raises `error` as the current exception.  A fault while doing so leaves
 // the best exception still available instead of ending the process.

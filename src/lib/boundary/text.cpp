@@ -3,6 +3,9 @@
 
 #include <iterator>
 
+#include "lib/boundary/fault.hpp"
+#include "lib/boundary/owned.hpp"
+
 namespace tavlomer::boundary {
 namespace {
 
@@ -72,13 +75,8 @@ namespace {
     return std::string(first, std::end(digits));
 }
 
-[[gnu::cold]] PyError downcast_error(PyObject* object, const char* target) {
-    std::string message = "'";
-    message += type_attribute(object, "__qualname__").value_or("<failed to extract type name>");
-    message += "' object cannot be converted to '";
-    message += target;
-    message += "'";
-    return PyError(type_error, std::move(message));
+[[gnu::cold]] std::optional<std::string> type_qualname(PyObject* object) {
+    return type_attribute(object, "__qualname__");
 }
 
 }  // namespace tavlomer::boundary

@@ -4,9 +4,9 @@
 #include <Python.h>
 
 #include <optional>
+#include <cstddef>
 #include <string>
 
-#include "lib/boundary/errors.hpp"
 
 namespace tavlomer::boundary {
 
@@ -29,8 +29,8 @@ namespace tavlomer::boundary {
 // an exported symbol of the module.)
 [[nodiscard]] std::string decimal(std::size_t value);
 
-// TypeError "'QUALNAME' object cannot be converted to 'TARGET'", QUALNAME
-// being the qualified name of the object's type.
-[[nodiscard]] PyError downcast_error(PyObject* object, const char* target);
+// The qualified name of the object's type; nothing (and no pending
+// exception) if it cannot be read or is not a str.
+[[nodiscard]] std::optional<std::string> type_qualname(PyObject* object);
 
 }  // namespace tavlomer::boundary

@@ -1,4 +1,4 @@
-#include "lib/boundary/fault_report.hpp"
+#include "lib/boundary/fault.hpp"
 
 #include <execinfo.h>
 #include <pthread.h>
@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace tavlomer::boundary {
 namespace {
@@ -62,5 +63,17 @@ void report_fault(std::string_view message, const std::source_location& where) n
 }
 
 void report_fault(std::string_view message) noexcept { write_report(message, nullptr, 0); }
+
+[[noreturn, gnu::cold]] void panic(std::string message, std::source_location where) {
+    report_fault(message, where);
+    throw Fault{std::move(message)};
+}
+
+[[noreturn, gnu::cold]] void panic_after_error(std::source_location where) {
+    if (PyErr_Occurred()) {
+        PyErr_Print();
+    }
+    panic("Python API call failed", where);
+}
 
 }  // namespace tavlomer::boundary
