@@ -9,29 +9,30 @@ Reports, in one run, microseconds per separation over 10^3 separations (a
 
   * each integrated function through the public module (Python call and list
     conversion included, about 0.1 us per separation);
-  * the unavoidable work, timed in isolation in C++ by the test-only module:
-    the 1155 ring evaluations at the quadrature's points; the disk kernel
-    plus a 385-point quadrature of stored values;
+  * the unavoidable work, timed in isolation in C++ by the benchmark-only
+    module tavlomer_bench: the 1155 ring evaluations at the quadrature's
+    points; the disk kernel plus a 385-point quadrature of stored values;
   * the tabulation of a profile at the 385 points, paid once per call.
 
 Times are the calling thread's CPU time (time.thread_time and its C
 equivalent), so that a shared machine's other work inflates them less.
 
-Run: python bench/bench_integrated.py   (builds tavlomer_testing as the tests do)
+Run: python bench/bench_integrated.py   (builds the benchmark-only module tavlomer_bench)
 """
 
-import importlib.util
 import math
+import sys
 import time
 from pathlib import Path
 
 import tavlomer
 
 ROOT = Path(__file__).resolve().parent.parent
-# Loading the tests' conftest builds tavlomer_testing and puts it on sys.path.
-_spec = importlib.util.spec_from_file_location("conftest", ROOT / "tests" / "conftest.py")
-_spec.loader.exec_module(importlib.util.module_from_spec(_spec))
-import tavlomer_testing as kt  # noqa: E402
+sys.path.append(str(ROOT / "tests"))
+from native_build import build_native  # noqa: E402
+
+sys.path.append(str(build_native("tavlomer_bench", "TAVLOMER_BUILD_BENCH", ROOT / "build" / "bench")))
+import tavlomer_bench as kb  # noqa: E402
 
 SEPARATIONS = [0.01 + 2.99 * i / 999 for i in range(1000)]
 RE, RSTAR = 1.0, 1.0
@@ -63,16 +64,16 @@ def main():
     l = SEPARATIONS
     disk = interleaved({
         "kernel": lambda: thread_seconds(lambda: tavlomer.witt_mao_magnification(l, RE, RSTAR)),
-        "quadrature": lambda: kt.quadrature_seconds(n),
+        "quadrature": lambda: kb.quadrature_seconds(n),
         "integrated_witt_mao_magnification": lambda: thread_seconds(
             lambda: tavlomer.integrated_witt_mao_magnification(l, RE, RSTAR)),
         "integrated_flux_map_witt_mao_magnification": lambda: thread_seconds(
             lambda: tavlomer.integrated_flux_map_witt_mao_magnification(l, RE, RSTAR, BL, BF)),
-        "fixed table": lambda: kt.profile_seconds([], [], n),
-        "flux table": lambda: kt.profile_seconds(BL, BF, n),
+        "fixed table": lambda: kb.profile_seconds([], [], n),
+        "flux table": lambda: kb.profile_seconds(BL, BF, n),
     }, REPEAT)
     ring = interleaved({
-        "ring evaluations": lambda: kt.ring_evaluation_seconds(l, RE, RSTAR),
+        "ring evaluations": lambda: kb.ring_evaluation_seconds(l, RE, RSTAR),
         "integrated_heyrovsky_magnification": lambda: thread_seconds(
             lambda: tavlomer.integrated_heyrovsky_magnification(l, RE, RSTAR)),
         "integrated_flux_map_heyrovsky_magnification": lambda: thread_seconds(

@@ -22,16 +22,18 @@ tavlomer_testing as the tests do)
 """
 
 import argparse
-import importlib.util
+import sys
 import time
 from pathlib import Path
 
 import numpy as np
 
 ROOT = Path(__file__).resolve().parent.parent
-# Loading the tests' conftest builds tavlomer_testing and puts it on sys.path.
-_spec = importlib.util.spec_from_file_location("conftest", ROOT / "tests" / "conftest.py")
-_spec.loader.exec_module(importlib.util.module_from_spec(_spec))
+sys.path.append(str(ROOT / "tests"))
+from native_build import build_native  # noqa: E402
+
+sys.path.append(str(build_native("tavlomer_testing", "TAVLOMER_BUILD_TESTING",
+                                 ROOT / "build" / "testing")))
 import tavlomer_testing as kt  # noqa: E402
 
 try:

@@ -2,28 +2,96 @@
 // of tavlomer to pytest without widening the public module.  Built from the
 // same sources as tavlomer, never installed with the package.
 //
-// Each kernel wrapper returns a float or raises RuntimeError whose only
-// argument is the kernel's exact failure text.
+// The kernels of doubles are listed once, in one table (`kernels`); each
+// entry NAME gives two functions:
+//  - NAME(a, b, ...) returns a float (an int for the step counts) or raises
+//    RuntimeError whose only argument is the kernel's exact failure text;
+//  - NAME_many(out, a, b, ...) evaluates the kernel over buffers of doubles
+//    (array('d'), numpy float64 arrays) of one length in a C++ loop and
+//    writes the results to out, a failure as NaN: the sweeps of the tests
+//    and bench/bench_kernels.py, without a Python call per evaluation.
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
+#include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "doubles.hpp"
 #include "ellip/carlson.hpp"
 #include "ellip/detail/carlson_iterations.hpp"
 #include "ellip/legendre.hpp"
 #include "interp/interp.hpp"
 #include "quadrature/double_exponential.hpp"
-#include "lib/models/integrated.hpp"  // benchmark helpers below
-#include "lib/models/ring.hpp"
-
-#include <ctime>
 
 namespace {
 
 using tavlomer::Result;
+using tavlomer_native::to_doubles;
 
+namespace carlson = tavlomer::ellip::carlson;
+namespace carlson_detail = tavlomer::ellip::carlson::detail;
+namespace legendre = tavlomer::ellip::legendre;
+
+// ---- The kernel table --------------------------------------------------------
+
+// What a kernel's result is in Python.
+enum class Returns { real, count };
+
+// A kernel with its arguments taken from an array: one type for every arity.
+using Kernel = Result<double> (*)(const double*);
+
+struct KernelEntry {
+    const char* name;
+    const char* parameters;  // for the docstrings
+    std::size_t arity;
+    Kernel kernel;
+    Returns returns;
+};
+
+template <class F>
+struct Arity;
+template <class R, class... A>
+struct Arity<R (*)(A...) noexcept> : std::integral_constant<std::size_t, sizeof...(A)> {};
+
+template <auto F, std::size_t... K>
+Result<double> call_unpacked(const double* a, std::index_sequence<K...>) {
+    const auto r = F(a[K]...);
+    if constexpr (std::is_same_v<decltype(r), const Result<double>>) {
+        return r;
+    } else {
+        return static_cast<double>(r);  // a step count, exact in a double
+    }
+}
+
+template <auto F>
+constexpr KernelEntry entry(const char* name, const char* parameters,
+                            Returns returns = Returns::real) {
+    constexpr std::size_t arity = Arity<decltype(F)>::value;
+    return {name, parameters, arity,
+            [](const double* a) { return call_unpacked<F>(a, std::make_index_sequence<arity>{}); },
+            returns};
+}
+
+// The step counts of the Carlson iterations (ellip/detail/carlson_iterations.hpp):
+// the duplication of RF and RD, and the arithmetic-geometric mean of RF(0, y, z)
+// and RD(0, y, z).  A count one above the loop's limit means it did not finish.
+constexpr std::array kernels = {
+    entry<&carlson::elliprf>("elliprf", "x, y, z"),
+    entry<&carlson::elliprc>("elliprc", "x, y"),
+    entry<&carlson::elliprd>("elliprd", "x, y, z"),
+    entry<&carlson::elliprj>("elliprj", "x, y, z, p"),
+    entry<&legendre::ellipk>("ellipk", "m"),
+    entry<&legendre::ellipe>("ellipe", "m"),
+    entry<&legendre::ellippi>("ellippi", "n, m"),
+    entry<&carlson_detail::elliprf_duplication_steps>("elliprf_steps", "x, y, z", Returns::count),
+    entry<&carlson_detail::elliprd_duplication_steps>("elliprd_steps", "x, y, z", Returns::count),
+    entry<&carlson_detail::agm_steps>("agm_steps", "y, z", Returns::count),
+};
+constexpr std::size_t max_arity = 4;
 
 // PyErr_SetObject with a str argument makes it the single element of args.
 // (Its reference is not stolen; release ours afterwards.)
@@ -36,78 +104,31 @@ PyObject* raise_runtime(const char* text) {
     return nullptr;
 }
 
-PyObject* result(const Result<double>& r) {
-    return r ? PyFloat_FromDouble(*r) : raise_runtime(r.error().text);
+// NAME(a, b, ...): the arguments converted as float() would, the result or
+// the failure raised.
+template <std::size_t I>
+PyObject* call_one(PyObject*, PyObject* args) {
+    constexpr KernelEntry k = kernels[I];
+    const Py_ssize_t given = PyTuple_GET_SIZE(args);
+    if (given != static_cast<Py_ssize_t>(k.arity)) {
+        return PyErr_Format(PyExc_TypeError, "%s() takes exactly %d arguments (%zd given)",
+                            k.name, static_cast<int>(k.arity), given);
+    }
+    double a[max_arity];
+    for (std::size_t i = 0; i < k.arity; ++i) {
+        a[i] = PyFloat_AsDouble(PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i)));
+        if (a[i] == -1.0 && PyErr_Occurred()) return nullptr;
+    }
+    const Result<double> r = k.kernel(a);
+    if (!r) return raise_runtime(r.error().text);
+    return k.returns == Returns::count ? PyLong_FromDouble(*r) : PyFloat_FromDouble(*r);
 }
 
-namespace carlson = tavlomer::ellip::carlson;
-namespace legendre = tavlomer::ellip::legendre;
-
-PyObject* py_elliprf(PyObject*, PyObject* args) {
-    double x, y, z;
-    if (!PyArg_ParseTuple(args, "ddd:elliprf", &x, &y, &z)) return nullptr;
-    return result(carlson::elliprf(x, y, z));
-}
-PyObject* py_elliprc(PyObject*, PyObject* args) {
-    double x, y;
-    if (!PyArg_ParseTuple(args, "dd:elliprc", &x, &y)) return nullptr;
-    return result(carlson::elliprc(x, y));
-}
-PyObject* py_elliprd(PyObject*, PyObject* args) {
-    double x, y, z;
-    if (!PyArg_ParseTuple(args, "ddd:elliprd", &x, &y, &z)) return nullptr;
-    return result(carlson::elliprd(x, y, z));
-}
-PyObject* py_elliprj(PyObject*, PyObject* args) {
-    double x, y, z, p;
-    if (!PyArg_ParseTuple(args, "dddd:elliprj", &x, &y, &z, &p)) return nullptr;
-    return result(carlson::elliprj(x, y, z, p));
-}
-PyObject* py_ellipk(PyObject*, PyObject* args) {
-    double m;
-    if (!PyArg_ParseTuple(args, "d:ellipk", &m)) return nullptr;
-    return result(legendre::ellipk(m));
-}
-PyObject* py_ellipe(PyObject*, PyObject* args) {
-    double m;
-    if (!PyArg_ParseTuple(args, "d:ellipe", &m)) return nullptr;
-    return result(legendre::ellipe(m));
-}
-PyObject* py_ellippi(PyObject*, PyObject* args) {
-    double n, m;
-    if (!PyArg_ParseTuple(args, "dd:ellippi", &n, &m)) return nullptr;
-    return result(legendre::ellippi(n, m));
-}
-
-// Step counts of the Carlson iterations (see ellip/detail/carlson_iterations.hpp):
-// elliprf_steps(x, y, z) and elliprd_steps(x, y, z) for the duplication,
-// agm_steps_many(out, ys, zs) (below) for the arithmetic-geometric mean of
-// RF(0, y, z) and RD(0, y, z).  A count one above the loop's limit means it
-// did not finish.
-namespace carlson_detail = tavlomer::ellip::carlson::detail;
-
-PyObject* py_elliprf_steps(PyObject*, PyObject* args) {
-    double x, y, z;
-    if (!PyArg_ParseTuple(args, "ddd:elliprf_steps", &x, &y, &z)) return nullptr;
-    return PyLong_FromLong(carlson_detail::elliprf_duplication_steps(x, y, z));
-}
-PyObject* py_elliprd_steps(PyObject*, PyObject* args) {
-    double x, y, z;
-    if (!PyArg_ParseTuple(args, "ddd:elliprd_steps", &x, &y, &z)) return nullptr;
-    return PyLong_FromLong(carlson_detail::elliprd_duplication_steps(x, y, z));
-}
-Result<double> agm_steps_value(double y, double z) noexcept {
-    return carlson_detail::agm_steps(y, z);
-}
-
-// Benchmark entries (bench/bench_kernels.py), also used by the sweeps of the
-// tests: name_many(out, a, b, ...) evaluates the kernel over buffers of
-// doubles (array('d'), numpy float64 arrays) of one length in a C++ loop and
-// writes the results to out, a failure as NaN.  They time the kernels without
-// the cost of a Python call per evaluation.
-template <std::size_t Arity, class Kernel>
-PyObject* map_kernel(PyObject* args, Kernel kernel) {
-    constexpr Py_ssize_t count = Arity + 1;
+// NAME_many(out, a, b, ...) over buffers of doubles of one length.
+template <std::size_t I>
+PyObject* call_many(PyObject*, PyObject* args) {
+    constexpr KernelEntry k = kernels[I];
+    constexpr Py_ssize_t count = k.arity + 1;
     if (PyTuple_GET_SIZE(args) != count) {
         PyErr_Format(PyExc_TypeError, "expected %d buffers of doubles", static_cast<int>(count));
         return nullptr;
@@ -136,16 +157,47 @@ PyObject* map_kernel(PyObject* args, Kernel kernel) {
     }
     double* out = static_cast<double*>(views[0].buf);
     const std::size_t n = static_cast<std::size_t>(views[0].len) / sizeof(double);
-    [&]<std::size_t... K>(std::index_sequence<K...>) {
-        const double* in[] = {static_cast<const double*>(views[K + 1].buf)...};
-        for (std::size_t i = 0; i < n; ++i) {
-            const Result<double> r = kernel(in[K][i]...);
-            out[i] = r ? *r : Py_NAN;
-        }
-    }(std::make_index_sequence<Arity>{});
+    const double* in[max_arity] = {};
+    for (std::size_t j = 0; j < k.arity; ++j) in[j] = static_cast<const double*>(views[j + 1].buf);
+    double a[max_arity];
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < k.arity; ++j) a[j] = in[j][i];
+        const Result<double> r = k.kernel(a);
+        out[i] = r ? *r : Py_NAN;
+    }
     release();
     Py_RETURN_NONE;
 }
+
+// The two functions of every table entry, with their names and docstrings,
+// made once per process.
+struct KernelMethods {
+    std::array<std::string, 3 * kernels.size()> texts;  // NAME(...), NAME_many, NAME_many(...)
+    std::array<PyMethodDef, 2 * kernels.size() + 1> defs;
+};
+
+PyMethodDef* kernel_methods() {
+    static KernelMethods methods = [] {
+        KernelMethods m{};
+        for (std::size_t i = 0; i < kernels.size(); ++i) {
+            const std::string name = kernels[i].name;
+            m.texts[3 * i] = name + "(" + kernels[i].parameters + ")";
+            m.texts[3 * i + 1] = name + "_many";
+            m.texts[3 * i + 2] = name + "_many(out, " + kernels[i].parameters + ")";
+        }
+        [&]<std::size_t... I>(std::index_sequence<I...>) {
+            ((m.defs[2 * I] = {kernels[I].name, call_one<I>, METH_VARARGS, m.texts[3 * I].c_str()},
+              m.defs[2 * I + 1] = {m.texts[3 * I + 1].c_str(), call_many<I>, METH_VARARGS,
+                                   m.texts[3 * I + 2].c_str()}),
+             ...);
+        }(std::make_index_sequence<kernels.size()>{});
+        m.defs.back() = {nullptr, nullptr, 0, nullptr};
+        return m;
+    }();
+    return methods.defs.data();
+}
+
+// ---- Other entries -----------------------------------------------------------
 
 // integrate(f, a, b, target) -> (error_estimate, integral, evaluations).
 // A Python exception raised by f stops further calls of f (the quadrature
@@ -176,23 +228,6 @@ PyObject* py_integrate(PyObject*, PyObject* args) {
                          static_cast<unsigned long>(q.evaluations));
 }
 
-bool to_doubles(PyObject* sequence, std::vector<double>& out) {
-    PyObject* fast = PySequence_Fast(sequence, "expected a sequence of floats");
-    if (fast == nullptr) return false;
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast);
-    out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const double v = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(fast, i));
-        if (v == -1.0 && PyErr_Occurred()) {
-            Py_DECREF(fast);
-            return false;
-        }
-        out.push_back(v);
-    }
-    Py_DECREF(fast);
-    return true;
-}
-
 // interp(x, y, xp, tag, value) -> float
 PyObject* py_interp(PyObject*, PyObject* args) {
     PyObject *xs, *ys;
@@ -204,113 +239,11 @@ PyObject* py_interp(PyObject*, PyObject* args) {
     return PyFloat_FromDouble(tavlomer::interp::interp(x, y, xp, {tag, value}));
 }
 
-// Benchmark helpers (bench/bench_integrated.py): the work that one separation
-// of an integrated model cannot avoid, timed in isolation, in seconds of thread
-// CPU time for the whole list.  ring_evaluation_seconds(l, re, rstar): the 1155 ring
-// evaluations per separation at the quadrature's points x, x + e, x - e.
-// quadrature_seconds(count): count 385-point quadratures of (x 2pi s) P(x) from
-// stored values, the least a disk integrand can be.
-// profile_seconds(bl, bf, count): count tabulations of a flux map at the 385
-// points (the fixed profile when bl and bf are empty).
-namespace models = tavlomer::models;
-// CPU time of the calling thread: on a shared machine, time spent descheduled
-// is not the code's.
-double thread_seconds() {
-    timespec now;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
-}
-volatile double bench_sink;
-
-PyObject* py_ring_evaluation_seconds(PyObject*, PyObject* args) {
-    PyObject* ls;
-    double re, rstar;
-    std::vector<double> l;
-    if (!PyArg_ParseTuple(args, "Odd:ring_evaluation_seconds", &ls, &re, &rstar)) return nullptr;
-    if (!to_doubles(ls, l)) return nullptr;
-    const models::NodeTable nodes = models::make_node_table([](double) { return 1.0; });
-    const double start = thread_seconds();
-    const models::RingLens lens = models::RingLens::from_radii(re, rstar);
-    double sum = 0.0;
-    for (const double li : l) {
-        for (const models::NodeSample& s : nodes) {
-            for (const double r : {s.x, s.x_plus_e, s.x_minus_e}) {
-                const Result<double> a = models::ring_magnification(lens, li, r);
-                sum += a ? *a : 0.0;
-            }
-        }
-    }
-    bench_sink = sum;
-    return PyFloat_FromDouble(thread_seconds() - start);
-}
-
-PyObject* py_quadrature_seconds(PyObject*, PyObject* args) {
-    unsigned long count;
-    if (!PyArg_ParseTuple(args, "k:quadrature_seconds", &count)) return nullptr;
-    const models::NodeTable nodes =
-        models::make_node_table([](double x) { return models::fixed_profile(x); });
-    const double start = thread_seconds();
-    double sum = 0.0;
-    for (unsigned long c = 0; c < count; ++c) {
-        const double scale = 1.0 + static_cast<double>(c);
-        sum += models::integrate_over_nodes(
-            [&nodes, scale](std::size_t i) { return (nodes[i].x_2pi * scale) * nodes[i].profile; });
-    }
-    bench_sink = sum;
-    return PyFloat_FromDouble(thread_seconds() - start);
-}
-
-PyObject* py_profile_seconds(PyObject*, PyObject* args) {
-    PyObject *bls, *bfs;
-    unsigned long count;
-    std::vector<double> bl, bf;
-    if (!PyArg_ParseTuple(args, "OOk:profile_seconds", &bls, &bfs, &count)) return nullptr;
-    if (!to_doubles(bls, bl) || !to_doubles(bfs, bf)) return nullptr;
-    const double start = thread_seconds();
-    double sum = 0.0;
-    for (unsigned long c = 0; c < count; ++c) {
-        const models::NodeTable nodes =
-            bl.empty() ? models::make_node_table([](double x) { return models::fixed_profile(x); })
-                       : models::flux_map_node_table(bl, bf);
-        sum += nodes[c % nodes.size()].profile;
-    }
-    bench_sink = sum;
-    return PyFloat_FromDouble(thread_seconds() - start);
-}
-
+// Besides the kernel table.
 PyMethodDef methods[] = {
-    {"elliprf", py_elliprf, METH_VARARGS, "elliprf(x, y, z)"},
-    {"elliprc", py_elliprc, METH_VARARGS, "elliprc(x, y)"},
-    {"elliprd", py_elliprd, METH_VARARGS, "elliprd(x, y, z)"},
-    {"elliprj", py_elliprj, METH_VARARGS, "elliprj(x, y, z, p)"},
-    {"ellipk", py_ellipk, METH_VARARGS, "ellipk(m)"},
-    {"ellipe", py_ellipe, METH_VARARGS, "ellipe(m)"},
-    {"ellippi", py_ellippi, METH_VARARGS, "ellippi(n, m)"},
-    {"elliprf_steps", py_elliprf_steps, METH_VARARGS, "elliprf_steps(x, y, z)"},
-    {"elliprd_steps", py_elliprd_steps, METH_VARARGS, "elliprd_steps(x, y, z)"},
-    {"elliprf_many", [](PyObject*, PyObject* a) { return map_kernel<3>(a, carlson::elliprf); },
-     METH_VARARGS, "elliprf_many(out, x, y, z)"},
-    {"elliprc_many", [](PyObject*, PyObject* a) { return map_kernel<2>(a, carlson::elliprc); },
-     METH_VARARGS, "elliprc_many(out, x, y)"},
-    {"elliprd_many", [](PyObject*, PyObject* a) { return map_kernel<3>(a, carlson::elliprd); },
-     METH_VARARGS, "elliprd_many(out, x, y, z)"},
-    {"elliprj_many", [](PyObject*, PyObject* a) { return map_kernel<4>(a, carlson::elliprj); },
-     METH_VARARGS, "elliprj_many(out, x, y, z, p)"},
-    {"ellipk_many", [](PyObject*, PyObject* a) { return map_kernel<1>(a, legendre::ellipk); },
-     METH_VARARGS, "ellipk_many(out, m)"},
-    {"ellipe_many", [](PyObject*, PyObject* a) { return map_kernel<1>(a, legendre::ellipe); },
-     METH_VARARGS, "ellipe_many(out, m)"},
-    {"ellippi_many", [](PyObject*, PyObject* a) { return map_kernel<2>(a, legendre::ellippi); },
-     METH_VARARGS, "ellippi_many(out, n, m)"},
-    {"agm_steps_many", [](PyObject*, PyObject* a) { return map_kernel<2>(a, agm_steps_value); },
-     METH_VARARGS, "agm_steps_many(out, y, z)"},
     {"integrate", py_integrate, METH_VARARGS,
      "integrate(f, a, b, target) -> (error_estimate, integral, evaluations)"},
     {"interp", py_interp, METH_VARARGS, "interp(x, y, xp, tag, value)"},
-    {"ring_evaluation_seconds", py_ring_evaluation_seconds, METH_VARARGS,
-     "ring_evaluation_seconds(l, re, rstar)"},
-    {"quadrature_seconds", py_quadrature_seconds, METH_VARARGS, "quadrature_seconds(count)"},
-    {"profile_seconds", py_profile_seconds, METH_VARARGS, "profile_seconds(bl, bf, count)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -325,7 +258,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tavlomer_test
     PyObject* module = PyModule_Create2(&definition, 1013);
     if (module == nullptr) return nullptr;
     // The iteration bounds, for the tests of the step counts.
-    if (PyModule_AddIntConstant(module, "ELLIPRF_STEP_LIMIT", carlson_detail::elliprf_step_limit) != 0 ||
+    if (PyModule_AddFunctions(module, kernel_methods()) != 0 ||
+        PyModule_AddIntConstant(module, "ELLIPRF_STEP_LIMIT", carlson_detail::elliprf_step_limit) != 0 ||
         PyModule_AddIntConstant(module, "ELLIPRD_STEP_LIMIT", carlson_detail::elliprd_step_limit) != 0 ||
         PyModule_AddIntConstant(module, "AGM_STEP_LIMIT", carlson_detail::agm_step_limit) != 0) {
         Py_DECREF(module);
