@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/constants.hpp"
 #include "ellip/carlson.hpp"
 #include "ellip/legendre.hpp"
 #include "fuzz_input.hpp"
@@ -19,7 +20,7 @@ using tavlomer::Result;
 
 namespace {
 
-constexpr double half_pi = 1.5707963267948966;  // pi / 2
+using tavlomer::constants::half_pi;
 
 bool fails_with(const Result<double>& r, const char* text) {
     return !r && std::strcmp(r.error().text, text) == 0;

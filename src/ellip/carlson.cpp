@@ -16,6 +16,7 @@
 #include <cmath>
 #include <utility>
 
+#include "common/constants.hpp"
 #include "ellip/detail/carlson_iterations.hpp"
 
 namespace tavlomer::ellip::carlson {
@@ -26,9 +27,9 @@ using detail::agm_step_limit;
 using detail::elliprd_step_limit;
 using detail::elliprf_step_limit;
 
-constexpr double pi = 3.141592653589793;
-constexpr double half_pi = 1.5707963267948966;  // pi / 2
-constexpr double three_pi = 9.42477796076938;   // 3 pi
+using constants::half_pi;
+using constants::pi;
+using constants::three_pi;
 
 // Stopping tolerance of the arithmetic-geometric means: 2.7 eps with
 // eps = 2^-52, between 2.7 and 5.4 ulps of a.  Where the products stay normal
@@ -40,9 +41,24 @@ constexpr double agm_tolerance = 5.995204332975846e-16;  // 2.7 * 2^-52
 // (Carlson 1995, eq. 2.2 and its counterparts for RD and RJ).
 constexpr double rf_scale = 78.8959690786408;     // (3 * 2^-52)^(-1/8)
 constexpr double rd_scale = 107.63474115247546;   // (2^-52 / 4)^(-1/8)
-constexpr double rd_margin = 1.2;                 // RD's extra safety factor
+// RD's extra safety factor, as in Boost.Math's ellint_rd.hpp: the scale
+// bounds the truncation error of the series only asymptotically, and the
+// bound is tightest when x, y and z are close in magnitude; the 20 % margin
+// keeps the closing series exact to eps there, at the cost of at most one
+// more step.
+constexpr double rd_margin = 1.2;
 constexpr double rj_scale = 110.67925377307274;   // (2^-52 / 5)^(-1/8)
+// A safety bound, as RD's: each step shrinks the spread of the arguments by a
+// factor 4, so 100 steps (4^100 = 2^200) are far more than arguments spread
+// across the whole double range need; reaching it is reported as the
+// convergence failure.
 constexpr int rj_step_limit = 100;
+// RJ(x, y, y, p) goes through the difference of two RC only for y and p at
+// least this far apart (the larger over the smaller).  Closer, RC(x, y) and
+// RC(x, p) agree in their leading bits and their difference cancels, so the
+// general duplication is the more accurate route.  The cut is Boost.Math's
+// (ellint_rj.hpp).
+constexpr double rj_rc_difference_ratio = 1.2;
 
 constexpr double one_fourteenth = 0.07142857142857142;  // 1 / 14
 
@@ -338,7 +354,7 @@ Result<double> elliprj(double x, double y, double z, double p) noexcept {
         // RJ(x, y, y, p) = 3 / (p - y) (RC(x, y) - RC(x, p)) (DLMF 19.20.14),
         // used where y and p are far enough apart for the difference of the
         // two RC not to cancel.  For p < 0 the ratio is negative.
-        if (std::fmax(y, p) / std::fmin(y, p) > 1.2) {
+        if (std::fmax(y, p) / std::fmin(y, p) > rj_rc_difference_ratio) {
             const Result<double> rc_y = elliprc(x, y);
             if (!rc_y) return rc_y;
             const Result<double> rc_p = elliprc(x, p);

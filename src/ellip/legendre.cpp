@@ -13,6 +13,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/constants.hpp"
 #include "ellip/carlson.hpp"
 
 namespace tavlomer::ellip::legendre {
@@ -22,9 +23,9 @@ namespace {
 using carlson::elliprf;
 using carlson::elliprj;
 
-constexpr double half_pi = 1.5707963267948966;  // pi / 2
-constexpr double log4 = 1.3862943611198906;     // log(4)
-constexpr double eps = 2.220446049250313e-16;   // 2^-52
+using constants::half_pi;
+constexpr double log4 = 1.3862943611198906;  // log(4)
+constexpr double eps = constants::epsilon;   // 2^-52
 
 // Coefficients from the highest degree down to the constant term.
 // Cephes ellpk.c, P and Q (degree 10 each).

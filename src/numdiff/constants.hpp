@@ -3,6 +3,8 @@
 
 #include <cmath>
 
+#include "common/constants.hpp"
+
 namespace tavlomer::numdiff {
 
 // CBRT_EPS: the cube root of the double machine epsilon (about 6.0554544523933e-06),
@@ -11,7 +13,7 @@ namespace tavlomer::numdiff {
 // at first use, under the thread-safe initialisation of a function-local static.
 struct CbrtEps {
     [[nodiscard]] operator double() const noexcept {
-        static const double value = std::cbrt(2.220446049250313e-16);
+        static const double value = std::cbrt(constants::epsilon);
         return value;
     }
 };

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/constants.hpp"
 #include "quadrature/double_exponential_nodes.hpp"
 
 namespace tavlomer::quadrature::double_exponential {
@@ -42,6 +43,11 @@ static_assert(1 + 2 * node_count() == MAX_EVALUATIONS);
 // A value that is infinite or NaN enters every sum as 0.
 [[nodiscard]] inline double guard(double v) noexcept { return std::isfinite(v) ? v : 0.0; }
 
+// The centre point, t = 0 (abscissa 0), written as every other point is,
+// mid + h * x, rather than as mid: the two differ where h is infinite or NaN
+// (h * 0.0 is NaN) and where mid is -0.0 (-0.0 + 0.0 is +0.0).
+[[nodiscard]] inline double centre(double mid, double h) noexcept { return mid + h * 0.0; }
+
 }  // namespace detail
 
 // The points at which integrate evaluates its integrand over [a, b], in
@@ -55,7 +61,7 @@ static_assert(1 + 2 * node_count() == MAX_EVALUATIONS);
     const double h = (b - a) * 0.5;
     std::array<double, MAX_EVALUATIONS> points;
     std::size_t i = 0;
-    points[i++] = mid + h * 0.0;
+    points[i++] = detail::centre(mid, h);
     for (const auto& level : NODE_LEVELS) {
         for (const Node& node : level) {
             points[i++] = mid + h * node.abscissa;
@@ -77,15 +83,19 @@ static_assert(1 + 2 * node_count() == MAX_EVALUATIONS);
 // the sums of levels 0 and 1 are too coarse to judge convergence.
 template <class F>
 [[nodiscard]] QuadratureResult integrate_indexed(F&& f, double a, double b, double target) {
-    constexpr double pi = 3.141592653589793;                  // pi
-    constexpr double largest = 1.7976931348623157e308;         // DBL_MAX
-    constexpr std::uint32_t first_tested = 14;                 // after levels 0 and 1
+    constexpr double largest = constants::largest;  // no difference measured yet
+    constexpr std::uint32_t first_tested = 14;      // after levels 0 and 1
     const double mid = (a + b) * 0.5;
     const double h = (b - a) * 0.5;
     const double tau = (target * 0.25) / h;
 
     std::size_t index = 0;
-    double integral = pi * detail::guard(f(index++, mid + h * 0.0));
+    // The centre node's weight is pi/2 at level 0 (step 1).  The sum starts
+    // at twice that term, pi f(mid), because every level begins by halving
+    // the previous sum (the step halves); level 0 thus halves it to its own
+    // centre term, (pi/2) f(mid), exactly (halving a double is exact short
+    // of the subnormal range).
+    double integral = constants::pi * detail::guard(f(index++, detail::centre(mid, h)));
     std::uint32_t evaluations = 1;
     double previous = largest;
     double estimate = largest;

@@ -6,7 +6,13 @@
 
 namespace tavlomer::ellip::carlson::detail {
 
-// Duplication steps of RF (at most 11) and of RD (at most 50).
+// Duplication steps of RF (at most 11) and of RD (at most 50).  Each step
+// shrinks the spread of the arguments by a factor 4 while their mean settles.
+// RF's 11 steps (4^11, about 4.2e6) are part of its defined behaviour: enough
+// for arguments as far apart as RF(1e-200, 1, 1e200), while RF(1e-300, 1,
+// 1e300) exhausts them and reports the convergence failure.  RD's 50 steps
+// (4^50 = 2^100) are a safety bound: arguments spread across the whole
+// double range, as RD(1e-300, 1, 1e300), take 12.
 inline constexpr int elliprf_step_limit = 11;
 inline constexpr int elliprd_step_limit = 50;
 

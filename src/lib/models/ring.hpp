@@ -9,14 +9,15 @@
 
 #include <cmath>
 
+#include "common/constants.hpp"
 #include "common/numeric_error.hpp"
 #include "ellip/legendre.hpp"
 
 namespace tavlomer::models {
 
-inline constexpr double pi = 3.141592653589793;
-inline constexpr double two_pi = 6.283185307179586;  // 2 pi rounded to double
-inline constexpr double half_pi = 1.5707963267948966;
+using constants::half_pi;
+using constants::pi;
+using constants::two_pi;
 
 // The lens, seen from the source: eps = re / rstar is the Einstein radius in
 // source radii and g = eps^2.

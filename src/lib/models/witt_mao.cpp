@@ -4,13 +4,17 @@
 #include <cmath>
 #include <utility>
 
+#include "common/constants.hpp"
 #include "ellip/legendre.hpp"
 #include "lib/models/models.hpp"
-#include "lib/models/ring.hpp"
 
 namespace tavlomer::models {
 
 namespace {
+
+using constants::half_pi;
+using constants::pi;
+using constants::two_pi;
 
 // Within this distance of the limb (in Einstein radii) the third-kind
 // integral diverges logarithmically while its coefficient vanishes; the exact
