@@ -24,6 +24,11 @@ run_suite() {
 run_suite cpython python3 tests/requirements-cpython.txt "$@"
 run_suite pypy pypy3 tests/requirements-pypy.txt "$@"
 
+# The C++ layout (.clang-format), with the formatter pinned in the CPython
+# requirements; `bash scripts/check_format.sh --fix` mends any drift.
+echo "== format"
+bash scripts/check_format.sh
+
 # ---- Reliability: native fuzzing and the sanitized suite ---------------------
 # Only for the whole run (no pytest arguments): the libFuzzer harnesses for a
 # bounded time each (scripts/fuzz.sh), then the whole suite under CPython

@@ -11,11 +11,10 @@ module name ``tavlomer``, so it never replaces the installed module.
 import enum
 import importlib.util
 import os
-import subprocess
 import sys
 from pathlib import Path
 
-from conftest import ROOT, _cmake
+from native_build import ROOT, cmake_build
 
 SOURCE = ROOT / "tests" / "native" / "boundary_probe"
 
@@ -34,13 +33,7 @@ class Command(float, enum.Enum):
 def _build() -> Path:
     base = Path(os.environ.get("TAVLOMER_TESTING_BUILD", ROOT / "build" / "testing"))
     build = base / sys.implementation.cache_tag / "boundary_probe"
-    configure = [_cmake(), "-S", str(SOURCE), "-B", str(build),
-                 f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release"]
-    ninja = Path(sys.executable).parent / "ninja"
-    if ninja.exists() and not (build / "CMakeCache.txt").exists():
-        configure += ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]
-    subprocess.run(configure, check=True, stdout=subprocess.DEVNULL)
-    subprocess.run([_cmake(), "--build", str(build), "-j2"], check=True, stdout=subprocess.DEVNULL)
+    cmake_build(SOURCE, build)
     (built,) = build.glob("tavlomer.*.so")
     return built
 

@@ -1,5 +1,5 @@
-"""Builds the native helper modules (tavlomer_testing for the tests,
-tavlomer_bench for the benchmarks) with CMake, once per interpreter."""
+"""Builds the native helper modules with CMake (tavlomer_testing for the tests,
+tavlomer_bench for the benchmarks, the boundary probe), once per interpreter."""
 
 import shutil
 import subprocess
@@ -19,20 +19,26 @@ def _cmake() -> str:
     return found
 
 
-def build_native(target: str, option: str, folder: Path) -> Path:
-    """Builds the extension `target` (CMake option `option` on) for this
-    interpreter in `folder`/<cache tag> and returns that folder."""
-    build = folder / sys.implementation.cache_tag
-    configure = [
-        _cmake(), "-S", str(ROOT), "-B", str(build),
-        f"-D{option}=ON",
-        f"-DPython_EXECUTABLE={sys.executable}",
-        "-DCMAKE_BUILD_TYPE=Release",
-    ]
+def cmake_build(source: Path, build: Path, options=(), target=None) -> None:
+    """Configures the CMake project `source` in `build` for this interpreter
+    (Release, with the options given as "NAME=VALUE") and builds `target`, or
+    everything."""
+    configure = [_cmake(), "-S", str(source), "-B", str(build),
+                 *(f"-D{option}" for option in options),
+                 f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release"]
     ninja = Path(sys.executable).parent / "ninja"
     if ninja.exists() and not (build / "CMakeCache.txt").exists():
         configure += ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]
     subprocess.run(configure, check=True, stdout=subprocess.DEVNULL)
-    subprocess.run([_cmake(), "--build", str(build), "--target", target, "-j2"],
-                   check=True, stdout=subprocess.DEVNULL)
+    command = [_cmake(), "--build", str(build), "-j2"]
+    if target is not None:
+        command += ["--target", target]
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+
+
+def build_native(target: str, option: str, folder: Path) -> Path:
+    """Builds the extension `target` of this project (CMake option `option`
+    on) for this interpreter in `folder`/<cache tag> and returns that folder."""
+    build = folder / sys.implementation.cache_tag
+    cmake_build(ROOT, build, [f"{option}=ON"], target)
     return build
