@@ -39,6 +39,6 @@ env LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libstd
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   PYTHONMALLOC=malloc TAVLOMER_TESTING_DIR="$(realpath "$build")" \
   TAVLOMER_SANITIZED=1 TAVLOMER_SCALE_N=1000000 \
-  "$python" -m pytest -q -p no:cacheprovider \
+  "$python" -m pytest -q -p no:cacheprovider -m "" \
   --deselect tests/test_binding.py::test_the_reported_length_is_only_a_hint \
   --deselect tests/test_errors.py::test_real_memory_exhaustion_is_a_memory_error "$@"

@@ -18,7 +18,8 @@ run_suite() {
   [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$requirements"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps .
-  "$venv/bin/python" -m pytest -q -p no:cacheprovider "${@:4}"
+  # -m "": the slow tests too, which a plain pytest run leaves out.
+  "$venv/bin/python" -m pytest -q -p no:cacheprovider -m "" "${@:4}"
 }
 
 run_suite cpython python3 tests/requirements-cpython.txt "$@"

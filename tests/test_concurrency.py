@@ -29,6 +29,9 @@ import pytest
 import tavlomer
 from hostile_objects import PYPY, PanicException, same_value
 
+# Slow (threads and fresh interpreters): left out of a plain pytest run, run by scripts/test.sh.
+pytestmark = pytest.mark.slow
+
 THREADS = 8
 ROUNDS = 5 if PYPY else 20
 

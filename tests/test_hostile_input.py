@@ -25,6 +25,9 @@ import tavlomer
 from hostile_objects import (FUNCTIONS, PYPY, PanicException, Recipe, check_call,
                              number_specs, same_value, sequence_specs)
 
+# Slow (long hypothesis runs): left out of a plain pytest run, run by scripts/test.sh.
+pytestmark = pytest.mark.slow
+
 EXAMPLES = int(os.environ.get("TAVLOMER_HOSTILE_EXAMPLES", 60 if PYPY else 150))
 HOSTILE = settings(max_examples=EXAMPLES, deadline=None, database=None,
                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])

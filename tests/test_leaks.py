@@ -38,6 +38,9 @@ import pytest
 import tavlomer
 from hostile_objects import PYPY, SANITIZED, FloatRaises, PanicException, Seq
 
+# Slow (long loops of calls per path): left out of a plain pytest run, run by scripts/test.sh.
+pytestmark = pytest.mark.slow
+
 CALLS = 20_000 if PYPY else 100_000
 if SANITIZED:
     # AddressSanitizer holds freed memory back on purpose (its quarantine), so

@@ -144,6 +144,7 @@ def test_integrated_ring_models_inside_the_source_are_far_from_physical(function
 @pytest.mark.parametrize("which, l", [
     ("linear", 0.0), ("linear", 0.999), ("linear", 1.001), ("linear", 2.0), ("tabulated", 0.5),
 ])
+@pytest.mark.slow
 def test_ring_sum_reaches_the_physical_limb_darkened_value(which, l):
     # Measured worst 2.8e-9 over inside, near and outside the limb.
     rho = 0.1

@@ -27,6 +27,9 @@ import pytest
 import tavlomer
 from hostile_objects import FUNCTIONS, PYPY, SANITIZED, PanicException, Seq, same_value
 
+# Slow (1e7 separations in a subprocess): left out of a plain pytest run, run by scripts/test.sh.
+pytestmark = pytest.mark.slow
+
 SEPARATIONS = int(os.environ.get("TAVLOMER_SCALE_N", 10**6 if PYPY else 10**7))
 # AddressSanitizer ends the process on any reservation past its largest
 # allocation (1 TiB), where the plain allocator's refusal is caught.
