@@ -1,14 +1,30 @@
-"""Cost of a call through the Python boundary, against the NumPy alternative.
+"""What a call through the Python boundary costs, in one run.
 
-Reports, in one run:
-  * microseconds per separation of witt_mao_magnification over 1e5
-    separations (Python call, list conversion and result list included);
-  * the same uniform-disk formula written as NumPy array code on SciPy's
-    elliptic functions, which is what a modeller would otherwise write;
-  * microseconds per call of heyrovsky_magnification, and a SciPy scalar
-    transcription of the ring formula.
+Two tables in the README's form (Markdown), both under the interpreter that
+runs the script:
 
-Run: python bench/bench_boundary.py   (needs numpy and scipy)
+1. Input kinds: witt_mao_magnification and
+   discrete_flux_map_heyrovsky_magnification over 1e6 separations given as a
+   one-dimensional C-contiguous float64 array (read as one block of doubles),
+   a prepared list of floats (read element by element), the array converted
+   with .tolist() on each call, and an ndarray subclass (walked element by
+   element, one NumPy scalar made and converted per element).  The first row,
+   every separation within 1e-5 Einstein radii of the limb, where the model
+   only copies its cached limb value, is the boundary alone: argument and
+   result conversion.  Milliseconds of process CPU time per call (best of a
+   few, the inputs taking turns, so that other work on a shared machine
+   counts less), and the extra over the array.  All four inputs give the same
+   result, bit for bit (checked).
+
+2. Against array code: witt_mao_magnification over 1e5 separations beside
+   the same uniform-disk formula written as NumPy array code on SciPy's
+   elliptic functions (what a modeller would otherwise write), and
+   heyrovsky_magnification, one ring per call, beside a SciPy scalar
+   transcription of the ring formula; microseconds per separation or call.
+
+Where the time inside one call goes (a sampled profile): bench/profile_boundary.py.
+
+    python3 bench/bench_boundary.py   (needs numpy and scipy)
 """
 
 import math
@@ -20,6 +36,7 @@ from scipy import special
 import tavlomer
 
 PI = math.pi
+N = 1_000_000
 
 
 def witt_mao_numpy(l, re, rstar):
@@ -59,13 +76,64 @@ def ring_scipy(l, r, re, rstar):
 def best_of(fn, repeat=7):
     best = math.inf
     for _ in range(repeat):
-        t0 = time.perf_counter()
+        t0 = time.process_time()
         fn()
-        best = min(best, time.perf_counter() - t0)
+        best = min(best, time.process_time() - t0)
     return best
 
 
-def main():
+class Walked(np.ndarray):
+    """Takes the element walk, as every array did before the block read."""
+
+
+INPUT_KINDS = ["float64 array (block read)", "list of floats", "array.tolist() on each call",
+               "array subclass (element walk)"]
+
+
+def compare(call, seps, repeat):
+    """Best process CPU time of `call` on each input kind (INPUT_KINDS)."""
+    as_list = seps.tolist()
+    walked = seps.view(Walked)
+    inputs = dict(zip(INPUT_KINDS, [lambda: call(seps), lambda: call(as_list),
+                                    lambda: call(seps.tolist()), lambda: call(walked)]))
+    reference = np.array(call(as_list)).view(np.uint64)
+    for fn in inputs.values():
+        assert np.array_equal(np.array(fn()).view(np.uint64), reference)
+    # Turn about, so that a slow spell of a shared machine hits every input.
+    times = dict.fromkeys(inputs, math.inf)
+    for _ in range(repeat):
+        for name, fn in inputs.items():
+            t0 = time.process_time()
+            fn()
+            times[name] = min(times[name], time.process_time() - t0)
+    return times
+
+
+def input_kinds():
+    rng = np.random.default_rng(1)
+    re, rstar = 1.0, 0.3
+    witt_mao = lambda l: tavlomer.witt_mao_magnification(l, re, rstar)  # noqa: E731
+    bl, bf = [0.25, 0.5, 0.75], [0.5, 0.3, 0.2]
+    flux_map = lambda l: tavlomer.discrete_flux_map_heyrovsky_magnification(  # noqa: E731
+        l, re, rstar, bl, bf)
+    seps = rng.uniform(0.0, 5.0, N)
+    # |rstar/re * (l - 1)| < 1e-5: the limb value for every separation.
+    at_limb = 1.0 + rng.uniform(-1e-6, 1e-6, N)
+    rows = [("boundary alone (witt_mao_magnification at the limb)", witt_mao, at_limb, 15),
+            ("witt_mao_magnification", witt_mao, seps, 4),
+            ("discrete_flux_map_heyrovsky_magnification, 3 rings", flux_map, seps, 2)]
+    print(f"Input kinds, {N:.0e} separations: ms per call (extra over the float64 array)\n")
+    print("| call | " + " | ".join(INPUT_KINDS) + " |")
+    print("|---|" + "---:|" * len(INPUT_KINDS))
+    for title, call, values, repeat in rows:
+        times = compare(call, values, repeat)
+        base = times[INPUT_KINDS[0]]
+        cells = [f"{base * 1e3:.1f}"] + [f"{t * 1e3:.1f} ({(t - base) * 1e3:+.1f})"
+                                         for t in list(times.values())[1:]]
+        print(f"| {title} | " + " | ".join(cells) + " |")
+
+
+def against_array_code():
     rng = np.random.default_rng(1)
     n = 100_000
     seps = rng.uniform(0.0, 5.0, n)
@@ -86,14 +154,20 @@ def main():
     t_ring = best_of(lambda: [ring(l, r, 1.0, 1.0) for l, r in pairs], repeat=5)
     t_ring_sp = best_of(lambda: [ring_scipy(l, r, 1.0, 1.0) for l, r in pairs[:2000]], repeat=3)
 
-    print(f"witt_mao_magnification, {n} separations (us per separation)")
-    print(f"  tavlomer (list in, list out)          {t_ours / n * 1e6:8.3f}")
-    print(f"  NumPy + SciPy, float64 array in/out   {t_np / n * 1e6:8.3f}")
-    print(f"  NumPy + SciPy, list in, list out      {t_np_list / n * 1e6:8.3f}")
-    print(f"  largest relative difference            {worst:.2e}")
-    print("heyrovsky_magnification, one ring per call (us per call)")
-    print(f"  tavlomer                              {t_ring / calls * 1e6:8.3f}")
-    print(f"  SciPy scalar transcription            {t_ring_sp / 2000 * 1e6:8.3f}")
+    print(f"\nAgainst array code: us per separation ({n:.0e} separations) or per ring call\n")
+    print("| computation | tavlomer | NumPy + SciPy |")
+    print("|---|---:|---:|")
+    print(f"| uniform disk, list in, list out | {t_ours / n * 1e6:.3f} "
+          f"| {t_np_list / n * 1e6:.3f} |")
+    print(f"| uniform disk, float64 array in and out | | {t_np / n * 1e6:.3f} |")
+    print(f"| one ring per call (heyrovsky_magnification) | {t_ring / calls * 1e6:.3f} "
+          f"| {t_ring_sp / 2000 * 1e6:.3f} |")
+    print(f"\nLargest relative difference of the uniform-disk results: {worst:.2e}")
+
+
+def main():
+    input_kinds()
+    against_array_code()
 
 
 if __name__ == "__main__":

@@ -21,26 +21,26 @@ BL = [0.0, 0.2, 0.4, 0.6, 0.8, 0.9, 0.95, 1.0]
 BF = [1.0, 0.988, 0.951, 0.88, 0.76, 0.66, 0.59, 0.45]
 
 CALLS = [
-    ("witt_mao_magnification", lambda: tavlomer.witt_mao_magnification(L, RE, RSTAR)),
-    ("integrated_witt_mao_magnification",
+    ("`witt_mao_magnification`", lambda: tavlomer.witt_mao_magnification(L, RE, RSTAR)),
+    ("`integrated_witt_mao_magnification`",
      lambda: tavlomer.integrated_witt_mao_magnification(L, RE, RSTAR)),
-    ("integrated_flux_map_witt_mao_magnification",
+    ("`integrated_flux_map_witt_mao_magnification`",
      lambda: tavlomer.integrated_flux_map_witt_mao_magnification(L, RE, RSTAR, BL, BF)),
-    ("heyrovsky_magnification (one ring, r = 0.5)",
+    ("`heyrovsky_magnification` (one call per ring)",
      lambda: [tavlomer.heyrovsky_magnification(l, 0.5, RE, RSTAR) for l in L]),
-    ("integrated_heyrovsky_magnification",
+    ("`integrated_heyrovsky_magnification`",
      lambda: tavlomer.integrated_heyrovsky_magnification(L, RE, RSTAR)),
-    ("integrated_flux_map_heyrovsky_magnification",
+    ("`integrated_flux_map_heyrovsky_magnification`",
      lambda: tavlomer.integrated_flux_map_heyrovsky_magnification(L, RE, RSTAR, BL, BF)),
-    ("discrete_flux_map_heyrovsky_magnification (8 rings)",
+    ("`discrete_flux_map_heyrovsky_magnification` (8 rings)",
      lambda: tavlomer.discrete_flux_map_heyrovsky_magnification(L, RE, RSTAR, BL, BF)),
 ]
 
 
 def main():
-    print(f"{platform.python_implementation()} {platform.python_version()}, "
-          f"{N} separations, rho = {RSTAR / RE:g}\n")
-    print("| function | us per separation |")
+    interpreter = f"{platform.python_implementation()} {platform.python_version()}"
+    print(f"{interpreter}, {N} separations, rho = {RSTAR / RE:g}; time per separation\n")
+    print(f"| function | {interpreter} |")
     print("|---|---:|")
     for name, call in CALLS:
         call()  # warm up (PyPy's JIT, caches)
@@ -49,7 +49,7 @@ def main():
             start = time.perf_counter()
             call()
             best = min(best, time.perf_counter() - start)
-        print(f"| {name} | {1e6 * best / N:.2f} |")
+        print(f"| {name} | {float(f'{1e6 * best / N:.2g}'):g} µs |")
 
 
 if __name__ == "__main__":

@@ -83,23 +83,22 @@ def main():
     ring_floor = ring["ring evaluations"] * us
 
     print(f"{n} separations in (0.01, 3), re = rstar = 1, flux map of {len(BL)} entries; "
-          f"thread CPU time, best of {REPEAT} (ring models {RING_REPEAT}), interleaved")
-    print(f"{'function':46s} {'us/separation':>14s} {'unavoidable':>12s} {'ratio':>7s}")
+          f"thread CPU time, best of {REPEAT} (ring models {RING_REPEAT}), interleaved\n")
+    print("| function | µs per separation | unavoidable work | ratio |")
+    print("|---|---:|---:|---:|")
     rows = [(name, disk[name] * us, disk_floor) for name in
             ("integrated_witt_mao_magnification", "integrated_flux_map_witt_mao_magnification")]
     rows += [(name, ring[name] * us, ring_floor) for name in
              ("integrated_heyrovsky_magnification", "integrated_flux_map_heyrovsky_magnification")]
     for name, t, floor in rows:
-        print(f"{name:46s} {t:14.3f} {floor:12.3f} {t / floor:7.3f}")
+        print(f"| `{name}` | {t:.3f} | {floor:.3f} | {t / floor:.3f} |")
     print()
-    print(f"unavoidable work per separation: 1155 ring evaluations {ring_floor:.3f} us; "
-          f"disk kernel {disk['kernel'] * us:.3f} us + 385-point quadrature "
-          f"{disk['quadrature'] * us:.3f} us")
-    print(f"flux map / fixed profile: uniform disk {rows[1][1] / rows[0][1]:.3f}, "
-          f"ring {rows[3][1] / rows[2][1]:.3f}")
-    print(f"profile at the 385 points, once per call: fixed {disk['fixed table'] * us:.2f} us, "
-          f"{len(BL)}-entry flux map {disk['flux table'] * us:.2f} us")
-
+    print(f"Unavoidable work per separation: 1155 ring evaluations {ring_floor:.3f} µs; "
+          f"disk kernel {disk['kernel'] * us:.3f} µs + 385-point quadrature "
+          f"{disk['quadrature'] * us:.3f} µs.  Flux map over fixed profile: uniform disk "
+          f"{rows[1][1] / rows[0][1]:.3f}, ring {rows[3][1] / rows[2][1]:.3f}.  Profile at the "
+          f"385 points, once per call: fixed {disk['fixed table'] * us:.2f} µs, "
+          f"{len(BL)}-entry flux map {disk['flux table'] * us:.2f} µs.")
 
 if __name__ == "__main__":
     main()

@@ -84,8 +84,9 @@ def main():
     n = args.points
     out = np.empty(n)
     print(f"{n} evaluations per kernel, best of {args.repeat}, ns per evaluation"
-          + (f" (SciPy {scipy.__version__})" if scipy else " (SciPy not installed)"))
-    print(f"{'kernel':26} {'tavlomer':>9} {'SciPy':>9} {'ratio':>7}  max |ours/SciPy - 1|")
+          + (f" (SciPy {scipy.__version__})" if scipy else " (SciPy not installed)") + "\n")
+    print("| kernel | tavlomer | SciPy | ratio | largest \\|ours / SciPy − 1\\| |")
+    print("|---|---:|---:|---:|---:|")
     for label, ours, theirs, arguments in cases(n, np.random.default_rng(20240601)):
         runs = [lambda: ours(out, *arguments)]
         if sc is not None and theirs is not None:
@@ -93,11 +94,12 @@ def main():
             reference = np.empty(n)
             runs.append(lambda: function(*arguments, out=reference))
         ns = [seconds / n * 1e9 for seconds in best_seconds(runs, args.repeat)]
-        line = f"{label:26} {ns[0]:9.1f}"
+        cells = [f"{ns[0]:.1f}", "", "", ""]
         if len(ns) == 2:
             agreement = np.nanmax(np.abs(out / reference - 1.0))
-            line += f" {ns[1]:9.1f} {ns[0] / ns[1]:7.2f}  {agreement:.1e}"
-        print(line)
+            cells[1:] = [f"{ns[1]:.1f}", f"{ns[0] / ns[1]:.2f}", f"{agreement:.1e}"]
+        print(f"| {label} | " + " | ".join(cells) + " |")
+
 
 if __name__ == "__main__":
     main()

@@ -90,12 +90,14 @@ def profile(kind):
         text = subprocess.run(["perf", "script", "-i", data, "-F", "ip,sym"], check=True,
                               capture_output=True, text=True).stdout
     total, by_category, leaves = shares(text)
-    print(f"{kind} input: {total} samples inside witt_mao_magnification")
+    print(f"\n{kind} input: {total} samples inside witt_mao_magnification\n")
+    print("| where | share |")
+    print("|---|---:|")
     for name, count in by_category.most_common():
-        print(f"  {count / total * 100:6.2f}%  {name}")
-    print(f"  {(total - by_category[KERNELS]) / total * 100:6.2f}%  outside the kernels")
+        print(f"| {name} | {count / total * 100:.2f} % |")
+    print(f"| outside the kernels | {(total - by_category[KERNELS]) / total * 100:.2f} % |")
     for name, count in leaves.most_common(8):
-        print(f"      {count / total * 100:6.2f}%  {name}")
+        print(f"| &nbsp;&nbsp;leaf: `{name}` | {count / total * 100:.2f} % |")
 
 
 def main():
