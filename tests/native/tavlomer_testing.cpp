@@ -76,9 +76,10 @@ constexpr KernelEntry entry(const char* name, const char* parameters,
             returns};
 }
 
-// The step counts of the Carlson iterations (ellip/detail/carlson_iterations.hpp):
-// the duplication of RF and RD, and the arithmetic-geometric mean of RF(0, y, z)
-// and RD(0, y, z).  A count one above the loop's limit means it did not finish.
+// Every kernel of doubles the tests reach.  The last three are the step counts
+// of the Carlson iterations (ellip/detail/carlson_iterations.hpp): the
+// duplication of RF and RD, and the arithmetic-geometric mean of RF(0, y, z)
+// and RD(0, y, z); a count one above the loop's limit means it did not finish.
 constexpr std::array kernels = {
     entry<&carlson::elliprf>("elliprf", "x, y, z"),
     entry<&carlson::elliprc>("elliprc", "x, y"),
@@ -92,6 +93,12 @@ constexpr std::array kernels = {
     entry<&carlson_detail::agm_steps>("agm_steps", "y, z", Returns::count),
 };
 constexpr std::size_t max_arity = 4;
+static_assert([] {
+    for (const KernelEntry& k : kernels) {
+        if (k.arity > max_arity) return false;
+    }
+    return true;
+}());
 
 // PyErr_SetObject with a str argument makes it the single element of args.
 // (Its reference is not stolen; release ours afterwards.)
@@ -104,8 +111,8 @@ PyObject* raise_runtime(const char* text) {
     return nullptr;
 }
 
-// NAME(a, b, ...): the arguments converted as float() would, the result or
-// the failure raised.
+// NAME(a, b, ...): the arguments converted as PyArg_ParseTuple's "d" converts
+// them (PyFloat_AsDouble), the result returned or the failure raised.
 template <std::size_t I>
 PyObject* call_one(PyObject*, PyObject* args) {
     constexpr KernelEntry k = kernels[I];
