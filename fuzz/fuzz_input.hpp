@@ -20,6 +20,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/constants.hpp"
+
 namespace fuzz {
 
 // Ends the run with a report; libFuzzer keeps the input that got here.
@@ -40,9 +42,9 @@ inline constexpr std::array<double, 40> awkward = {
     5e-324,                   // smallest subnormal
     -5e-324,
     2.2250738585072014e-308,  // smallest normal
-    1.7976931348623157e308,   // largest double
-    -1.7976931348623157e308,
-    2.220446049250313e-16,    // machine epsilon
+    tavlomer::constants::largest,
+    -tavlomer::constants::largest,
+    tavlomer::constants::epsilon,
     0.9999999999999999,       // 1 - 2^-53, the largest double below 1
     1.0000000000000002,       // 1 + 2^-52
     1e-05,                    // near-limb band of the disk
