@@ -1,0 +1,381 @@
+// The lane kernels of one vector target (see batch_lanes.hpp), written once
+// for any width: batch_sse2.cpp, batch_avx2.cpp and batch_avx512.cpp each
+// define TAVLOMER_SIMD_WIDTH (doubles per register) and TAVLOMER_SIMD_LANES
+// (the LaneKernels object to define), then include this file, and CMake
+// compiles each with its own instruction set (and never with fused
+// multiply-add: -ffp-contract=off holds for them as for every other file).
+//
+// Why the lanes equal the scalar kernels bit for bit: a vector add, subtract,
+// multiply, divide and square root is correctly rounded in every lane, exactly
+// like its scalar counterpart, and every expression below is the scalar
+// kernel's own, in its order (the closing series and Horner sums are the very
+// same templates, detail/carlson_shared.hpp and detail/legendre_shared.hpp).
+// Data-dependent branches become lane masks:
+// - the lanes take only the common path, chosen by the scalar kernel's own
+//   tests; any argument that would take another branch is left to the
+//   scalar kernel (to_scalar);
+// - an iteration runs while any lane is still active, and a lane that has met
+//   its test is masked: its values are never stepped again, so it ends after
+//   exactly the steps the scalar loop takes; a lane that runs out of steps
+//   (the scalar kernel's failure) is left to the scalar kernel too;
+// - log, pow, atan and log1p are the C library's, called lane by lane with
+//   the lane's own argument, and only for lanes whose result is kept.
+// Nothing from this file escapes its translation unit except the
+// LaneKernels object: everything else has internal linkage.
+#include <immintrin.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+#include <utility>
+
+#include "ellip/batch_lanes.hpp"
+#include "ellip/detail/carlson_iterations.hpp"
+#include "ellip/detail/carlson_shared.hpp"
+#include "ellip/detail/legendre_shared.hpp"
+
+#if !defined(TAVLOMER_SIMD_WIDTH) || !defined(TAVLOMER_SIMD_LANES)
+#error "define TAVLOMER_SIMD_WIDTH and TAVLOMER_SIMD_LANES before including batch_simd.hpp"
+#endif
+
+namespace tavlomer::ellip::batch {
+
+namespace {
+
+namespace cd = carlson::detail;
+namespace ld = legendre::detail;
+
+constexpr int W = TAVLOMER_SIMD_WIDTH;
+// GCC/Clang vector extensions: arithmetic and comparisons lane by lane; a
+// comparison gives a mask M, -1 (all bits) in the lanes where it holds.
+using V = double __attribute__((vector_size(8 * W)));
+using M = long long __attribute__((vector_size(8 * W)));
+
+// The few operations the extensions do not spell: one instruction each.
+[[nodiscard]] inline V vsqrt(V a) noexcept {
+#if TAVLOMER_SIMD_WIDTH == 8
+    // GCC's _mm512_sqrt_pd passes an undefined register to the masked form,
+    // which -Wmaybe-uninitialized mistakes for a read.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+    return _mm512_sqrt_pd(a);
+#pragma GCC diagnostic pop
+#elif TAVLOMER_SIMD_WIDTH == 4
+    return _mm256_sqrt_pd(a);
+#else
+    return _mm_sqrt_pd(a);
+#endif
+}
+
+[[nodiscard]] inline bool any(M m) noexcept {
+#if TAVLOMER_SIMD_WIDTH == 8
+    return _mm512_test_epi64_mask(m, m) != 0;
+#elif TAVLOMER_SIMD_WIDTH == 4
+    return _mm256_movemask_pd(reinterpret_cast<__m256d>(m)) != 0;
+#else
+    return _mm_movemask_pd(reinterpret_cast<__m128d>(m)) != 0;
+#endif
+}
+
+// fabs: the sign bit cleared, as the scalar fabs does.
+[[nodiscard]] inline V vabs(V a) noexcept {
+    return reinterpret_cast<V>(reinterpret_cast<M>(a) & 0x7fffffffffffffffLL);
+}
+
+// fmax where neither operand is NaN (the only use below): the larger one.
+[[nodiscard]] inline V vmax(V a, V b) noexcept { return a < b ? b : a; }
+
+[[nodiscard]] inline M finite(V a) noexcept { return vabs(a) <= DBL_MAX; }
+
+[[nodiscard]] inline V splat(double v) noexcept {
+    V r;
+    for (int i = 0; i < W; ++i) r[i] = v;
+    return r;
+}
+
+// f applied to each lane of a in `lanes`; other lanes keep a.
+template <class F>
+[[nodiscard]] inline V per_lane(M lanes, V a, F f) noexcept {
+    for (int i = 0; i < W; ++i)
+        if (lanes[i]) a[i] = f(a[i]);
+    return a;
+}
+
+// A vector result: value is the scalar kernel's result in every lane not
+// flagged to_scalar.
+struct Lanes {
+    V value;
+    M to_scalar;
+};
+
+// The arithmetic-geometric mean of carlson.cpp's agm() over the active
+// lanes, step for step; step(a, b, stepped) sees each new pair.  Returns
+// the lanes the step bound stopped (the scalar kernel's failure).
+template <class Step>
+[[nodiscard]] inline M agm(V& a, V& b, M lanes, Step step) noexcept {
+    M active = lanes & (vabs(a - b) >= cd::agm_tolerance * vabs(a));
+    M limited = M{};
+    V steps = V{};
+    while (any(active)) {
+        const M at_limit = active & (steps == static_cast<double>(cd::agm_step_limit));
+        limited |= at_limit;
+        active &= ~at_limit;
+        const V mean = (a + b) / 2.0;
+        const V root = vsqrt(a * b);
+        a = active ? mean : a;
+        b = active ? root : b;
+        steps = active ? steps + 1.0 : steps;
+        step(a, b, active);
+        active &= vabs(a - b) >= cd::agm_tolerance * vabs(a);
+    }
+    return limited;
+}
+
+// RF(x, y, z) for finite, distinct, non-negative arguments: the
+// arithmetic-geometric mean where one of them is zero, else the duplication.
+[[nodiscard]] Lanes elliprf_lanes(V x, V y, V z, M live) noexcept {
+    const M ok = live & finite(x) & finite(y) & finite(z) & (x >= 0.0) & (y >= 0.0) &
+                 (z >= 0.0) & (x != y) & (x != z) & (y != z);
+    const M zx = x == 0.0;
+    const M zy = y == 0.0;
+    const M zz = z == 0.0;
+    const M by_agm = ok & (zx | zy | zz);
+    const M by_duplication = ok & ~(zx | zy | zz);
+    V value = V{};
+    M failed = M{};
+    if (any(by_agm)) {
+        // The scalar kernel's pairs: RF(0, y, z) from (z, y), RF(x, 0, z)
+        // from (x, z), RF(x, y, 0) from (x, y).
+        V a = vsqrt(zx ? z : x);
+        V b = vsqrt(zx ? y : (zy ? z : y));
+        failed |= agm(a, b, by_agm, [](V, V, M) {});
+        value = by_agm ? cd::pi / (a + b) : value;
+    }
+    if (any(by_duplication)) {
+        const V A0 = (x + y + z) / 3.0;
+        V Q = cd::rf_scale *
+              vmax(vmax(vmax(vabs(A0), vabs(A0 - x)), vabs(A0 - y)), vabs(A0 - z));
+        V A = A0;
+        V f = splat(1.0);
+        V xs = x;
+        V ys = y;
+        V zs = z;
+        M active = by_duplication;
+        for (int k = 1; k <= cd::elliprf_step_limit && any(active); ++k) {
+            const V sx = vsqrt(xs);
+            const V sy = vsqrt(ys);
+            const V sz = vsqrt(zs);
+            const V lambda = sx * sz + sx * sy + sy * sz;
+            A = active ? (A + lambda) / 4.0 : A;
+            Q = active ? Q / 4.0 : Q;
+            f = active ? f * 4.0 : f;
+            active &= ~(Q < vabs(A));
+            xs = active ? (xs + lambda) / 4.0 : xs;
+            ys = active ? (ys + lambda) / 4.0 : ys;
+            zs = active ? (zs + lambda) / 4.0 : zs;
+        }
+        failed |= active;
+        value = by_duplication ? cd::rf_series(A0, x, y, f, A) / vsqrt(A) : value;
+    }
+    return {value, ~ok | failed};
+}
+
+// RD(x, y, z) for finite x, y >= 0 not both zero, z > 0, neither x nor y
+// equal to z: the arithmetic-geometric mean with its running sum where x is
+// zero, else the duplication.
+[[nodiscard]] Lanes elliprd_lanes(V x, V y, V z, M live) noexcept {
+    const M ok = live & finite(x) & finite(y) & finite(z) & (x >= 0.0) & (y >= 0.0) &
+                 (x + y != 0.0) & (z > 0.0) & (x != z) & (y != z);
+    const M by_agm = ok & (x == 0.0);
+    const M by_duplication = ok & ~(x == 0.0);
+    V value = V{};
+    M failed = M{};
+    if (any(by_agm)) {
+        const V sy = vsqrt(y);
+        const V sz = vsqrt(z);
+        V a = sy;
+        V b = sz;
+        V S = V{};
+        V w = splat(0.25);
+        failed |= agm(a, b, by_agm, [&](V a_new, V b_new, M stepped) {
+            w = stepped ? 2.0 * w : w;
+            S = stepped ? S + w * (a_new - b_new) * (a_new - b_new) : S;
+        });
+        value = by_agm ? 3.0 * (cd::pi / (a + b)) *
+                             ((sy + 3.0 * sz) / (4.0 * z * (sy + sz)) - S / ((y - z) * z))
+                       : value;
+    }
+    if (any(by_duplication)) {
+        const V A0 = (x + y + 3.0 * z) / 5.0;
+        // Signed differences, none NaN here (A0 may overflow to +inf; the
+        // arguments are finite).
+        V Q = cd::rd_scale * vmax(vmax(A0 - x, A0 - y), A0 - z) * cd::rd_margin;
+        V A = A0;
+        V f = splat(1.0);
+        V S = V{};
+        V xs = x;
+        V ys = y;
+        V zs = z;
+        M active = by_duplication;
+        for (int k = 1; k <= cd::elliprd_step_limit && any(active); ++k) {
+            const V sx = vsqrt(xs);
+            const V sy = vsqrt(ys);
+            const V sz = vsqrt(zs);
+            const V lambda = sx * sz + sx * sy + sy * sz;
+            S = active ? S + f / (sz * (zs + lambda)) : S;
+            A = active ? (A + lambda) / 4.0 : A;
+            Q = active ? Q / 4.0 : Q;
+            f = active ? f / 4.0 : f;
+            xs = active ? (xs + lambda) / 4.0 : xs;
+            ys = active ? (ys + lambda) / 4.0 : ys;
+            zs = active ? (zs + lambda) / 4.0 : zs;
+            active &= ~(Q < A);
+        }
+        failed |= active;
+        const M done = by_duplication & ~failed;
+        const V power = per_lane(done, A, [](double a) { return std::pow(a, -1.5); });
+        value = by_duplication ? f * power * cd::rd_series(A0, x, y, f, A) + 3.0 * S : value;
+    }
+    return {value, ~ok | failed};
+}
+
+// RJ(x, y, z, p) for finite, distinct x, y, z >= 0 and p > 0 other than z:
+// the duplication of carlson.cpp's _elliprj.
+[[nodiscard]] Lanes elliprj_lanes(V x, V y, V z, V p, M live) noexcept {
+    const M ok = live & finite(x) & finite(y) & finite(z) & finite(p) & (x >= 0.0) &
+                 (y >= 0.0) & (z >= 0.0) & (x != y) & (x != z) & (y != z) & (p > 0.0) & (z != p);
+    if (!any(ok)) return {V{}, ~ok};
+    const V A0 = (x + y + z + 2.0 * p) / 5.0;
+    V delta = (p - x) * (p - y) * (p - z);
+    const V Q = cd::rj_scale *
+                vmax(vmax(vmax(vabs(A0 - x), vabs(A0 - y)), vabs(A0 - z)), vabs(A0 - p));
+    V A = A0;
+    V f = splat(1.0);
+    V S = V{};
+    V xs = x;
+    V ys = y;
+    V zs = z;
+    V ps = p;
+    M active = ok;
+    M failed = M{};
+    for (int k = 1; any(active); ++k) {
+        if (k > cd::rj_step_limit) {
+            failed |= active;
+            break;
+        }
+        const V sx = vsqrt(xs);
+        const V sy = vsqrt(ys);
+        const V sz = vsqrt(zs);
+        const V sp = vsqrt(ps);
+        const V d = (sp + sx) * (sp + sy) * (sp + sz);
+        const V e = delta / (d * d);
+        V factor = V{};
+        for (int i = 0; i < W; ++i) {
+            if (active[i] && !cd::rj_shed_factor_into(factor[i], e[i], sp[i], sx[i], sy[i], sz[i],
+                                                      ps[i], d[i]))
+                failed[i] = -1;
+        }
+        active &= ~failed;
+        S = active ? S + f / d * factor : S;
+        const V lambda = sx * sz + sx * sy + sy * sz;
+        A = active ? (A + lambda) / 4.0 : A;
+        f = active ? f / 4.0 : f;
+        active &= ~(f * Q < A);
+        // A NaN mean never meets the test: the scalar kernel's convergence
+        // failure (see _elliprj), left to it at once.
+        failed |= active & (A != A);
+        active &= ~failed;
+        xs = active ? (xs + lambda) / 4.0 : xs;
+        ys = active ? (ys + lambda) / 4.0 : ys;
+        zs = active ? (zs + lambda) / 4.0 : zs;
+        ps = active ? (ps + lambda) / 4.0 : ps;
+        delta = active ? delta / 64.0 : delta;
+    }
+    const M done = ok & ~failed;
+    const V power = per_lane(done, A, [](double a) { return std::pow(a, -1.5); });
+    return {f * power * cd::rj_series(A0, x, y, z, f, A) + 6.0 * S, ~done};
+}
+
+// K(m) and E(m) for 0 < m < 1, from the complementary parameter x = 1 - m.
+[[nodiscard]] Lanes ellipk_lanes(V m, M live) noexcept {
+    const M ok = live & (m > 0.0) & (m < 1.0);
+    const V x = 1.0 - m;
+    const V log_x = per_lane(ok, x, [](double v) { return std::log(v); });
+    // Below eps the scalar kernel keeps only the leading terms.
+    const V leading = ld::log4 + log_x * -0.5;
+    const V series = ld::horner(ld::k_p, x) - log_x * ld::horner(ld::k_q, x);
+    return {x < ld::eps ? leading : series, ~ok};
+}
+
+[[nodiscard]] Lanes ellipe_lanes(V m, M live) noexcept {
+    const M ok = live & (m > 0.0) & (m < 1.0);
+    const V x = 1.0 - m;
+    const V log_x = per_lane(ok, x, [](double v) { return std::log(v); });
+    return {ld::horner(ld::e_p, x) - log_x * (x * ld::horner(ld::e_q, x)), ~ok};
+}
+
+// Pi(n, m) = RF(0, 1 - m, 1) + (n/3) RJ(0, 1 - m, 1, 1 - n) for 0 < n < 1, m < 1.
+[[nodiscard]] Lanes ellippi_lanes(V n, V m, M live) noexcept {
+    const M ok = live & (n > 0.0) & (n < 1.0) & (m < 1.0);
+    const V one_minus_m = 1.0 - m;
+    const V one = splat(1.0);
+    const Lanes F = elliprf_lanes(V{}, one_minus_m, one, ok);
+    const Lanes J = elliprj_lanes(V{}, one_minus_m, one, 1.0 - n, ok & ~F.to_scalar);
+    return {F.value + J.value * n / 3.0, ~ok | F.to_scalar | J.to_scalar};
+}
+
+// Runs a lane function over n evaluations, W at a time; the last, partial
+// vector repeats its last argument in the unused lanes, which are not live
+// (no library call for them) and not stored.
+template <std::size_t Arity, class Fn>
+void run(const double* const* args, double* value, unsigned char* to_scalar, std::size_t n,
+         Fn fn) noexcept {
+    for (std::size_t i = 0; i < n; i += W) {
+        const std::size_t count = n - i < static_cast<std::size_t>(W) ? n - i : W;
+        V in[Arity]{};
+        M live{};
+        for (std::size_t a = 0; a < Arity; ++a) {
+            if (count == static_cast<std::size_t>(W)) {
+                std::memcpy(&in[a], args[a] + i, sizeof(V));
+            } else {
+                for (std::size_t l = 0; l < static_cast<std::size_t>(W); ++l)
+                    in[a][l] = args[a][i + (l < count ? l : count - 1)];
+            }
+        }
+        for (std::size_t l = 0; l < static_cast<std::size_t>(W); ++l) live[l] = l < count ? -1 : 0;
+        const Lanes r = [&]<std::size_t... K>(std::index_sequence<K...>) {
+            return fn(in[K]..., live);
+        }(std::make_index_sequence<Arity>{});
+        for (std::size_t l = 0; l < count; ++l) {
+            value[i + l] = r.value[l];
+            to_scalar[i + l] = r.to_scalar[l] != 0;
+        }
+    }
+}
+
+void lanes_rf(const double* const* a, double* v, unsigned char* s, std::size_t n) noexcept {
+    run<3>(a, v, s, n, elliprf_lanes);
+}
+void lanes_rd(const double* const* a, double* v, unsigned char* s, std::size_t n) noexcept {
+    run<3>(a, v, s, n, elliprd_lanes);
+}
+void lanes_rj(const double* const* a, double* v, unsigned char* s, std::size_t n) noexcept {
+    run<4>(a, v, s, n, elliprj_lanes);
+}
+void lanes_k(const double* const* a, double* v, unsigned char* s, std::size_t n) noexcept {
+    run<1>(a, v, s, n, ellipk_lanes);
+}
+void lanes_e(const double* const* a, double* v, unsigned char* s, std::size_t n) noexcept {
+    run<1>(a, v, s, n, ellipe_lanes);
+}
+void lanes_pi(const double* const* a, double* v, unsigned char* s, std::size_t n) noexcept {
+    run<2>(a, v, s, n, ellippi_lanes);
+}
+
+}  // namespace
+
+extern const LaneKernels TAVLOMER_SIMD_LANES = {lanes_rf, lanes_rd, lanes_rj,
+                                                lanes_k,  lanes_e,  lanes_pi};
+
+}  // namespace tavlomer::ellip::batch
