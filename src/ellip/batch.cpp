@@ -11,7 +11,6 @@
 #include <utility>
 
 #include "ellip/batch_lanes.hpp"
-
 #include "ellip/carlson.hpp"
 #include "ellip/legendre.hpp"
 
@@ -32,8 +31,7 @@ void scalar_elliprd(In x, In y, In z, Out out) noexcept {
     for (std::size_t i = 0; i < out.size(); ++i) out[i] = carlson::elliprd(x[i], y[i], z[i]);
 }
 void scalar_elliprj(In x, In y, In z, In p, Out out) noexcept {
-    for (std::size_t i = 0; i < out.size(); ++i)
-        out[i] = carlson::elliprj(x[i], y[i], z[i], p[i]);
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = carlson::elliprj(x[i], y[i], z[i], p[i]);
 }
 void scalar_ellipk(In m, Out out) noexcept {
     for (std::size_t i = 0; i < out.size(); ++i) out[i] = legendre::ellipk(m[i]);
@@ -87,7 +85,9 @@ constexpr Kernels vector_kernels(Target target, const char* name) {
         },
         [](In m, Out out) noexcept { through_lanes(L.ellipk, legendre::ellipk, out, m); },
         [](In m, Out out) noexcept { through_lanes(L.ellipe, legendre::ellipe, out, m); },
-        [](In n, In m, Out out) noexcept { through_lanes(L.ellippi, legendre::ellippi, out, n, m); },
+        [](In n, In m, Out out) noexcept {
+            through_lanes(L.ellippi, legendre::ellippi, out, n, m);
+        },
     };
 }
 

@@ -135,8 +135,8 @@ template <class Step>
 // RF(x, y, z) for finite, distinct, non-negative arguments: the
 // arithmetic-geometric mean where one of them is zero, else the duplication.
 [[nodiscard]] Lanes elliprf_lanes(V x, V y, V z, M live) noexcept {
-    const M ok = live & finite(x) & finite(y) & finite(z) & (x >= 0.0) & (y >= 0.0) &
-                 (z >= 0.0) & (x != y) & (x != z) & (y != z);
+    const M ok = live & finite(x) & finite(y) & finite(z) & (x >= 0.0) & (y >= 0.0) & (z >= 0.0) &
+                 (x != y) & (x != z) & (y != z);
     const M zx = x == 0.0;
     const M zy = y == 0.0;
     const M zz = z == 0.0;
@@ -154,8 +154,7 @@ template <class Step>
     }
     if (any(by_duplication)) {
         const V A0 = (x + y + z) / 3.0;
-        V Q = cd::rf_scale *
-              vmax(vmax(vmax(vabs(A0), vabs(A0 - x)), vabs(A0 - y)), vabs(A0 - z));
+        V Q = cd::rf_scale * vmax(vmax(vmax(vabs(A0), vabs(A0 - x)), vabs(A0 - y)), vabs(A0 - z));
         V A = A0;
         V f = splat(1.0);
         V xs = x;
@@ -243,13 +242,13 @@ template <class Step>
 // RJ(x, y, z, p) for finite, distinct x, y, z >= 0 and p > 0 other than z:
 // the duplication of carlson.cpp's _elliprj.
 [[nodiscard]] Lanes elliprj_lanes(V x, V y, V z, V p, M live) noexcept {
-    const M ok = live & finite(x) & finite(y) & finite(z) & finite(p) & (x >= 0.0) &
-                 (y >= 0.0) & (z >= 0.0) & (x != y) & (x != z) & (y != z) & (p > 0.0) & (z != p);
+    const M ok = live & finite(x) & finite(y) & finite(z) & finite(p) & (x >= 0.0) & (y >= 0.0) &
+                 (z >= 0.0) & (x != y) & (x != z) & (y != z) & (p > 0.0) & (z != p);
     if (!any(ok)) return {V{}, ~ok};
     const V A0 = (x + y + z + 2.0 * p) / 5.0;
     V delta = (p - x) * (p - y) * (p - z);
-    const V Q = cd::rj_scale *
-                vmax(vmax(vmax(vabs(A0 - x), vabs(A0 - y)), vabs(A0 - z)), vabs(A0 - p));
+    const V Q =
+        cd::rj_scale * vmax(vmax(vmax(vabs(A0 - x), vabs(A0 - y)), vabs(A0 - z)), vabs(A0 - p));
     V A = A0;
     V f = splat(1.0);
     V S = V{};
@@ -272,8 +271,8 @@ template <class Step>
         const V e = delta / (d * d);
         V factor = V{};
         for (int i = 0; i < W; ++i) {
-            if (active[i] && !cd::rj_shed_factor_into(factor[i], e[i], sp[i], sx[i], sy[i], sz[i],
-                                                      ps[i], d[i]))
+            if (active[i] &&
+                !cd::rj_shed_factor_into(factor[i], e[i], sp[i], sx[i], sy[i], sz[i], ps[i], d[i]))
                 failed[i] = -1;
         }
         active &= ~failed;

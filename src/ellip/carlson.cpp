@@ -132,9 +132,9 @@ struct RfReduction {
 // steps run (4^3 = 64 < 78.9).
 [[nodiscard]] inline RfReduction elliprf_reduce(double x, double y, double z) noexcept {
     const double A0 = (x + y + z) / 3;
-    double Q = rf_scale * std::fmax(std::fmax(std::fmax(std::fabs(A0), std::fabs(A0 - x)),
-                                              std::fabs(A0 - y)),
-                                    std::fabs(A0 - z));
+    double Q = rf_scale *
+               std::fmax(std::fmax(std::fmax(std::fabs(A0), std::fabs(A0 - x)), std::fabs(A0 - y)),
+                         std::fabs(A0 - z));
     double A = A0;
     double f = 1;
     for (int k = 1; k <= elliprf_step_limit; ++k) {

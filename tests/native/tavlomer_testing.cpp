@@ -279,7 +279,6 @@ PyObject* py_profile_seconds(PyObject*, PyObject* args) {
     return PyFloat_FromDouble(thread_seconds() - start);
 }
 
-
 // ---- Batch kernels (ellip/batch.hpp), every target this build and processor have.
 // batch_targets() -> tuple of target names, narrowest first ("scalar" first).
 // batch_kernel(target, kernel, out, *args): evaluates the batch kernel over
@@ -295,13 +294,26 @@ struct BatchEntry {
 };
 
 constexpr BatchEntry batch_entries[] = {
-    {"elliprf", 3, [](const batch::Kernels& k, const batch::In* a, batch::Out o) { k.elliprf(a[0], a[1], a[2], o); }},
-    {"elliprc", 2, [](const batch::Kernels& k, const batch::In* a, batch::Out o) { k.elliprc(a[0], a[1], o); }},
-    {"elliprd", 3, [](const batch::Kernels& k, const batch::In* a, batch::Out o) { k.elliprd(a[0], a[1], a[2], o); }},
-    {"elliprj", 4, [](const batch::Kernels& k, const batch::In* a, batch::Out o) { k.elliprj(a[0], a[1], a[2], a[3], o); }},
-    {"ellipk", 1, [](const batch::Kernels& k, const batch::In* a, batch::Out o) { k.ellipk(a[0], o); }},
-    {"ellipe", 1, [](const batch::Kernels& k, const batch::In* a, batch::Out o) { k.ellipe(a[0], o); }},
-    {"ellippi", 2, [](const batch::Kernels& k, const batch::In* a, batch::Out o) { k.ellippi(a[0], a[1], o); }},
+    {"elliprf", 3,
+     [](const batch::Kernels& k, const batch::In* a, batch::Out o) {
+         k.elliprf(a[0], a[1], a[2], o);
+     }},
+    {"elliprc", 2,
+     [](const batch::Kernels& k, const batch::In* a, batch::Out o) { k.elliprc(a[0], a[1], o); }},
+    {"elliprd", 3,
+     [](const batch::Kernels& k, const batch::In* a, batch::Out o) {
+         k.elliprd(a[0], a[1], a[2], o);
+     }},
+    {"elliprj", 4,
+     [](const batch::Kernels& k, const batch::In* a, batch::Out o) {
+         k.elliprj(a[0], a[1], a[2], a[3], o);
+     }},
+    {"ellipk", 1,
+     [](const batch::Kernels& k, const batch::In* a, batch::Out o) { k.ellipk(a[0], o); }},
+    {"ellipe", 1,
+     [](const batch::Kernels& k, const batch::In* a, batch::Out o) { k.ellipe(a[0], o); }},
+    {"ellippi", 2,
+     [](const batch::Kernels& k, const batch::In* a, batch::Out o) { k.ellippi(a[0], a[1], o); }},
 };
 
 PyObject* py_batch_targets(PyObject*, PyObject*) {
@@ -335,7 +347,8 @@ PyObject* py_batch_kernel(PyObject*, PyObject* args) {
     for (const BatchEntry& e : batch_entries)
         if (std::string_view(e.name) == kernel_name) entry = &e;
     if (target == nullptr || entry == nullptr) {
-        PyErr_Format(PyExc_ValueError, "no batch kernel %s for target %s", kernel_name, target_name);
+        PyErr_Format(PyExc_ValueError, "no batch kernel %s for target %s", kernel_name,
+                     target_name);
         return nullptr;
     }
     if (given != static_cast<Py_ssize_t>(3 + entry->arity)) {
@@ -350,7 +363,8 @@ PyObject* py_batch_kernel(PyObject*, PyObject* args) {
     };
     for (; acquired < given - 2; ++acquired) {
         const int flags = PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | (acquired == 0 ? PyBUF_WRITABLE : 0);
-        if (PyObject_GetBuffer(PyTuple_GET_ITEM(args, acquired + 2), &views[acquired], flags) != 0) {
+        if (PyObject_GetBuffer(PyTuple_GET_ITEM(args, acquired + 2), &views[acquired], flags) !=
+            0) {
             release();
             return nullptr;
         }
