@@ -109,6 +109,20 @@ struct Lanes {
     M to_scalar;
 };
 
+// One duplication step's square roots and lambda, as carlson.cpp's
+// DuplicationRoots, and the step itself for the active lanes.
+struct Roots {
+    V x, y, z;
+    Roots(V x_, V y_, V z_) noexcept : x(vsqrt(x_)), y(vsqrt(y_)), z(vsqrt(z_)) {}
+    [[nodiscard]] V lambda() const noexcept { return x * z + x * y + y * z; }
+};
+
+inline void duplicate(M active, V lambda, V& x, V& y, V& z) noexcept {
+    x = active ? (x + lambda) / 4.0 : x;
+    y = active ? (y + lambda) / 4.0 : y;
+    z = active ? (z + lambda) / 4.0 : z;
+}
+
 // The arithmetic-geometric mean of carlson.cpp's agm() over the active
 // lanes, step for step; step(a, b, stepped) sees each new pair.  Returns
 // the lanes the step bound stopped (the scalar kernel's failure).
@@ -155,24 +169,16 @@ template <class Step>
     if (any(by_duplication)) {
         const V A0 = (x + y + z) / 3.0;
         V Q = cd::rf_scale * vmax(vmax(vmax(vabs(A0), vabs(A0 - x)), vabs(A0 - y)), vabs(A0 - z));
-        V A = A0;
-        V f = splat(1.0);
-        V xs = x;
-        V ys = y;
-        V zs = z;
+        V A = A0, f = splat(1.0);
+        V xs = x, ys = y, zs = z;  // the arguments of the current step
         M active = by_duplication;
         for (int k = 1; k <= cd::elliprf_step_limit && any(active); ++k) {
-            const V sx = vsqrt(xs);
-            const V sy = vsqrt(ys);
-            const V sz = vsqrt(zs);
-            const V lambda = sx * sz + sx * sy + sy * sz;
+            const V lambda = Roots(xs, ys, zs).lambda();
             A = active ? (A + lambda) / 4.0 : A;
             Q = active ? Q / 4.0 : Q;
             f = active ? f * 4.0 : f;
             active &= ~(Q < vabs(A));
-            xs = active ? (xs + lambda) / 4.0 : xs;
-            ys = active ? (ys + lambda) / 4.0 : ys;
-            zs = active ? (zs + lambda) / 4.0 : zs;
+            duplicate(active, lambda, xs, ys, zs);
         }
         failed |= active;
         value = by_duplication ? cd::rf_series(A0, x, y, f, A) / vsqrt(A) : value;
@@ -210,25 +216,17 @@ template <class Step>
         // Signed differences, none NaN here (A0 may overflow to +inf; the
         // arguments are finite).
         V Q = cd::rd_scale * vmax(vmax(A0 - x, A0 - y), A0 - z) * cd::rd_margin;
-        V A = A0;
-        V f = splat(1.0);
-        V S = V{};
-        V xs = x;
-        V ys = y;
-        V zs = z;
+        V A = A0, f = splat(1.0), S = V{};
+        V xs = x, ys = y, zs = z;  // the arguments of the current step
         M active = by_duplication;
         for (int k = 1; k <= cd::elliprd_step_limit && any(active); ++k) {
-            const V sx = vsqrt(xs);
-            const V sy = vsqrt(ys);
-            const V sz = vsqrt(zs);
-            const V lambda = sx * sz + sx * sy + sy * sz;
-            S = active ? S + f / (sz * (zs + lambda)) : S;
+            const Roots roots(xs, ys, zs);
+            const V lambda = roots.lambda();
+            S = active ? S + f / (roots.z * (zs + lambda)) : S;
             A = active ? (A + lambda) / 4.0 : A;
             Q = active ? Q / 4.0 : Q;
             f = active ? f / 4.0 : f;
-            xs = active ? (xs + lambda) / 4.0 : xs;
-            ys = active ? (ys + lambda) / 4.0 : ys;
-            zs = active ? (zs + lambda) / 4.0 : zs;
+            duplicate(active, lambda, xs, ys, zs);
             active &= ~(Q < A);
         }
         failed |= active;
@@ -249,13 +247,8 @@ template <class Step>
     V delta = (p - x) * (p - y) * (p - z);
     const V Q =
         cd::rj_scale * vmax(vmax(vmax(vabs(A0 - x), vabs(A0 - y)), vabs(A0 - z)), vabs(A0 - p));
-    V A = A0;
-    V f = splat(1.0);
-    V S = V{};
-    V xs = x;
-    V ys = y;
-    V zs = z;
-    V ps = p;
+    V A = A0, f = splat(1.0), S = V{};
+    V xs = x, ys = y, zs = z, ps = p;  // the arguments of the current step
     M active = ok;
     M failed = M{};
     for (int k = 1; any(active); ++k) {
@@ -263,21 +256,25 @@ template <class Step>
             failed |= active;
             break;
         }
-        const V sx = vsqrt(xs);
-        const V sy = vsqrt(ys);
-        const V sz = vsqrt(zs);
+        const Roots roots(xs, ys, zs);
+        const V sx = roots.x;
+        const V sy = roots.y;
+        const V sz = roots.z;
         const V sp = vsqrt(ps);
         const V d = (sp + sx) * (sp + sy) * (sp + sz);
         const V e = delta / (d * d);
         V factor = V{};
         for (int i = 0; i < W; ++i) {
-            if (active[i] &&
-                !cd::rj_shed_factor_into(factor[i], e[i], sp[i], sx[i], sy[i], sz[i], ps[i], d[i]))
+            if (!active[i]) continue;
+            double lane_factor;
+            if (cd::rj_shed_factor_into(lane_factor, e[i], sp[i], sx[i], sy[i], sz[i], ps[i], d[i]))
+                factor[i] = lane_factor;
+            else
                 failed[i] = -1;
         }
         active &= ~failed;
         S = active ? S + f / d * factor : S;
-        const V lambda = sx * sz + sx * sy + sy * sz;
+        const V lambda = roots.lambda();
         A = active ? (A + lambda) / 4.0 : A;
         f = active ? f / 4.0 : f;
         active &= ~(f * Q < A);
@@ -285,9 +282,7 @@ template <class Step>
         // failure (see _elliprj), left to it at once.
         failed |= active & (A != A);
         active &= ~failed;
-        xs = active ? (xs + lambda) / 4.0 : xs;
-        ys = active ? (ys + lambda) / 4.0 : ys;
-        zs = active ? (zs + lambda) / 4.0 : zs;
+        duplicate(active, lambda, xs, ys, zs);
         ps = active ? (ps + lambda) / 4.0 : ps;
         delta = active ? delta / 64.0 : delta;
     }
@@ -353,28 +348,18 @@ void run(const double* const* args, double* value, unsigned char* to_scalar, std
     }
 }
 
-void lanes_rf(const double* const* a, double* v, unsigned char* s, std::size_t n) noexcept {
-    run<3>(a, v, s, n, elliprf_lanes);
-}
-void lanes_rd(const double* const* a, double* v, unsigned char* s, std::size_t n) noexcept {
-    run<3>(a, v, s, n, elliprd_lanes);
-}
-void lanes_rj(const double* const* a, double* v, unsigned char* s, std::size_t n) noexcept {
-    run<4>(a, v, s, n, elliprj_lanes);
-}
-void lanes_k(const double* const* a, double* v, unsigned char* s, std::size_t n) noexcept {
-    run<1>(a, v, s, n, ellipk_lanes);
-}
-void lanes_e(const double* const* a, double* v, unsigned char* s, std::size_t n) noexcept {
-    run<1>(a, v, s, n, ellipe_lanes);
-}
-void lanes_pi(const double* const* a, double* v, unsigned char* s, std::size_t n) noexcept {
-    run<2>(a, v, s, n, ellippi_lanes);
+// A lane function as a LaneKernel.
+template <std::size_t Arity, auto Fn>
+void lane_kernel(const double* const* args, double* value, unsigned char* to_scalar,
+                 std::size_t n) noexcept {
+    run<Arity>(args, value, to_scalar, n, Fn);
 }
 
 }  // namespace
 
-extern const LaneKernels TAVLOMER_SIMD_LANES = {lanes_rf, lanes_rd, lanes_rj,
-                                                lanes_k,  lanes_e,  lanes_pi};
+extern const LaneKernels TAVLOMER_SIMD_LANES = {
+    lane_kernel<3, elliprf_lanes>, lane_kernel<3, elliprd_lanes>, lane_kernel<4, elliprj_lanes>,
+    lane_kernel<1, ellipk_lanes>,  lane_kernel<1, ellipe_lanes>,  lane_kernel<2, ellippi_lanes>,
+};
 
 }  // namespace tavlomer::ellip::batch
