@@ -65,9 +65,6 @@ void through_lanes(LaneKernel lanes, Scalar scalar, Out out, Args... in) noexcep
     }
 }
 
-// RC has no vector path: each of its branches is one library call (atan,
-// log1p or log) with a few operations around it, so its lanes would gain
-// nothing; every target runs it as the scalar loop.
 template <const LaneKernels& L>
 constexpr Kernels vector_kernels(Target target, const char* name) {
     return {
@@ -76,7 +73,7 @@ constexpr Kernels vector_kernels(Target target, const char* name) {
         [](In x, In y, In z, Out out) noexcept {
             through_lanes(L.elliprf, carlson::elliprf, out, x, y, z);
         },
-        scalar_elliprc,
+        [](In x, In y, Out out) noexcept { through_lanes(L.elliprc, carlson::elliprc, out, x, y); },
         [](In x, In y, In z, Out out) noexcept {
             through_lanes(L.elliprd, carlson::elliprd, out, x, y, z);
         },

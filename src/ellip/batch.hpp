@@ -10,9 +10,9 @@
 // beyond the once-only choice of target.
 //
 // The vector targets (batch_simd.hpp) carry the common path in their lanes:
-// K and E for 0 < m < 1, Pi for 0 < n < 1, and RF, RD and RJ with finite,
-// distinct arguments; any other argument costs one scalar evaluation.  RC is
-// the scalar loop on every target.
+// K and E for 0 < m < 1, Pi for 0 < n < 1, RC with positive arguments, and
+// RF, RD and RJ with finite, distinct arguments; any other argument costs one
+// scalar evaluation.
 #pragma once
 
 #include <cstddef>

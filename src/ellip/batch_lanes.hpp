@@ -23,7 +23,7 @@ using LaneKernel = void (*)(const double* const* args, double* value, unsigned c
                             std::size_t n) noexcept;
 
 struct LaneKernels {
-    LaneKernel elliprf, elliprd, elliprj, ellipk, ellipe, ellippi;
+    LaneKernel elliprf, elliprc, elliprd, elliprj, ellipk, ellipe, ellippi;
 };
 
 // Defined only in x86-64 builds; each used only after the processor check.

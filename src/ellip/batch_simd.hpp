@@ -55,12 +55,9 @@ using M = long long __attribute__((vector_size(8 * W)));
 // The few operations the extensions do not spell: one instruction each.
 [[nodiscard]] inline V vsqrt(V a) noexcept {
 #if TAVLOMER_SIMD_WIDTH == 8
-    // GCC's _mm512_sqrt_pd passes an undefined register to the masked form,
-    // which -Wmaybe-uninitialized mistakes for a read.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-    return _mm512_sqrt_pd(a);
-#pragma GCC diagnostic pop
+    // The zero-masked form with every lane selected: GCC's _mm512_sqrt_pd
+    // passes an undefined register that its warnings take for a read.
+    return _mm512_maskz_sqrt_pd(static_cast<__mmask8>(0xff), a);
 #elif TAVLOMER_SIMD_WIDTH == 4
     return _mm256_sqrt_pd(a);
 #else
@@ -144,6 +141,38 @@ template <class Step>
         active &= vabs(a - b) >= cd::agm_tolerance * vabs(a);
     }
     return limited;
+}
+
+// RC(x, y) for finite, distinct, positive x and y (no principal value, so the
+// scalar kernel's factor s is 1): the arctangent where y > x, else the
+// logarithm, in its log1p form where y/x > 1/2.  Each lane makes its own
+// library calls; the operations around them run in the vector.
+[[nodiscard]] Lanes elliprc_lanes(V x, V y, M live) noexcept {
+    const M ok = live & finite(x) & finite(y) & (x > 0.0) & (y > 0.0) & (x != y);
+    const V s = splat(1.0);
+    const M by_atan = y > x;
+    const M by_log1p = ~by_atan & (y / x > 0.5);
+    const V d = by_atan ? y - x : x - y;
+    const V sd = vsqrt(d);
+    // The library's argument: sqrt(d/x) for atan and log1p, the quotient of
+    // roots for log.
+    const V t = by_atan | by_log1p ? vsqrt(d / x) : (vsqrt(x) + sd) / vsqrt(y);
+    V first = V{};
+    V second = V{};
+    for (int i = 0; i < W; ++i) {
+        if (!ok[i]) continue;
+        if (by_atan[i]) {
+            first[i] = std::atan(t[i]);
+        } else if (by_log1p[i]) {
+            first[i] = std::log1p(t[i]);
+            second[i] = std::log1p(-t[i]);
+        } else {
+            first[i] = std::log(t[i]);
+        }
+    }
+    // atan and log alike: s * first / sd.
+    const V value = by_log1p ? s * (first - second) / (sd + sd) : s * first / sd;
+    return {value, ~ok};
 }
 
 // RF(x, y, z) for finite, distinct, non-negative arguments: the
@@ -358,8 +387,9 @@ void lane_kernel(const double* const* args, double* value, unsigned char* to_sca
 }  // namespace
 
 extern const LaneKernels TAVLOMER_SIMD_LANES = {
-    lane_kernel<3, elliprf_lanes>, lane_kernel<3, elliprd_lanes>, lane_kernel<4, elliprj_lanes>,
-    lane_kernel<1, ellipk_lanes>,  lane_kernel<1, ellipe_lanes>,  lane_kernel<2, ellippi_lanes>,
+    lane_kernel<3, elliprf_lanes>, lane_kernel<2, elliprc_lanes>, lane_kernel<3, elliprd_lanes>,
+    lane_kernel<4, elliprj_lanes>, lane_kernel<1, ellipk_lanes>,  lane_kernel<1, ellipe_lanes>,
+    lane_kernel<2, ellippi_lanes>,
 };
 
 }  // namespace tavlomer::ellip::batch
