@@ -5,11 +5,20 @@
 // with its own message in the documented order of the checks, and a call
 // inside the domain either succeeds or fails only with a convergence message
 // of the duplication method (its own or an inner integral's).
+//
+// Every argument tuple is also gathered into one batch per integral, and the
+// batch kernels of every target this processor runs (ellip/batch.hpp) must
+// give each element exactly the scalar kernel's result: the same bits, or the
+// same failure text.
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "common/constants.hpp"
+#include "ellip/batch.hpp"
 #include "ellip/carlson.hpp"
 #include "ellip/legendre.hpp"
 #include "fuzz_input.hpp"
@@ -129,45 +138,106 @@ void pi(double n, double m) {
     }
 }
 
+namespace batch = tavlomer::ellip::batch;
+
+// The arguments of one integral's calls, one column per parameter.
+template <std::size_t Arity>
+struct Batch {
+    std::array<std::vector<double>, Arity> columns;
+    template <class... Args>
+    void add(Args... args) {
+        std::size_t k = 0;
+        (columns[k++].push_back(args), ...);
+    }
+};
+
+bool same_result(const Result<double>& a, const Result<double>& b) {
+    if (a.has_value() != b.has_value()) return false;
+    if (a) return std::memcmp(&*a, &*b, sizeof(double)) == 0;
+    return std::strcmp(a.error().text, b.error().text) == 0;
+}
+
+// Runs `kernel` of every available target over the batch and compares each
+// element with `scalar` on the same arguments.
+template <std::size_t Arity, class Scalar, class Kernel>
+void check_batch(const Batch<Arity>& b, Scalar scalar, Kernel kernel) {
+    const std::size_t n = b.columns[0].size();
+    std::vector<Result<double>> out(n);
+    [&]<std::size_t... K>(std::index_sequence<K...>) {
+        for (const batch::Kernels* target : batch::available()) {
+            kernel(*target, batch::Out(out), batch::In(b.columns[K])...);
+            for (std::size_t i = 0; i < n; ++i)
+                FUZZ_CHECK(same_result(out[i], scalar(b.columns[K][i]...)));
+        }
+    }(std::make_index_sequence<Arity>{});
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::Input in(data, size);
+    Batch<2> rc_batch, pi_batch;
+    Batch<3> rf_batch, rd_batch;
+    Batch<4> rj_batch;
+    Batch<1> k_batch, e_batch;
     while (!in.empty()) {
         switch (in.byte() % 7) {
             case 0: {
                 const double x = in.number(), y = in.number();
                 rc(x, y);
+                rc_batch.add(x, y);
                 break;
             }
             case 1: {
                 const double x = in.number(), y = in.number(), z = in.number();
                 rf(x, y, z);
+                rf_batch.add(x, y, z);
                 break;
             }
             case 2: {
                 const double x = in.number(), y = in.number(), z = in.number();
                 rd(x, y, z);
+                rd_batch.add(x, y, z);
                 break;
             }
             case 3: {
-                const double x = in.number(), y = in.number(), z = in.number(),
-                             p = in.number();
+                const double x = in.number(), y = in.number(), z = in.number(), p = in.number();
                 rj(x, y, z, p);
+                rj_batch.add(x, y, z, p);
                 break;
             }
-            case 4:
-                k(in.number());
+            case 4: {
+                const double m = in.number();
+                k(m);
+                k_batch.add(m);
                 break;
-            case 5:
-                e(in.number());
+            }
+            case 5: {
+                const double m = in.number();
+                e(m);
+                e_batch.add(m);
                 break;
+            }
             default: {
                 const double n = in.number(), m = in.number();
                 pi(n, m);
+                pi_batch.add(n, m);
                 break;
             }
         }
     }
+    using K = const batch::Kernels&;
+    using batch::In;
+    using batch::Out;
+    check_batch(rc_batch, carlson::elliprc, [](K k, Out o, In x, In y) { k.elliprc(x, y, o); });
+    check_batch(rf_batch, carlson::elliprf,
+                [](K k, Out o, In x, In y, In z) { k.elliprf(x, y, z, o); });
+    check_batch(rd_batch, carlson::elliprd,
+                [](K k, Out o, In x, In y, In z) { k.elliprd(x, y, z, o); });
+    check_batch(rj_batch, carlson::elliprj,
+                [](K k, Out o, In x, In y, In z, In p) { k.elliprj(x, y, z, p, o); });
+    check_batch(k_batch, legendre::ellipk, [](K k, Out o, In m) { k.ellipk(m, o); });
+    check_batch(e_batch, legendre::ellipe, [](K k, Out o, In m) { k.ellipe(m, o); });
+    check_batch(pi_batch, legendre::ellippi, [](K k, Out o, In n, In m) { k.ellippi(n, m, o); });
     return 0;
 }

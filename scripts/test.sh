@@ -22,6 +22,12 @@ run_suite() {
   "$venv/bin/python" -m pytest -q -p no:cacheprovider -m "" "${@:4}"
 }
 
+# The whole run (no pytest arguments) draws 10^6 arguments per property test
+# of the batch kernels instead of a few thousand (tests/test_batch_kernels.py).
+if [ $# -eq 0 ]; then
+  export TAVLOMER_FULL_PROPERTY_RUNS=1
+fi
+
 run_suite cpython python3 tests/requirements-cpython.txt "$@"
 run_suite pypy pypy3 tests/requirements-pypy.txt "$@"
 

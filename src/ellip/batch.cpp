@@ -1,10 +1,16 @@
-// Target selection for the batch kernels (batch.hpp) and the scalar target:
-// a plain loop over the scalar kernels, the reference every other target
-// must match bit for bit.
+// Target selection for the batch kernels (batch.hpp), the scalar target (a
+// plain loop over the scalar kernels, the reference every other target must
+// match bit for bit) and the vector targets: their lane kernels
+// (batch_lanes.hpp) evaluate the common path, and the arguments they leave
+// out go to the scalar kernel here.
 #include "ellip/batch.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
+#include <utility>
 
+#include "ellip/batch_lanes.hpp"
 #include "ellip/carlson.hpp"
 #include "ellip/legendre.hpp"
 
@@ -25,8 +31,7 @@ void scalar_elliprd(In x, In y, In z, Out out) noexcept {
     for (std::size_t i = 0; i < out.size(); ++i) out[i] = carlson::elliprd(x[i], y[i], z[i]);
 }
 void scalar_elliprj(In x, In y, In z, In p, Out out) noexcept {
-    for (std::size_t i = 0; i < out.size(); ++i)
-        out[i] = carlson::elliprj(x[i], y[i], z[i], p[i]);
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = carlson::elliprj(x[i], y[i], z[i], p[i]);
 }
 void scalar_ellipk(In m, Out out) noexcept {
     for (std::size_t i = 0; i < out.size(); ++i) out[i] = legendre::ellipk(m[i]);
@@ -42,11 +47,80 @@ constexpr Kernels scalar_kernels{Target::scalar, "scalar",       scalar_elliprf,
                                  scalar_elliprc, scalar_elliprd, scalar_elliprj,
                                  scalar_ellipk,  scalar_ellipe,  scalar_ellippi};
 
+#if defined(TAVLOMER_BATCH_X86)
+
+// One block of evaluations through a lane kernel, the left-out ones through
+// the scalar kernel.  The block lives on the stack: no allocation.
+template <class Scalar, class... Args>
+void through_lanes(LaneKernel lanes, Scalar scalar, Out out, Args... in) noexcept {
+    constexpr std::size_t block = 128;
+    double value[block];
+    unsigned char to_scalar[block];
+    for (std::size_t i = 0; i < out.size(); i += block) {
+        const std::size_t n = std::min(block, out.size() - i);
+        const double* const args[] = {in.data() + i...};
+        lanes(args, value, to_scalar, n);
+        for (std::size_t j = 0; j < n; ++j)
+            out[i + j] = to_scalar[j] ? scalar(in[i + j]...) : Result<double>(value[j]);
+    }
+}
+
+template <const LaneKernels& L>
+constexpr Kernels vector_kernels(Target target, const char* name) {
+    return {
+        target,
+        name,
+        [](In x, In y, In z, Out out) noexcept {
+            through_lanes(L.elliprf, carlson::elliprf, out, x, y, z);
+        },
+        [](In x, In y, Out out) noexcept { through_lanes(L.elliprc, carlson::elliprc, out, x, y); },
+        [](In x, In y, In z, Out out) noexcept {
+            through_lanes(L.elliprd, carlson::elliprd, out, x, y, z);
+        },
+        [](In x, In y, In z, In p, Out out) noexcept {
+            through_lanes(L.elliprj, carlson::elliprj, out, x, y, z, p);
+        },
+        [](In m, Out out) noexcept { through_lanes(L.ellipk, legendre::ellipk, out, m); },
+        [](In m, Out out) noexcept { through_lanes(L.ellipe, legendre::ellipe, out, m); },
+        [](In n, In m, Out out) noexcept {
+            through_lanes(L.ellippi, legendre::ellippi, out, n, m);
+        },
+    };
+}
+
+constexpr Kernels sse2_kernels = vector_kernels<sse2_lanes>(Target::sse2, "sse2");
+constexpr Kernels avx2_kernels = vector_kernels<avx2_lanes>(Target::avx2, "avx2");
+constexpr Kernels avx512_kernels = vector_kernels<avx512_lanes>(Target::avx512, "avx512");
+
+// SSE2 is part of x86-64 itself; the wider targets only where the processor
+// (and the operating system, which __builtin_cpu_supports also asks) has them.
+struct Detected {
+    std::array<const Kernels*, 4> list{};
+    std::size_t count = 0;
+    Detected() noexcept {
+        list[count++] = &scalar_kernels;
+        list[count++] = &sse2_kernels;
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx2")) list[count++] = &avx2_kernels;
+        if (__builtin_cpu_supports("avx512f")) list[count++] = &avx512_kernels;
+    }
+};
+
+#else
+
+// Other processors: the scalar target alone.
+struct Detected {
+    std::array<const Kernels*, 1> list{&scalar_kernels};
+    std::size_t count = 1;
+};
+
+#endif
+
 }  // namespace
 
 std::span<const Kernels* const> available() noexcept {
-    static const std::array<const Kernels*, 1> targets{&scalar_kernels};
-    return targets;
+    static const Detected detected;
+    return {detected.list.data(), detected.count};
 }
 
 const Kernels& best() noexcept {

@@ -8,6 +8,11 @@
 // Each function takes equal-length argument spans and an output span of the
 // same length (the caller guarantees the lengths).  No allocation, no state
 // beyond the once-only choice of target.
+//
+// The vector targets (batch_simd.hpp) carry the common path in their lanes:
+// K and E for 0 < m < 1, Pi for 0 < n < 1, RC with positive arguments, and
+// RF, RD and RJ with finite, distinct arguments; any other argument costs one
+// scalar evaluation.
 #pragma once
 
 #include <cstddef>

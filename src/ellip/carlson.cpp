@@ -18,49 +18,25 @@
 
 #include "common/constants.hpp"
 #include "ellip/detail/carlson_iterations.hpp"
+#include "ellip/detail/carlson_shared.hpp"
 
 namespace tavlomer::ellip::carlson {
 
 namespace {
 
 using detail::agm_step_limit;
+using detail::agm_tolerance;
 using detail::elliprd_step_limit;
 using detail::elliprf_step_limit;
-
-using constants::half_pi;
-using constants::pi;
-using constants::three_pi;
-
-// Stopping tolerance of the arithmetic-geometric means: 2.7 eps with
-// eps = 2^-52, between 2.7 and 5.4 ulps of a.  Where the products stay normal
-// a converged pair differs by at most about 2.5 ulps, so the test is met.
-constexpr double agm_tolerance = 5.995204332975846e-16;  // 2.7 * 2^-52
-
-// Convergence scales of the duplication: once the spread of the arguments,
-// times the scale, is below their mean, the truncated series is exact to eps
-// (Carlson 1995, eq. 2.2 and its counterparts for RD and RJ).
-constexpr double rf_scale = 78.8959690786408;     // (3 * 2^-52)^(-1/8)
-constexpr double rd_scale = 107.63474115247546;   // (2^-52 / 4)^(-1/8)
-// RD's extra safety factor, as in Boost.Math's ellint_rd.hpp: the scale
-// bounds the truncation error of the series only asymptotically, and the
-// bound is tightest when x, y and z are close in magnitude; the 20 % margin
-// keeps the closing series exact to eps there, at the cost of at most one
-// more step.
-constexpr double rd_margin = 1.2;
-constexpr double rj_scale = 110.67925377307274;   // (2^-52 / 5)^(-1/8)
-// A safety bound, as RD's: each step shrinks the spread of the arguments by a
-// factor 4, so 100 steps (4^100 = 2^200) are far more than arguments spread
-// across the whole double range need; reaching it is reported as the
-// convergence failure.
-constexpr int rj_step_limit = 100;
-// RJ(x, y, y, p) goes through the difference of two RC only for y and p at
-// least this far apart (the larger over the smaller).  Closer, RC(x, y) and
-// RC(x, p) agree in their leading bits and their difference cancels, so the
-// general duplication is the more accurate route.  The cut is Boost.Math's
-// (ellint_rj.hpp).
-constexpr double rj_rc_difference_ratio = 1.2;
-
-constexpr double one_fourteenth = 0.07142857142857142;  // 1 / 14
+using detail::half_pi;
+using detail::pi;
+using detail::rd_margin;
+using detail::rd_scale;
+using detail::rf_scale;
+using detail::rj_scale;
+using detail::rj_rc_difference_ratio;
+using detail::rj_step_limit;
+using detail::three_pi;
 
 constexpr NumericError rf_domain{
     "elliprf: x, y, and z must be non-negative, and at most one can be zero."};
@@ -158,9 +134,9 @@ struct RfReduction {
 // steps run (4^3 = 64 < 78.9).
 [[nodiscard]] inline RfReduction elliprf_reduce(double x, double y, double z) noexcept {
     const double A0 = (x + y + z) / 3;
-    double Q = rf_scale * std::fmax(std::fmax(std::fmax(std::fabs(A0), std::fabs(A0 - x)),
-                                              std::fabs(A0 - y)),
-                                    std::fabs(A0 - z));
+    double Q = rf_scale *
+               std::fmax(std::fmax(std::fmax(std::fabs(A0), std::fabs(A0 - x)), std::fabs(A0 - y)),
+                         std::fabs(A0 - z));
     double A = A0;
     double f = 1;
     for (int k = 1; k <= elliprf_step_limit; ++k) {
@@ -169,6 +145,9 @@ struct RfReduction {
         Q = Q / 4;
         f = f * 4;
         if (Q < std::fabs(A)) return {A0, A, f, k};
+        // A NaN mean stays NaN ((NaN + lambda) / 4), so the test above can
+        // never be met: the remaining steps would end in the same failure.
+        if (std::isnan(A)) break;
         duplicate(lambda, x, y, z);
     }
     return {A0, A, f, elliprf_step_limit + 1};
@@ -198,16 +177,10 @@ struct RdReduction {
         f = f / 4;
         duplicate(lambda, x, y, z);
         if (Q < A) return {A0, A, f, S, k};
+        // As in RF: a NaN mean can never pass the test.
+        if (std::isnan(A)) break;
     }
     return {A0, A, f, S, elliprd_step_limit + 1};
-}
-
-// The closing series of RD and RJ (Carlson 1995, eq. 2.7), terms added from
-// left to right.
-[[nodiscard]] inline double rd_rj_series(double E2, double E3, double E4, double E5) noexcept {
-    return 1 - 3 * E2 / 14 + E3 / 6 + 9 * E2 * E2 / 88 - 3 * E4 / 22 - 9 * E2 * E3 / 52 +
-           3 * E5 / 26 - E2 * E2 * E2 / 16 + 3 * E3 * E3 / 40 + 3 * E2 * E4 / 20 +
-           45 * E2 * E2 * E3 / 272 - 9 * (E3 * E4 + E2 * E5) / 68;
 }
 
 }  // namespace
@@ -280,14 +253,7 @@ Result<double> elliprf(double x, double y, double z) noexcept {
     const RfReduction r = elliprf_reduce(x, y, z);
     if (r.steps > elliprf_step_limit) return fail(rf_convergence);
     // The series is taken in the scaled deviations of the incoming x and y.
-    const double X = (r.A0 - x) / (r.f * r.A);
-    const double Y = (r.A0 - y) / (r.f * r.A);
-    const double Z = -X - Y;
-    const double E2 = X * Y - Z * Z;
-    const double E3 = X * Y * Z;
-    return (1 + E3 * (one_fourteenth + 3 * E3 / 104) +
-            E2 * (E2 / 24 - 0.1 - 3 * E3 / 44 - 5 * E2 * E2 / 208 + E2 * E3 / 16)) /
-           std::sqrt(r.A);
+    return detail::rf_series(r.A0, x, y, r.f, r.A) / std::sqrt(r.A);
 }
 
 // RD(x, y, z) = 3/2 \int_0^\infty (t+z)^{-1} [(t+x)(t+y)(t+z)]^{-1/2} dt,
@@ -323,14 +289,7 @@ Result<double> elliprd(double x, double y, double z) noexcept {
 
     const RdReduction r = elliprd_reduce(x, y, z);
     if (r.steps > elliprd_step_limit) return fail(rd_convergence);
-    const double X = (r.A0 - x) * r.f / r.A;
-    const double Y = (r.A0 - y) * r.f / r.A;
-    const double Z = -(X + Y) / 3;
-    const double E2 = X * Y - 6 * Z * Z;
-    const double E3 = 3 * X * Y * Z - 8 * Z * Z * Z;
-    const double E4 = 3 * (X * Y * Z - Z * Z * Z) * Z;
-    const double E5 = X * Y * Z * Z * Z;
-    return r.f * std::pow(r.A, -1.5) * rd_rj_series(E2, E3, E4, E5) + 3 * r.S;
+    return r.f * std::pow(r.A, -1.5) * detail::rd_series(r.A0, x, y, r.f, r.A) + 3 * r.S;
 }
 
 // RJ(x, y, z, p) = 3/2 \int_0^\infty (t+p)^{-1} [(t+x)(t+y)(t+z)]^{-1/2} dt,
@@ -414,53 +373,62 @@ Result<double> _elliprj(double x, double y, double z, double p) noexcept {
         const double sp = std::sqrt(p);
         const double d = (sp + sx) * (sp + sy) * (sp + sz);
         const double e = delta / (d * d);
-        double factor;
-        if (-1.5 < e && e < -0.5) {
-            // 1 + e cancels here; b equals it in exact arithmetic without the
-            // cancellation.
-            const double b = 2 * sp * (p + sx * (sy + sz) + sy * sz) / d;
-            const Result<double> rc = elliprc(1, b);
-            if (!rc) return rc;
-            factor = *rc;
-        } else if (e < -1) {
-            const Result<double> rc = elliprc(-e, -1 - e);
-            if (!rc) return rc;
-            factor = std::sqrt(-1 / e) * *rc;
-        } else if (e == 0) {
-            factor = 1;
-        } else if (e > 0) {
-            const double se = std::sqrt(e);
-            factor = std::atan(se) / se;
-        } else if (-0.5 < e && e < 0) {
-            const double t = std::sqrt(-e);
-            factor = (std::log1p(t) - std::log1p(-t)) / (2 * t);
-        } else {
-            // e == -0.5 exactly; a NaN e (from underflowed d and delta) also
-            // lands here and gives a NaN factor.
-            const double t = std::sqrt(-e);
-            factor = std::log((1 + t) / std::sqrt(1 + e)) / t;
-        }
-        S = S + f / d * factor;
+        const Result<double> factor = detail::rj_shed_factor(e, sp, sx, sy, sz, p, d);
+        if (!factor) return factor;
+        S = S + f / d * *factor;
         const double lambda = roots.lambda();
         A = (A + lambda) / 4;
         f = f / 4;
         if (f * Q < A) break;
+        // A NaN mean stays NaN, so the test above can never be met, and no
+        // other failure can come: A turns NaN only through a NaN argument or
+        // a NaN lambda, and either leaves x, y, z or p NaN for good (lambda
+        // enters them at the duplication below), so every later d and e is
+        // NaN, which no RC-calling branch of the factor accepts.  The
+        // remaining steps would end in the convergence failure; report it now.
+        if (std::isnan(A)) return fail(rj_convergence);
         duplicate(lambda, x, y, z);
         p = (p + lambda) / 4;
         delta = delta / 64;
     }
-    const double X = (A0 - x0) * f / A;
-    const double Y = (A0 - y0) * f / A;
-    const double Z = (A0 - z0) * f / A;
-    const double P = (-X - Y - Z) / 2;
-    const double E2 = X * Y + X * Z + Y * Z - 3 * P * P;
-    const double E3 = X * Y * Z + 2 * E2 * P + 4 * P * P * P;
-    const double E4 = (2 * X * Y * Z + E2 * P + 3 * P * P * P) * P;
-    const double E5 = X * Y * Z * P * P;
-    return f * std::pow(A, -1.5) * rd_rj_series(E2, E3, E4, E5) + 6 * S;
+    return f * std::pow(A, -1.5) * detail::rj_series(A0, x0, y0, z0, f, A) + 6 * S;
 }
 
 namespace detail {
+
+Result<double> rj_shed_factor(double e, double sp, double sx, double sy, double sz, double p,
+                              double d) noexcept {
+    if (-1.5 < e && e < -0.5) {
+        // 1 + e cancels here; b equals it in exact arithmetic without the
+        // cancellation.
+        const double b = 2 * sp * (p + sx * (sy + sz) + sy * sz) / d;
+        return elliprc(1, b);
+    } else if (e < -1) {
+        const Result<double> rc = elliprc(-e, -1 - e);
+        if (!rc) return rc;
+        return std::sqrt(-1 / e) * *rc;
+    } else if (e == 0) {
+        return 1.0;
+    } else if (e > 0) {
+        const double se = std::sqrt(e);
+        return std::atan(se) / se;
+    } else if (-0.5 < e && e < 0) {
+        const double t = std::sqrt(-e);
+        return (std::log1p(t) - std::log1p(-t)) / (2 * t);
+    } else {
+        // e == -0.5 exactly; a NaN e (from underflowed d and delta) also
+        // lands here and gives a NaN factor.
+        const double t = std::sqrt(-e);
+        return std::log((1 + t) / std::sqrt(1 + e)) / t;
+    }
+}
+
+bool rj_shed_factor_into(double& factor, double e, double sp, double sx, double sy, double sz,
+                         double p, double d) noexcept {
+    const Result<double> r = rj_shed_factor(e, sp, sx, sy, sz, p, d);
+    if (r) factor = *r;
+    return r.has_value();
+}
 
 int elliprf_duplication_steps(double x, double y, double z) noexcept {
     return elliprf_reduce(x, y, z).steps;

@@ -9,12 +9,12 @@
 // N = (m - n)/(1 - n) (DLMF 19.7.5).
 #include "ellip/legendre.hpp"
 
-#include <array>
 #include <cmath>
 #include <limits>
 
 #include "common/constants.hpp"
 #include "ellip/carlson.hpp"
+#include "ellip/detail/legendre_shared.hpp"
 
 namespace tavlomer::ellip::legendre {
 
@@ -23,50 +23,19 @@ namespace {
 using carlson::elliprf;
 using carlson::elliprj;
 
-using constants::half_pi;
-constexpr double log4 = 1.3862943611198906;  // log(4)
-constexpr double eps = constants::epsilon;   // 2^-52
-
-// Coefficients from the highest degree down to the constant term.
-// Cephes ellpk.c, P and Q (degree 10 each).
-constexpr std::array<double, 11> k_p = {
-    0.00013798286460627325, 0.002280257240058756, 0.007974040132204152,
-    0.00985821379021226,    0.006874896874499499, 0.006189010336376876,
-    0.008790782739527438,   0.014938044891680526, 0.0308851465246712,
-    0.09657359028116902,    1.3862943611198906,  // log(4)
-};
-constexpr std::array<double, 11> k_q = {
-    2.940789550485985e-05, 0.0009141847238659173, 0.005940583037531678,
-    0.01548505166497624,   0.023908960271592488,  0.030120471522760404,
-    0.037377431417382326,  0.04882803475709983,   0.07031249969639575,
-    0.12499999999987083,   0.5,
-};
-// Cephes ellpe.c, P (degree 10) and Q (degree 9).
-constexpr std::array<double, 11> e_p = {
-    0.0001535525773010133, 0.0025088849216360204, 0.008687868165658896,
-    0.010735094905607619,  0.007773954925167871,  0.007583952894135147,
-    0.011568843681057412,  0.021831799601555724,  0.05680519456178606,
-    0.44314718056099084,   1.0,
-};
-constexpr std::array<double, 10> e_q = {
-    3.2795489857648585e-05, 0.0010096279267935672, 0.006506094899769275,
-    0.016886216399331133,   0.026176974245449364,  0.03348339048882249,
-    0.04271809265189315,    0.0585936634471101,    0.09374999971976443,
-    0.2499999999998883,
-};
+using detail::e_p;
+using detail::e_q;
+using detail::eps;
+using detail::half_pi;
+using detail::horner;
+using detail::k_p;
+using detail::k_q;
+using detail::log4;
 
 constexpr NumericError k_domain{"ellipk: m must be less than 1."};
 constexpr NumericError e_domain{"ellipe: m must be less than 1."};
 constexpr NumericError pi_m_domain{"ellippi: m must be less than 1."};
 constexpr NumericError pi_n_domain{"ellippi: n must be less than 1."};
-
-// Horner's scheme, each product and sum rounded on its own.
-template <std::size_t N>
-[[nodiscard]] inline double horner(const std::array<double, N>& c, double x) noexcept {
-    double acc = c[0];
-    for (std::size_t i = 1; i < N; ++i) acc = acc * x + c[i];
-    return acc;
-}
 
 // K as a function of the complementary parameter x = 1 - m, 0 < x <= 1
 // (x < 1 only through the reduction of negative m below).

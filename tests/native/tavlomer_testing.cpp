@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "doubles.hpp"
+#include "ellip/batch.hpp"
 #include "ellip/carlson.hpp"
 #include "ellip/detail/carlson_iterations.hpp"
 #include "ellip/legendre.hpp"
@@ -247,10 +248,132 @@ PyObject* py_interp(PyObject*, PyObject* args) {
 }
 
 // Besides the kernel table.
+// ---- Batch kernels (ellip/batch.hpp), every target this build and processor have.
+// batch_targets() -> tuple of target names, narrowest first ("scalar" first).
+// batch_kernel(target, kernel, out, *args): evaluates the batch kernel over
+// buffers of doubles of one length (array('d'), numpy float64 arrays), writes
+// the values to out (0.0 where an evaluation failed) and returns the failures
+// as a list of (index, message).
+namespace batch = tavlomer::ellip::batch;
+
+struct BatchEntry {
+    const char* name;
+    std::size_t arity;
+    void (*call)(const batch::Kernels&, const batch::In*, batch::Out);
+};
+
+constexpr BatchEntry batch_entries[] = {
+    {"elliprf", 3,
+     [](const batch::Kernels& k, const batch::In* a, batch::Out o) {
+         k.elliprf(a[0], a[1], a[2], o);
+     }},
+    {"elliprc", 2,
+     [](const batch::Kernels& k, const batch::In* a, batch::Out o) { k.elliprc(a[0], a[1], o); }},
+    {"elliprd", 3,
+     [](const batch::Kernels& k, const batch::In* a, batch::Out o) {
+         k.elliprd(a[0], a[1], a[2], o);
+     }},
+    {"elliprj", 4,
+     [](const batch::Kernels& k, const batch::In* a, batch::Out o) {
+         k.elliprj(a[0], a[1], a[2], a[3], o);
+     }},
+    {"ellipk", 1,
+     [](const batch::Kernels& k, const batch::In* a, batch::Out o) { k.ellipk(a[0], o); }},
+    {"ellipe", 1,
+     [](const batch::Kernels& k, const batch::In* a, batch::Out o) { k.ellipe(a[0], o); }},
+    {"ellippi", 2,
+     [](const batch::Kernels& k, const batch::In* a, batch::Out o) { k.ellippi(a[0], a[1], o); }},
+};
+
+PyObject* py_batch_targets(PyObject*, PyObject*) {
+    const auto targets = batch::available();
+    PyObject* names = PyTuple_New(static_cast<Py_ssize_t>(targets.size()));
+    if (names == nullptr) return nullptr;
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        PyObject* name = PyUnicode_FromString(targets[i]->name);
+        if (name == nullptr) {
+            Py_DECREF(names);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(names, static_cast<Py_ssize_t>(i), name);
+    }
+    return names;
+}
+
+PyObject* py_batch_kernel(PyObject*, PyObject* args) {
+    const Py_ssize_t given = PyTuple_GET_SIZE(args);
+    if (given < 3) {
+        PyErr_SetString(PyExc_TypeError, "batch_kernel(target, kernel, out, *args)");
+        return nullptr;
+    }
+    const char* target_name = PyUnicode_AsUTF8(PyTuple_GET_ITEM(args, 0));
+    const char* kernel_name = target_name ? PyUnicode_AsUTF8(PyTuple_GET_ITEM(args, 1)) : nullptr;
+    if (kernel_name == nullptr) return nullptr;
+    const batch::Kernels* target = nullptr;
+    for (const batch::Kernels* k : batch::available())
+        if (std::string_view(k->name) == target_name) target = k;
+    const BatchEntry* entry = nullptr;
+    for (const BatchEntry& e : batch_entries)
+        if (std::string_view(e.name) == kernel_name) entry = &e;
+    if (target == nullptr || entry == nullptr) {
+        PyErr_Format(PyExc_ValueError, "no batch kernel %s for target %s", kernel_name,
+                     target_name);
+        return nullptr;
+    }
+    if (given != static_cast<Py_ssize_t>(3 + entry->arity)) {
+        PyErr_Format(PyExc_TypeError, "%s takes %d argument buffers", entry->name,
+                     static_cast<int>(entry->arity));
+        return nullptr;
+    }
+    Py_buffer views[5];
+    Py_ssize_t acquired = 0;
+    const auto release = [&] {
+        for (Py_ssize_t i = 0; i < acquired; ++i) PyBuffer_Release(&views[i]);
+    };
+    for (; acquired < given - 2; ++acquired) {
+        const int flags = PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | (acquired == 0 ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(PyTuple_GET_ITEM(args, acquired + 2), &views[acquired], flags) !=
+            0) {
+            release();
+            return nullptr;
+        }
+        const Py_buffer& view = views[acquired];
+        const bool doubles = view.itemsize == static_cast<Py_ssize_t>(sizeof(double)) &&
+                             view.format != nullptr && std::string_view(view.format).ends_with('d');
+        if (!doubles || view.len != views[0].len) {
+            ++acquired;
+            release();
+            PyErr_SetString(PyExc_TypeError, "expected buffers of doubles of one length");
+            return nullptr;
+        }
+    }
+    const std::size_t n = static_cast<std::size_t>(views[0].len) / sizeof(double);
+    batch::In in[4];
+    for (std::size_t a = 0; a < entry->arity; ++a)
+        in[a] = batch::In(static_cast<const double*>(views[a + 1].buf), n);
+    std::vector<Result<double>> results(n);
+    entry->call(*target, in, results);
+    double* out = static_cast<double*>(views[0].buf);
+    PyObject* failures = PyList_New(0);
+    for (std::size_t i = 0; i < n && failures != nullptr; ++i) {
+        out[i] = results[i] ? *results[i] : 0.0;
+        if (results[i]) continue;
+        PyObject* item = Py_BuildValue("(ns)", static_cast<Py_ssize_t>(i), results[i].error().text);
+        if (item == nullptr || PyList_Append(failures, item) != 0) Py_CLEAR(failures);
+        Py_XDECREF(item);
+    }
+    release();
+    return failures;
+}
+// ---- end of the batch kernels
+
 PyMethodDef methods[] = {
     {"integrate", py_integrate, METH_VARARGS,
      "integrate(f, a, b, target) -> (error_estimate, integral, evaluations)"},
     {"interp", py_interp, METH_VARARGS, "interp(x, y, xp, tag, value)"},
+    {"batch_targets", py_batch_targets, METH_NOARGS, "batch_targets() -> tuple of target names"},
+    {"batch_kernel", py_batch_kernel, METH_VARARGS,
+     "batch_kernel(target, kernel, out, *args) -> [(index, message), ...]"},
     {nullptr, nullptr, 0, nullptr},
 };
 
