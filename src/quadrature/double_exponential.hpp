@@ -42,7 +42,28 @@ static_assert(1 + 2 * node_count() == MAX_EVALUATIONS);
 // A value that is infinite or NaN enters every sum as 0.
 [[nodiscard]] inline double guard(double v) noexcept { return std::isfinite(v) ? v : 0.0; }
 
+// The first convergence test follows the level that brings the evaluation
+// count to at least this (level 2): the sums of levels 0 and 1 are too coarse
+// to judge convergence.
+inline constexpr std::size_t FIRST_TESTED = 14;
+
 }  // namespace detail
+
+// The evaluation count at which integrate_indexed, having made `made`
+// evaluations, next tests for convergence and so may stop: the end of a
+// level from the first tested one on (25, 49, 97, 193, 385).  A caller that
+// forms its integrand values a stretch at a time asks for no more than the
+// quadrature uses.
+[[nodiscard]] constexpr std::size_t next_stopping_point(std::size_t made) noexcept {
+    std::size_t end = 1;
+    for (const auto& level : NODE_LEVELS) {
+        end += 2 * level.size();
+        if (end >= detail::FIRST_TESTED && end > made) return end;
+    }
+    return MAX_EVALUATIONS;
+}
+static_assert(next_stopping_point(0) == 25 && next_stopping_point(25) == 49 &&
+              next_stopping_point(193) == MAX_EVALUATIONS);
 
 // The points at which integrate evaluates its integrand over [a, b], in
 // evaluation order: the centre, then level by level, node by node, mid + h*x
@@ -79,7 +100,7 @@ template <class F>
 [[nodiscard]] QuadratureResult integrate_indexed(F&& f, double a, double b, double target) {
     constexpr double pi = 3.141592653589793;                  // pi
     constexpr double largest = 1.7976931348623157e308;         // DBL_MAX
-    constexpr std::uint32_t first_tested = 14;                 // after levels 0 and 1
+    constexpr auto first_tested = static_cast<std::uint32_t>(detail::FIRST_TESTED);
     const double mid = (a + b) * 0.5;
     const double h = (b - a) * 0.5;
     const double tau = (target * 0.25) / h;

@@ -80,6 +80,24 @@ template <class Value>
         .integral;
 }
 
+// The same with the integrand values formed a stretch at a time, so that
+// they can be formed in batches: fill(first, last, values) sets values[i] for
+// first <= i < last.  A stretch runs from one of the quadrature's convergence
+// tests to the next (next_stopping_point), so a quadrature that stops early
+// has had no value formed beyond its last level.
+template <class Fill>
+[[nodiscard]] double integrate_over_nodes_by_stretch(Fill&& fill) {
+    std::array<double, quadrature::double_exponential::MAX_EVALUATIONS> values;
+    std::size_t formed = 0;
+    return integrate_over_nodes([&fill, &values, &formed](std::size_t index) {
+        if (index == formed) {
+            formed = quadrature::double_exponential::next_stopping_point(index);
+            fill(index, formed, values);
+        }
+        return values[index];
+    });
+}
+
 // A flux map as a NodeTable: the table's profile interp(bl, bf, x) with
 // brightness 0.0 outside the tabulated radii, evaluated at every node.  The
 // caller has checked that bl and bf have equal lengths.

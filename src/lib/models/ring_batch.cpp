@@ -1,0 +1,20 @@
+// RingBatch::evaluate (ring_batch.hpp): K and Pi of the queued general-form
+// rings through the batch kernels, then each ring finished in its slot.
+#include "lib/models/ring_batch.hpp"
+
+#include "ellip/batch.hpp"
+
+namespace tavlomer::models {
+
+void RingBatch::evaluate() noexcept {
+    namespace batch = ellip::batch;
+    const std::size_t count = general_;
+    const batch::In m(m_.data(), count);
+    batch::ellipk(m, batch::Out(k_.data(), count));
+    batch::ellippi(batch::In(n_.data(), count), m, batch::Out(pi_.data(), count));
+    for (std::size_t j = 0; j < count; ++j) {
+        result_[slot_[j]] = ring_general_value(lens_, form_[j], k_[j], pi_[j]);
+    }
+}
+
+}  // namespace tavlomer::models
