@@ -109,6 +109,10 @@ template <class F>
     double integral = pi * detail::guard(f(index++, mid + h * 0.0));
     std::uint32_t evaluations = 1;
     double previous = largest;
+    // log(previous), kept from the test that formed it: the same call on the
+    // same operand, made once (the first test has to form it).
+    double log_previous = 0.0;
+    bool have_log_previous = false;
     double estimate = largest;
     for (const auto& level : NODE_LEVELS) {
         double sum = 0.0;
@@ -132,10 +136,14 @@ template <class F>
             break;
         }
         // A NaN ratio fails both comparisons and keeps the linear estimate.
-        const double ratio = std::log(delta) / std::log(previous);
+        const double log_delta = std::log(delta);
+        if (!have_log_previous) log_previous = std::log(previous);
+        const double ratio = log_delta / log_previous;
         estimate = (1.9 < ratio && ratio < 2.1) ? delta * delta : delta;
         if (estimate < tau) break;
         previous = delta;
+        log_previous = log_delta;
+        have_log_previous = true;
     }
     return {h * estimate, h * integral, evaluations};
 }

@@ -38,8 +38,10 @@ double disk_integrand(const NodeSample& s, double m_disk) noexcept {
 // (x 2pi)(M + 0) profile, bit for bit, without the division.  For an
 // infinite or NaN M both forms are non-finite, which the quadrature counts as
 // 0 alike.  Only the points short of one step (about 60 of the 385, all in
-// (0, e)) need the division; their values are formed per separation before
-// the quadrature, which then picks one of two loaded values without a branch.
+// (0, e)) need the division.  Per separation every point's value is formed
+// before the quadrature: all of them first as beyond the step, in one
+// vectorisable pass, then those short of it overwritten.  (The quadrature
+// in practice runs all its levels here, so none of the 385 is wasted.)
 struct StepZone {
     // Points with 0 <= x < e come first: there M(x + e) = M and M(x - e) = 0,
     // so M' = (M - 0)/(e + e) = M/(e + e) exactly.  Any other point short of
@@ -47,12 +49,16 @@ struct StepZone {
     std::size_t rising = 0;
     std::size_t count = 0;
     std::array<std::size_t, point_count> point{};  // the k-th such point
-    std::array<std::size_t, point_count> slot{};   // its k, or point_count beyond the step
     // The rising points' quantities, side by side for a vectorisable loop.
     std::array<double, point_count> x_2pi{}, x_half{}, two_e{}, profile{};
+    // Every point's x 2pi and profile, likewise.
+    std::array<double, point_count> all_x_2pi{}, all_profile{};
 
     explicit StepZone(const NodeTable& nodes) noexcept {
-        slot.fill(point_count);
+        for (std::size_t i = 0; i < point_count; ++i) {
+            all_x_2pi[i] = nodes[i].x_2pi;
+            all_profile[i] = nodes[i].profile;
+        }
         const auto is_rising = [](const NodeSample& s) {
             return s.x >= 0.0 && s.x_plus_e >= 0.0 && !(s.x >= s.e);
         };
@@ -71,10 +77,7 @@ struct StepZone {
         }
     }
 
-    void add(std::size_t i) noexcept {
-        slot[i] = count;
-        point[count++] = i;
-    }
+    void add(std::size_t i) noexcept { point[count++] = i; }
 };
 
 }  // namespace
@@ -86,10 +89,14 @@ ListResult integrated_witt_mao_on_nodes(std::vector<double> l, const NodeTable& 
     ListResult disk = witt_mao_magnification(std::move(l), re, rstar);
     if (!disk) return disk;
     const StepZone zone(nodes);
-    std::array<double, point_count + 1> short_of_step;  // the last entry is never picked
-    short_of_step[point_count] = 0.0;
+    std::array<double, point_count> short_of_step;
+    std::array<double, point_count> values;
     for (double& a : *disk) {
         const double m_disk = a;
+        const double flat = m_disk + 0.0;
+        for (std::size_t i = 0; i < point_count; ++i) {
+            values[i] = (zone.all_x_2pi[i] * flat) * zone.all_profile[i];
+        }
         for (std::size_t k = 0; k < zone.rising; ++k) {
             const double m_prime = m_disk / zone.two_e[k];
             short_of_step[k] = (zone.x_2pi[k] * (m_disk + zone.x_half[k] * m_prime)) * zone.profile[k];
@@ -97,13 +104,8 @@ ListResult integrated_witt_mao_on_nodes(std::vector<double> l, const NodeTable& 
         for (std::size_t k = zone.rising; k < zone.count; ++k) {
             short_of_step[k] = disk_integrand(nodes[zone.point[k]], m_disk);
         }
-        const double flat = m_disk + 0.0;
-        const double integral = integrate_over_nodes([&](std::size_t i) {
-            const NodeSample& s = nodes[i];
-            const double beyond = (s.x_2pi * flat) * s.profile;
-            const double short_of = short_of_step[zone.slot[i]];
-            return zone.slot[i] == point_count ? beyond : short_of;
-        });
+        for (std::size_t k = 0; k < zone.count; ++k) values[zone.point[k]] = short_of_step[k];
+        const double integral = integrate_over_nodes([&values](std::size_t i) { return values[i]; });
         a = integral / normalisation;
     }
     return disk;
