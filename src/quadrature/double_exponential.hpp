@@ -86,8 +86,12 @@ static_assert(next_stopping_point(0) == 25 && next_stopping_point(25) == 49 &&
     return points;
 }
 
-// integrate_indexed(f, a, b, target): f(index, x) is called with x the
-// index-th entry of evaluation_points(a, b), in increasing index.
+namespace detail {
+
+inline constexpr double pi = 3.141592653589793;           // pi
+inline constexpr double largest = 1.7976931348623157e308;  // DBL_MAX
+
+// One integral's running state from level to level, and the stopping rule.
 //
 // Stopping rule: with d the difference between the halved previous sum and
 // the new level's contribution, the estimate is |d|^2 when the logarithms of
@@ -96,24 +100,61 @@ static_assert(next_stopping_point(0) == 25 && next_stopping_point(25) == 49 &&
 // the loop stops once the estimate is below target/4 in the t-variable.  An
 // exact zero difference stops it at once.  The first test follows level 2:
 // the sums of levels 0 and 1 are too coarse to judge convergence.
-template <class F>
-[[nodiscard]] QuadratureResult integrate_indexed(F&& f, double a, double b, double target) {
-    constexpr double pi = 3.141592653589793;                  // pi
-    constexpr double largest = 1.7976931348623157e308;         // DBL_MAX
-    constexpr auto first_tested = static_cast<std::uint32_t>(detail::FIRST_TESTED);
-    const double mid = (a + b) * 0.5;
-    const double h = (b - a) * 0.5;
-    const double tau = (target * 0.25) / h;
-
-    std::size_t index = 0;
-    double integral = pi * detail::guard(f(index++, mid + h * 0.0));
-    std::uint32_t evaluations = 1;
+struct Progress {
+    double integral;  // in the t-variable; starts as pi times the centre value
     double previous = largest;
     // log(previous), kept from the test that formed it: the same call on the
     // same operand, made once (the first test has to form it).
     double log_previous = 0.0;
     bool have_log_previous = false;
     double estimate = largest;
+
+    // Takes in one level's weighted sum, `evaluations` being the count with
+    // that level; true once the integral has converged (the loop stops).
+    [[nodiscard]] bool add_level(double sum, std::uint32_t evaluations, double tau) noexcept {
+        const double half = integral * 0.5;
+        const double difference = half - sum;
+        const double delta = std::fabs(difference);
+        integral = half + sum;
+        if (evaluations < FIRST_TESTED) {
+            previous = delta;
+            return false;
+        }
+        if (difference == 0.0) {
+            estimate = 0.0;
+            return true;
+        }
+        // A NaN ratio fails both comparisons and keeps the linear estimate.
+        const double log_delta = std::log(delta);
+        if (!have_log_previous) log_previous = std::log(previous);
+        const double ratio = log_delta / log_previous;
+        estimate = (1.9 < ratio && ratio < 2.1) ? delta * delta : delta;
+        if (estimate < tau) return true;
+        previous = delta;
+        log_previous = log_delta;
+        have_log_previous = true;
+        return false;
+    }
+
+    [[nodiscard]] QuadratureResult result(double h, std::uint32_t evaluations) const noexcept {
+        return {h * estimate, h * integral, evaluations};
+    }
+};
+
+}  // namespace detail
+
+// integrate_indexed(f, a, b, target): f(index, x) is called with x the
+// index-th entry of evaluation_points(a, b), in increasing index; the
+// stopping rule is detail::Progress's.
+template <class F>
+[[nodiscard]] QuadratureResult integrate_indexed(F&& f, double a, double b, double target) {
+    const double mid = (a + b) * 0.5;
+    const double h = (b - a) * 0.5;
+    const double tau = (target * 0.25) / h;
+
+    std::size_t index = 0;
+    detail::Progress progress{detail::pi * detail::guard(f(index++, mid + h * 0.0))};
+    std::uint32_t evaluations = 1;
     for (const auto& level : NODE_LEVELS) {
         double sum = 0.0;
         for (const Node& node : level) {
@@ -122,30 +163,55 @@ template <class F>
             sum += node.weight * (plus + minus);
         }
         evaluations += 2 * static_cast<std::uint32_t>(level.size());
-
-        const double half = integral * 0.5;
-        const double difference = half - sum;
-        const double delta = std::fabs(difference);
-        integral = half + sum;
-        if (evaluations < first_tested) {
-            previous = delta;
-            continue;
-        }
-        if (difference == 0.0) {
-            estimate = 0.0;
-            break;
-        }
-        // A NaN ratio fails both comparisons and keeps the linear estimate.
-        const double log_delta = std::log(delta);
-        if (!have_log_previous) log_previous = std::log(previous);
-        const double ratio = log_delta / log_previous;
-        estimate = (1.9 < ratio && ratio < 2.1) ? delta * delta : delta;
-        if (estimate < tau) break;
-        previous = delta;
-        log_previous = log_delta;
-        have_log_previous = true;
+        if (progress.add_level(sum, evaluations, tau)) break;
     }
-    return {h * estimate, h * integral, evaluations};
+    return progress.result(h, evaluations);
+}
+
+// integrate_tables(tables, a, b, target): W integrals at once, integrand k
+// given by its values at the evaluation points, tables[k][index].  Result k
+// is, bit for bit, integrate_indexed of [&](std::size_t i, double) { return
+// tables[k][i]; }: each lane makes the same operations in the same order and
+// stops at the same level, its value fixed there while the other lanes go
+// on.  The lanes' sums are independent chains of additions, so interleaving
+// them hides the latency of each addition that bounds a single integral.
+template <std::size_t W>
+[[nodiscard]] std::array<QuadratureResult, W> integrate_tables(
+    const std::array<const std::array<double, MAX_EVALUATIONS>*, W>& tables, double a, double b,
+    double target) {
+    const double h = (b - a) * 0.5;
+    const double tau = (target * 0.25) / h;
+
+    std::array<detail::Progress, W> progress;
+    for (std::size_t k = 0; k < W; ++k) progress[k] = {detail::pi * detail::guard((*tables[k])[0])};
+    std::array<QuadratureResult, W> results;
+    std::array<bool, W> done{};
+    std::size_t running = W;
+    std::size_t index = 1;
+    std::uint32_t evaluations = 1;
+    for (const auto& level : NODE_LEVELS) {
+        std::array<double, W> sum{};
+        for (const Node& node : level) {
+            for (std::size_t k = 0; k < W; ++k) {
+                const double plus = detail::guard((*tables[k])[index]);
+                const double minus = detail::guard((*tables[k])[index + 1]);
+                sum[k] += node.weight * (plus + minus);
+            }
+            index += 2;
+        }
+        evaluations += 2 * static_cast<std::uint32_t>(level.size());
+        for (std::size_t k = 0; k < W; ++k) {
+            if (done[k] || !progress[k].add_level(sum[k], evaluations, tau)) continue;
+            results[k] = progress[k].result(h, evaluations);
+            done[k] = true;
+            --running;
+        }
+        if (running == 0) return results;
+    }
+    for (std::size_t k = 0; k < W; ++k) {
+        if (!done[k]) results[k] = progress[k].result(h, evaluations);
+    }
+    return results;
 }
 
 // integrate(f, a, b, target): the integral of f over [a, b] to the absolute

@@ -80,6 +80,22 @@ template <class Value>
         .integral;
 }
 
+// Integrand values at every node, in the quadrature's order.
+using NodeValues = std::array<double, quadrature::double_exponential::MAX_EVALUATIONS>;
+
+// The integrals over [0, 1] of W integrands tabulated at every node, at
+// TARGET_ERROR, taken together: element k is, bit for bit,
+// integrate_over_nodes of [&](std::size_t i) { return (*tables[k])[i]; }.
+template <std::size_t W>
+[[nodiscard]] std::array<double, W> integrate_tables_over_nodes(
+    const std::array<const NodeValues*, W>& tables) {
+    const auto results =
+        quadrature::double_exponential::integrate_tables<W>(tables, 0.0, 1.0, TARGET_ERROR);
+    std::array<double, W> integrals;
+    for (std::size_t k = 0; k < W; ++k) integrals[k] = results[k].integral;
+    return integrals;
+}
+
 // The same with the integrand values formed a stretch at a time, so that
 // they can be formed in batches: fill(first, last, values) sets values[i] for
 // first <= i < last.  A stretch runs from one of the quadrature's convergence
@@ -87,7 +103,7 @@ template <class Value>
 // has had no value formed beyond its last level.
 template <class Fill>
 [[nodiscard]] double integrate_over_nodes_by_stretch(Fill&& fill) {
-    std::array<double, quadrature::double_exponential::MAX_EVALUATIONS> values;
+    NodeValues values;
     std::size_t formed = 0;
     return integrate_over_nodes([&fill, &values, &formed](std::size_t index) {
         if (index == formed) {
