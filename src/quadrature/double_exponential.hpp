@@ -168,22 +168,23 @@ template <class F>
     return progress.result(h, evaluations);
 }
 
-// integrate_tables(tables, a, b, target): W integrals at once, integrand k
-// given by its values at the evaluation points, tables[k][index].  Result k
+// integrate_tables(values, a, b, target): W integrals at once, integrand k
+// given by its values at the evaluation points, values[index][k].  Result k
 // is, bit for bit, integrate_indexed of [&](std::size_t i, double) { return
-// tables[k][i]; }: each lane makes the same operations in the same order and
-// stops at the same level, its value fixed there while the other lanes go
-// on.  The lanes' sums are independent chains of additions, so interleaving
-// them hides the latency of each addition that bounds a single integral.
+// values[i][k]; }: each lane makes the same operations in the same order and
+// stops at the same level, its result fixed there while the other lanes go
+// on.  The lanes' sums are independent chains of additions, side by side in
+// memory, so that they fill vector lanes and hide the latency of each
+// addition, which bounds a single integral.
 template <std::size_t W>
 [[nodiscard]] std::array<QuadratureResult, W> integrate_tables(
-    const std::array<const std::array<double, MAX_EVALUATIONS>*, W>& tables, double a, double b,
+    const std::array<std::array<double, W>, MAX_EVALUATIONS>& values, double a, double b,
     double target) {
     const double h = (b - a) * 0.5;
     const double tau = (target * 0.25) / h;
 
     std::array<detail::Progress, W> progress;
-    for (std::size_t k = 0; k < W; ++k) progress[k] = {detail::pi * detail::guard((*tables[k])[0])};
+    for (std::size_t k = 0; k < W; ++k) progress[k] = {detail::pi * detail::guard(values[0][k])};
     std::array<QuadratureResult, W> results;
     std::array<bool, W> done{};
     std::size_t running = W;
@@ -193,8 +194,8 @@ template <std::size_t W>
         std::array<double, W> sum{};
         for (const Node& node : level) {
             for (std::size_t k = 0; k < W; ++k) {
-                const double plus = detail::guard((*tables[k])[index]);
-                const double minus = detail::guard((*tables[k])[index + 1]);
+                const double plus = detail::guard(values[index][k]);
+                const double minus = detail::guard(values[index + 1][k]);
                 sum[k] += node.weight * (plus + minus);
             }
             index += 2;

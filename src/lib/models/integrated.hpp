@@ -83,14 +83,17 @@ template <class Value>
 // Integrand values at every node, in the quadrature's order.
 using NodeValues = std::array<double, quadrature::double_exponential::MAX_EVALUATIONS>;
 
+// W integrands' values at every node: [node][integrand].
+template <std::size_t W>
+using NodeLaneValues = std::array<std::array<double, W>, quadrature::double_exponential::MAX_EVALUATIONS>;
+
 // The integrals over [0, 1] of W integrands tabulated at every node, at
 // TARGET_ERROR, taken together: element k is, bit for bit,
-// integrate_over_nodes of [&](std::size_t i) { return (*tables[k])[i]; }.
+// integrate_over_nodes of [&](std::size_t i) { return values[i][k]; }.
 template <std::size_t W>
-[[nodiscard]] std::array<double, W> integrate_tables_over_nodes(
-    const std::array<const NodeValues*, W>& tables) {
+[[nodiscard]] std::array<double, W> integrate_tables_over_nodes(const NodeLaneValues<W>& values) {
     const auto results =
-        quadrature::double_exponential::integrate_tables<W>(tables, 0.0, 1.0, TARGET_ERROR);
+        quadrature::double_exponential::integrate_tables<W>(values, 0.0, 1.0, TARGET_ERROR);
     std::array<double, W> integrals;
     for (std::size_t k = 0; k < W; ++k) integrals[k] = results[k].integral;
     return integrals;

@@ -94,36 +94,41 @@ ListResult integrated_witt_mao_on_nodes(std::vector<double> l, const NodeTable& 
     ListResult disk = witt_mao_magnification(std::move(l), re, rstar);
     if (!disk) return disk;
     const StepZone zone(nodes);
-    std::array<double, point_count> short_of_step;
-    // The integrand of disk value m_disk at every point: all of them first
-    // as beyond the step, then those short of it overwritten.
-    const auto tabulate = [&](double m_disk, NodeValues& values) {
-        const double flat = m_disk + 0.0;
-        for (std::size_t i = 0; i < point_count; ++i) {
-            values[i] = (zone.all_x_2pi[i] * flat) * zone.all_profile[i];
-        }
-        for (std::size_t k = 0; k < zone.rising; ++k) {
-            const double m_prime = m_disk / zone.two_e[k];
-            short_of_step[k] = (zone.x_2pi[k] * (m_disk + zone.x_half[k] * m_prime)) * zone.profile[k];
-        }
-        for (std::size_t k = zone.rising; k < zone.count; ++k) {
-            short_of_step[k] = disk_integrand(nodes[zone.point[k]], m_disk);
-        }
-        for (std::size_t k = 0; k < zone.count; ++k) values[zone.point[k]] = short_of_step[k];
-    };
     // Several separations' integrals at once (integrate_tables_over_nodes),
-    // their sums interleaved; a short last group repeats its last separation
-    // in the lanes it does not fill, and their results are dropped.
-    std::array<NodeValues, separations_together> values;
-    std::array<const NodeValues*, separations_together> tables;
+    // their values side by side at each point and their sums interleaved.  A
+    // short last group repeats its last separation in the lanes it does not
+    // fill, and their results are dropped.
+    constexpr std::size_t lanes = separations_together;
+    NodeLaneValues<lanes> values;
     std::vector<double>& a = *disk;
-    for (std::size_t first = 0; first < a.size(); first += separations_together) {
-        const std::size_t count = std::min(separations_together, a.size() - first);
-        for (std::size_t k = 0; k < separations_together; ++k) {
-            if (k < count) tabulate(a[first + k], values[k]);
-            tables[k] = &values[std::min(k, count - 1)];
+    for (std::size_t first = 0; first < a.size(); first += lanes) {
+        const std::size_t count = std::min(lanes, a.size() - first);
+        std::array<double, lanes> m_disk;
+        std::array<double, lanes> flat;
+        for (std::size_t k = 0; k < lanes; ++k) {
+            m_disk[k] = a[first + std::min(k, count - 1)];
+            flat[k] = m_disk[k] + 0.0;
         }
-        const auto integrals = integrate_tables_over_nodes(tables);
+        // Every point first as beyond the step, then those short of it
+        // overwritten.
+        for (std::size_t i = 0; i < point_count; ++i) {
+            for (std::size_t k = 0; k < lanes; ++k) {
+                values[i][k] = (zone.all_x_2pi[i] * flat[k]) * zone.all_profile[i];
+            }
+        }
+        for (std::size_t j = 0; j < zone.rising; ++j) {
+            for (std::size_t k = 0; k < lanes; ++k) {
+                const double m_prime = m_disk[k] / zone.two_e[j];
+                values[zone.point[j]][k] =
+                    (zone.x_2pi[j] * (m_disk[k] + zone.x_half[j] * m_prime)) * zone.profile[j];
+            }
+        }
+        for (std::size_t j = zone.rising; j < zone.count; ++j) {
+            for (std::size_t k = 0; k < lanes; ++k) {
+                values[zone.point[j]][k] = disk_integrand(nodes[zone.point[j]], m_disk[k]);
+            }
+        }
+        const auto integrals = integrate_tables_over_nodes(values);
         for (std::size_t k = 0; k < count; ++k) a[first + k] = integrals[k] / normalisation;
     }
     return disk;
