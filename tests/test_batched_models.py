@@ -3,7 +3,7 @@ elliptic integrals of many separations or rings at once, several
 separations' quadratures together), so element i of a list call must still
 equal, bit for bit, the call on [l[i]] alone, and a list with a failing
 separation must fail with the message of the first one.  Lists are a few
-values repeated, so that they cross the batch boundaries (256 separations or
+values repeated, so that they cross the batch boundaries (64 separations or
 rings) and mix failing, near-limb, near-ring and ordinary separations in one
 batch."""
 

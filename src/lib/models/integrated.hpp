@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
@@ -64,6 +65,14 @@ struct NodeSample {
 // Indexed in the quadrature's evaluation order over [0, 1].
 using NodeTable = std::array<NodeSample, quadrature::double_exponential::MAX_EVALUATIONS>;
 
+// The models keep their NodeTable on the heap, one allocation per call: at
+// 25 KiB beside the models' own buffers it would not fit the stack of a
+// thread started with a small one (Python's threading.stack_size accepts
+// 32 KiB).
+using NodeTablePtr = std::unique_ptr<const NodeTable>;
+
+[[nodiscard]] NodeTablePtr new_node_table(BrightnessProfile profile);
+// The same by value, for callers with stack to spare.
 [[nodiscard]] NodeTable make_node_table(BrightnessProfile profile);
 
 // The flux (x 2pi) profile(x) over [0, 1], the normalisation of a tabulated
@@ -120,6 +129,8 @@ template <class Fill>
 // A flux map as a NodeTable: the table's profile interp(bl, bf, x) with
 // brightness 0.0 outside the tabulated radii, evaluated at every node.  The
 // caller has checked that bl and bf have equal lengths.
+[[nodiscard]] NodeTablePtr new_flux_map_node_table(std::span<const double> bl,
+                                                   std::span<const double> bf);
 [[nodiscard]] NodeTable flux_map_node_table(std::span<const double> bl,
                                             std::span<const double> bf);
 
@@ -142,9 +153,9 @@ template <class OnNodes>
                                        std::span<const double> bl, std::span<const double> bf,
                                        double re, double rstar) {
     if (bl.size() != bf.size()) return std::unexpected(LengthMismatch{bl.size(), bf.size()});
-    const NodeTable nodes = flux_map_node_table(bl, bf);
-    const double normalisation = flux_normalisation(nodes);
-    return on_nodes(std::move(l), nodes, re, rstar, normalisation);
+    const NodeTablePtr nodes = new_flux_map_node_table(bl, bf);
+    const double normalisation = flux_normalisation(*nodes);
+    return on_nodes(std::move(l), *nodes, re, rstar, normalisation);
 }
 
 // The same with any profile: the routines behind the fixed-profile functions.

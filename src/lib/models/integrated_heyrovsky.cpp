@@ -123,7 +123,7 @@ std::vector<double> integrated_heyrovsky_on_nodes(std::vector<double> l, const N
 std::vector<double> _integrated_heyrovsky_magnification(std::vector<double> l,
                                                         BrightnessProfile profile, double re,
                                                         double rstar, double normalisation) {
-    return integrated_heyrovsky_on_nodes(std::move(l), make_node_table(profile), re, rstar,
+    return integrated_heyrovsky_on_nodes(std::move(l), *new_node_table(profile), re, rstar,
                                          normalisation);
 }
 

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <utility>
 
 #include "lib/models/integrated.hpp"
@@ -53,11 +54,12 @@ struct StepZone {
     // a step (x < 0, none over [0, 1]) follows and takes the general form.
     std::size_t rising = 0;
     std::size_t count = 0;
-    std::array<std::size_t, point_count> point{};  // the k-th such point
+    // Entries beyond count are never read.
+    std::array<std::size_t, point_count> point;  // the k-th such point
     // The rising points' quantities, side by side for a vectorisable loop.
-    std::array<double, point_count> x_2pi{}, x_half{}, two_e{}, profile{};
+    std::array<double, point_count> x_2pi, x_half, two_e, profile;
     // Every point's x 2pi and profile, likewise.
-    std::array<double, point_count> all_x_2pi{}, all_profile{};
+    std::array<double, point_count> all_x_2pi, all_profile;
 
     explicit StepZone(const NodeTable& nodes) noexcept {
         for (std::size_t i = 0; i < point_count; ++i) {
@@ -93,13 +95,16 @@ ListResult integrated_witt_mao_on_nodes(std::vector<double> l, const NodeTable& 
     // integration; a failure fails the call with nothing integrated.
     ListResult disk = witt_mao_magnification(std::move(l), re, rstar);
     if (!disk) return disk;
-    const StepZone zone(nodes);
     // Several separations' integrals at once (integrate_tables_over_nodes),
     // their values side by side at each point and their sums interleaved.  A
     // short last group repeats its last separation in the lanes it does not
-    // fill, and their results are dropped.
+    // fill, and their results are dropped.  The zone and the values (33 KiB)
+    // are on the heap, like the NodeTable.
     constexpr std::size_t lanes = separations_together;
-    NodeLaneValues<lanes> values;
+    const auto zone_box = std::make_unique<const StepZone>(nodes);
+    const StepZone& zone = *zone_box;
+    const auto values_box = std::make_unique_for_overwrite<NodeLaneValues<lanes>>();
+    NodeLaneValues<lanes>& values = *values_box;
     std::vector<double>& a = *disk;
     for (std::size_t first = 0; first < a.size(); first += lanes) {
         const std::size_t count = std::min(lanes, a.size() - first);
@@ -136,7 +141,7 @@ ListResult integrated_witt_mao_on_nodes(std::vector<double> l, const NodeTable& 
 
 ListResult _integrated_witt_mao_magnification(std::vector<double> l, BrightnessProfile profile,
                                               double re, double rstar, double normalisation) {
-    return integrated_witt_mao_on_nodes(std::move(l), make_node_table(profile), re, rstar,
+    return integrated_witt_mao_on_nodes(std::move(l), *new_node_table(profile), re, rstar,
                                         normalisation);
 }
 

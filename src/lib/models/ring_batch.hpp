@@ -21,9 +21,9 @@ namespace tavlomer::models {
 
 class RingBatch {
 public:
-    // Wide enough that a whole quadrature level's rings fill few batches and
-    // every vector lane is busy; small enough for the stack (about 28 KiB).
-    static constexpr std::size_t capacity = 256;
+    // Wide enough to keep every vector lane busy; small enough for the stack
+    // of a thread started with a small one (about 7 KiB).
+    static constexpr std::size_t capacity = 64;
 
     explicit RingBatch(const RingLens& lens) noexcept : lens_(lens) {}
 

@@ -22,8 +22,9 @@ namespace {
 constexpr double near_limb_band = 1e-05;
 
 // Separations per pass of the batch kernels: enough to keep every vector lane
-// busy, few enough for the stack (about 26 KiB of arguments and results).
-constexpr std::size_t chunk = 256;
+// busy, few enough for the stack of a thread started with a small one
+// (about 6.5 KiB of arguments and results).
+constexpr std::size_t chunk = 64;
 
 // One separation's general form up to its elliptic integrals.
 struct DiskGeneralForm {
