@@ -7,7 +7,6 @@
 // for every radius x >= 0 and 0 below, and M' its central difference.  So M'
 // vanishes except within one step of x = 0, and each result is the disk value
 // times the profile's weighted flux over the normalisation.
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <memory>
@@ -87,6 +86,40 @@ struct StepZone {
     void add(std::size_t i) noexcept { point[count++] = i; }
 };
 
+// The integrals of W separations at once (integrate_tables_over_nodes), their
+// disk values a[0 .. W) overwritten with the results: the integrand values
+// side by side at each point, every point first as beyond the step, then
+// those short of it overwritten.
+template <std::size_t W>
+void integrate_together(const NodeTable& nodes, const StepZone& zone, double normalisation,
+                        double* a, NodeLaneValues<W>& values) noexcept {
+    std::array<double, W> m_disk;
+    std::array<double, W> flat;
+    for (std::size_t k = 0; k < W; ++k) {
+        m_disk[k] = a[k];
+        flat[k] = m_disk[k] + 0.0;
+    }
+    for (std::size_t i = 0; i < point_count; ++i) {
+        for (std::size_t k = 0; k < W; ++k) {
+            values[i][k] = (zone.all_x_2pi[i] * flat[k]) * zone.all_profile[i];
+        }
+    }
+    for (std::size_t j = 0; j < zone.rising; ++j) {
+        for (std::size_t k = 0; k < W; ++k) {
+            const double m_prime = m_disk[k] / zone.two_e[j];
+            values[zone.point[j]][k] =
+                (zone.x_2pi[j] * (m_disk[k] + zone.x_half[j] * m_prime)) * zone.profile[j];
+        }
+    }
+    for (std::size_t j = zone.rising; j < zone.count; ++j) {
+        for (std::size_t k = 0; k < W; ++k) {
+            values[zone.point[j]][k] = disk_integrand(nodes[zone.point[j]], m_disk[k]);
+        }
+    }
+    const auto integrals = integrate_tables_over_nodes(values);
+    for (std::size_t k = 0; k < W; ++k) a[k] = integrals[k] / normalisation;
+}
+
 }  // namespace
 
 ListResult integrated_witt_mao_on_nodes(std::vector<double> l, const NodeTable& nodes, double re,
@@ -95,46 +128,21 @@ ListResult integrated_witt_mao_on_nodes(std::vector<double> l, const NodeTable& 
     // integration; a failure fails the call with nothing integrated.
     ListResult disk = witt_mao_magnification(std::move(l), re, rstar);
     if (!disk) return disk;
-    // Several separations' integrals at once (integrate_tables_over_nodes),
-    // their values side by side at each point and their sums interleaved.  A
-    // short last group repeats its last separation in the lanes it does not
-    // fill, and their results are dropped.  The zone and the values (33 KiB)
-    // are on the heap, like the NodeTable.
-    constexpr std::size_t lanes = separations_together;
-    const auto zone_box = std::make_unique<const StepZone>(nodes);
-    const StepZone& zone = *zone_box;
-    const auto values_box = std::make_unique_for_overwrite<NodeLaneValues<lanes>>();
-    NodeLaneValues<lanes>& values = *values_box;
+    // Groups of separations_together separations, then the rest one by one.
+    // The zone and the values (33 KiB) are on the heap, like the NodeTable.
+    struct Buffers {
+        NodeLaneValues<separations_together> group;
+        NodeLaneValues<1> single;
+    };
+    const auto zone = std::make_unique<const StepZone>(nodes);
+    const auto buffers = std::make_unique_for_overwrite<Buffers>();
     std::vector<double>& a = *disk;
-    for (std::size_t first = 0; first < a.size(); first += lanes) {
-        const std::size_t count = std::min(lanes, a.size() - first);
-        std::array<double, lanes> m_disk;
-        std::array<double, lanes> flat;
-        for (std::size_t k = 0; k < lanes; ++k) {
-            m_disk[k] = a[first + std::min(k, count - 1)];
-            flat[k] = m_disk[k] + 0.0;
-        }
-        // Every point first as beyond the step, then those short of it
-        // overwritten.
-        for (std::size_t i = 0; i < point_count; ++i) {
-            for (std::size_t k = 0; k < lanes; ++k) {
-                values[i][k] = (zone.all_x_2pi[i] * flat[k]) * zone.all_profile[i];
-            }
-        }
-        for (std::size_t j = 0; j < zone.rising; ++j) {
-            for (std::size_t k = 0; k < lanes; ++k) {
-                const double m_prime = m_disk[k] / zone.two_e[j];
-                values[zone.point[j]][k] =
-                    (zone.x_2pi[j] * (m_disk[k] + zone.x_half[j] * m_prime)) * zone.profile[j];
-            }
-        }
-        for (std::size_t j = zone.rising; j < zone.count; ++j) {
-            for (std::size_t k = 0; k < lanes; ++k) {
-                values[zone.point[j]][k] = disk_integrand(nodes[zone.point[j]], m_disk[k]);
-            }
-        }
-        const auto integrals = integrate_tables_over_nodes(values);
-        for (std::size_t k = 0; k < count; ++k) a[first + k] = integrals[k] / normalisation;
+    const std::size_t grouped = a.size() - a.size() % separations_together;
+    for (std::size_t first = 0; first < grouped; first += separations_together) {
+        integrate_together(nodes, *zone, normalisation, &a[first], buffers->group);
+    }
+    for (std::size_t i = grouped; i < a.size(); ++i) {
+        integrate_together(nodes, *zone, normalisation, &a[i], buffers->single);
     }
     return disk;
 }

@@ -10,10 +10,10 @@ void RingBatch::evaluate() noexcept {
     namespace batch = ellip::batch;
     const std::size_t count = general_;
     const batch::In m(m_.data(), count);
-    batch::ellipk(m, batch::Out(k_.data(), count));
-    batch::ellippi(batch::In(n_.data(), count), m, batch::Out(pi_.data(), count));
+    batch::ellipk(m, k_.first(count));
+    batch::ellippi(batch::In(n_.data(), count), m, pi_.first(count));
     for (std::size_t j = 0; j < count; ++j) {
-        result_[slot_[j]] = ring_general_value(lens_, form_[j], k_[j], pi_[j]);
+        result_.set(slot_[j], ring_general_value(lens_, form_[j], k_[j], pi_[j]));
     }
 }
 

@@ -15,6 +15,7 @@
 #include <cstddef>
 
 #include "common/numeric_error.hpp"
+#include "lib/models/result_buffer.hpp"
 #include "lib/models/ring.hpp"
 
 namespace tavlomer::models {
@@ -41,7 +42,7 @@ public:
             slot_[general_] = size_;
             ++general_;
         } else {
-            result_[size_] = setup.near_value;
+            result_.set(size_, setup.near_value);
         }
         return size_++;
     }
@@ -62,14 +63,14 @@ private:
     RingLens lens_;
     std::size_t size_ = 0;
     std::size_t general_ = 0;  // queued general-form rings
-    std::array<Result<double>, capacity> result_;
+    ResultBuffer<capacity> result_;
     // The general-form rings, in the order queued.
     std::array<RingGeneralForm, capacity> form_;
     std::array<std::size_t, capacity> slot_;
     std::array<double, capacity> m_;
     std::array<double, capacity> n_;
-    std::array<Result<double>, capacity> k_;
-    std::array<Result<double>, capacity> pi_;
+    ResultBuffer<capacity> k_;
+    ResultBuffer<capacity> pi_;
 };
 
 }  // namespace tavlomer::models

@@ -10,6 +10,7 @@
 
 #include "ellip/batch.hpp"
 #include "lib/models/models.hpp"
+#include "lib/models/result_buffer.hpp"
 #include "lib/models/ring.hpp"
 
 namespace tavlomer::models {
@@ -64,9 +65,9 @@ ListResult witt_mao_magnification(std::vector<double> l, double re, double rstar
     std::array<DiskGeneralForm, chunk> form;
     std::array<double, chunk> n_arg;
     std::array<double, chunk> m_arg;
-    std::array<Result<double>, chunk> e;
-    std::array<Result<double>, chunk> kk;
-    std::array<Result<double>, chunk> pi_nm;
+    ResultBuffer<chunk> e;
+    ResultBuffer<chunk> kk;
+    ResultBuffer<chunk> pi_nm;
 
     // The results overwrite the separations in place, each once its chunk's
     // integrals are known; on a failure the whole list is dropped.
@@ -93,9 +94,9 @@ ListResult witt_mao_magnification(std::vector<double> l, double re, double rstar
         }
 
         const batch::In m(m_arg.data(), count);
-        batch::ellipe(m, batch::Out(e.data(), count));
-        batch::ellipk(m, batch::Out(kk.data(), count));
-        batch::ellippi(batch::In(n_arg.data(), count), m, batch::Out(pi_nm.data(), count));
+        batch::ellipe(m, e.first(count));
+        batch::ellipk(m, kk.first(count));
+        batch::ellippi(batch::In(n_arg.data(), count), m, pi_nm.first(count));
 
         std::size_t g = 0;
         for (std::size_t j = 0; j < part.size(); ++j) {
