@@ -48,17 +48,15 @@ double ring_integrand(const NodeSample& s, double a, double a_plus, double a_min
 // negative, so is (l r)/d, and its square root is NaN, for every separation
 // from 0.001 (nearer, the near-ring band takes no square root) up to about
 // 1e150 (beyond, d overflows and the quotient is -0).  The test is on the
-// computed m itself, so it holds wherever its condition does.
-// These are about 60 of the 385 points; before, each cost a full run of the
-// Carlson duplication on NaN arguments.
+// computed m itself, so it holds wherever its condition does.  These are
+// about 60 of the 385 points, each of which would otherwise cost a full run
+// of the Carlson duplication on NaN arguments.
 class RingIntegrand {
 public:
-    using Values = std::array<double, quadrature::double_exponential::MAX_EVALUATIONS>;
-
     RingIntegrand(const NodeTable& nodes, RingBatch& batch, double separation) noexcept
         : nodes_(nodes), batch_(batch), separation_(separation) {}
 
-    void operator()(std::size_t first, std::size_t last, Values& values) noexcept {
+    void operator()(std::size_t first, std::size_t last, NodeValues& values) noexcept {
         const RingLens& lens = batch_.lens();
         for (std::size_t i = first; i < last; ++i) {
             const NodeSample& s = nodes_[i];
@@ -88,7 +86,7 @@ private:
 
     // Evaluates the queued rings and forms their points' values: the k-th
     // queued point's rings are in slots 3k, 3k + 1, 3k + 2.
-    void finish(Values& values) noexcept {
+    void finish(NodeValues& values) noexcept {
         batch_.evaluate();
         for (std::size_t k = 0; k < pending_count_; ++k) {
             const std::size_t slot = rings_per_point * k;
