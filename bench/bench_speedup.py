@@ -30,13 +30,14 @@ the goals.
 """
 
 import argparse
+import io
 import json
 import math
 import os
+import shutil
 import subprocess
 import sys
 import tarfile
-import io
 import time
 from pathlib import Path
 
@@ -131,7 +132,8 @@ def git(*args):
 def build(source, folder):
     """Configure (once) and build the module of the tree at source in folder."""
     if not (folder / "CMakeCache.txt").exists():
-        subprocess.run(["cmake", "-S", str(source), "-B", str(folder), "-G", "Ninja",
+        generator = ["-G", "Ninja"] if shutil.which("ninja") else []
+        subprocess.run(["cmake", "-S", str(source), "-B", str(folder), *generator,
                         "-DCMAKE_BUILD_TYPE=Release", f"-DPython_EXECUTABLE={sys.executable}"],
                        check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", str(folder), "-j", "2"], check=True,
@@ -147,7 +149,10 @@ def build_revision(rev):
                                  capture_output=True).stdout
         source.mkdir(parents=True)
         with tarfile.open(fileobj=io.BytesIO(archive)) as tar:
-            tar.extractall(source)
+            if hasattr(tarfile, "data_filter"):
+                tar.extractall(source, filter="data")
+            else:
+                tar.extractall(source)
     return commit, build(source, CACHE / f"build-{commit[:12]}")
 
 
@@ -156,6 +161,17 @@ def run_child(build_folder):
                          check=True, capture_output=True, text=True,
                          env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"}).stdout
     return json.loads(out)
+
+
+def vector_extensions():
+    """The processor's vector extensions that the batch kernels can use."""
+    try:
+        flags = next(line for line in Path("/proc/cpuinfo").read_text().splitlines()
+                     if line.startswith(("flags", "Features"))).split()
+    except (OSError, StopIteration):
+        return "unknown"
+    found = [f for f in ("sse2", "avx2", "fma", "avx512f", "asimd") if f in flags]
+    return " ".join(found) or "none of sse2, avx2, avx512f, asimd"
 
 
 def best_of(runs):
@@ -197,7 +213,7 @@ def main():
     print(f"before: {args.base} ({base_commit[:9]}); now: this tree at {head}{dirty}")
     print(f"{sys.implementation.name} {sys.version.split()[0]}, rho = {RHO}, separations in "
           f"[0.05, 3] source radii, a {len(BL)}-ring table; thread CPU time, best of "
-          f"{args.rounds} interleaved rounds")
+          f"{args.rounds} interleaved rounds; processor: {vector_extensions()}")
     print()
     print("| function | unit | before µs | now µs | speed-up | goal |")
     print("|---|---|---:|---:|---:|---|")
