@@ -88,7 +88,7 @@ static_assert(next_stopping_point(0) == 25 && next_stopping_point(25) == 49 &&
 
 namespace detail {
 
-inline constexpr double pi = 3.141592653589793;           // pi
+inline constexpr double pi = 3.141592653589793;            // pi
 inline constexpr double largest = 1.7976931348623157e308;  // DBL_MAX
 
 // One integral's running state from level to level, and the stopping rule.

@@ -94,7 +94,8 @@ using NodeValues = std::array<double, quadrature::double_exponential::MAX_EVALUA
 
 // W integrands' values at every node: [node][integrand].
 template <std::size_t W>
-using NodeLaneValues = std::array<std::array<double, W>, quadrature::double_exponential::MAX_EVALUATIONS>;
+using NodeLaneValues =
+    std::array<std::array<double, W>, quadrature::double_exponential::MAX_EVALUATIONS>;
 
 // The integrals over [0, 1] of W integrands tabulated at every node, at
 // TARGET_ERROR, taken together: element k is, bit for bit,

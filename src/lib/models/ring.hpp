@@ -84,7 +84,8 @@ struct RingSetup {
         // Expansion about the ring, lens on or just outside it.  At f = 0 the
         // logarithm is +inf (and NaN at l = r = 0); both are returned as values.
         const double l2 = l * l;
-        const double log_term = std::log((lens.eps_times_8 * l) / (std::fabs(f) * std::sqrt(l2 + lens.g)));
+        const double log_term =
+            std::log((lens.eps_times_8 * l) / (std::fabs(f) * std::sqrt(l2 + lens.g)));
         const double t1 = 4.0 * std::atan(l / lens.eps);
         const double t2 = (1.0 - f / (l + l)) * (lens.two_eps / l) * log_term;
         const double t3 = f * ((lens.eps * ((l2 + l2) + lens.g)) / (l2 * (l2 + lens.g)));
@@ -110,8 +111,7 @@ struct RingSetup {
                                                        const Result<double>& pi_nm) noexcept {
     if (!kk) return kk;
     if (!pi_nm) return pi_nm;
-    return ((4.0 / (form.s * std::sqrt(form.d))) * (form.f2 * *pi_nm + lens.two_g * *kk)) /
-           two_pi;
+    return ((4.0 / (form.s * std::sqrt(form.d))) * (form.f2 * *pi_nm + lens.two_g * *kk)) / two_pi;
 }
 
 // One ring with the scalar kernels; Pi is not evaluated once K has failed.
