@@ -9,6 +9,7 @@ namespace tavlomer::models {
 void RingBatch::evaluate() noexcept {
     namespace batch = ellip::batch;
     const std::size_t count = general_;
+    if (count == 0) return;  // every queued ring in the near-ring band
     const batch::In m(m_.data(), count);
     batch::ellipk(m, k_.first(count));
     batch::ellippi(batch::In(n_.data(), count), m, pi_.first(count));
