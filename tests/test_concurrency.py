@@ -179,3 +179,35 @@ def test_once_only_values_are_made_once_under_contention(stage):
         assert first["all"] == list(tavlomer.__all__)
         assert first["ring"] == expected_ring and first["disk"] == expected_disk
         assert all(s == first for s in seen)
+
+
+SMALL_STACK = r"""
+import sys, threading
+import tavlomer as t
+CALLS = [
+    lambda: t.witt_mao_magnification([0.5, 1.5] * 100, 1.0, 0.1),
+    lambda: t.integrated_witt_mao_magnification([0.5, 1.5] * 3, 1.0, 0.1),
+    lambda: t.integrated_flux_map_witt_mao_magnification([0.5, 1.5], 1.0, 0.1, [0.0, 1.0], [1.0, 0.5]),
+    lambda: [t.heyrovsky_magnification(0.5, 0.25, 1.0, 0.1)],
+    lambda: t.integrated_heyrovsky_magnification([0.5, 1.5], 1.0, 0.1),
+    lambda: t.integrated_flux_map_heyrovsky_magnification([0.5], 1.0, 0.1, [0.0, 1.0], [1.0, 0.5]),
+    lambda: t.discrete_flux_map_heyrovsky_magnification([0.5, 1.5] * 50, 1.0, 0.1, [0.2, 0.7], [1.0, 0.5]),
+]
+if len(sys.argv) > 1:
+    threading.stack_size(32768)  # the smallest Python accepts
+out = []
+worker = threading.Thread(target=lambda: out.extend([v.hex() for v in c()] for c in CALLS))
+worker.start()
+worker.join()
+print(out)
+"""
+
+
+def test_the_smallest_thread_stack_suffices():
+    """A thread started with a 32 KiB stack runs all seven functions: the
+    models keep their large per-call tables on the heap."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    runs = [subprocess.run([sys.executable, "-c", SMALL_STACK, *arg], capture_output=True,
+                           text=True, env=env, timeout=120) for arg in ([], ["small"])]
+    assert [r.returncode for r in runs] == [0, 0], runs[1].stderr
+    assert runs[1].stdout == runs[0].stdout != "[]\n"

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
@@ -64,6 +65,14 @@ struct NodeSample {
 // Indexed in the quadrature's evaluation order over [0, 1].
 using NodeTable = std::array<NodeSample, quadrature::double_exponential::MAX_EVALUATIONS>;
 
+// The models keep their NodeTable on the heap, one allocation per call: at
+// 25 KiB beside the models' own buffers it would not fit the stack of a
+// thread started with a small one (Python's threading.stack_size accepts
+// 32 KiB).
+using NodeTablePtr = std::unique_ptr<const NodeTable>;
+
+[[nodiscard]] NodeTablePtr new_node_table(BrightnessProfile profile);
+// The same by value, for callers with stack to spare.
 [[nodiscard]] NodeTable make_node_table(BrightnessProfile profile);
 
 // The flux (x 2pi) profile(x) over [0, 1], the normalisation of a tabulated
@@ -80,9 +89,49 @@ template <class Value>
         .integral;
 }
 
+// Integrand values at every node, in the quadrature's order.
+using NodeValues = std::array<double, quadrature::double_exponential::MAX_EVALUATIONS>;
+
+// W integrands' values at every node: [node][integrand].
+template <std::size_t W>
+using NodeLaneValues =
+    std::array<std::array<double, W>, quadrature::double_exponential::MAX_EVALUATIONS>;
+
+// The integrals over [0, 1] of W integrands tabulated at every node, at
+// TARGET_ERROR, taken together: element k is, bit for bit,
+// integrate_over_nodes of [&](std::size_t i) { return values[i][k]; }.
+template <std::size_t W>
+[[nodiscard]] std::array<double, W> integrate_tables_over_nodes(const NodeLaneValues<W>& values) {
+    const auto results =
+        quadrature::double_exponential::integrate_tables<W>(values, 0.0, 1.0, TARGET_ERROR);
+    std::array<double, W> integrals;
+    for (std::size_t k = 0; k < W; ++k) integrals[k] = results[k].integral;
+    return integrals;
+}
+
+// The same with the integrand values formed a stretch at a time, so that
+// they can be formed in batches: fill(first, last, values) sets values[i] for
+// first <= i < last.  A stretch runs from one of the quadrature's convergence
+// tests to the next (next_stopping_point), so a quadrature that stops early
+// has had no value formed beyond its last level.
+template <class Fill>
+[[nodiscard]] double integrate_over_nodes_by_stretch(Fill&& fill) {
+    NodeValues values;
+    std::size_t formed = 0;
+    return integrate_over_nodes([&fill, &values, &formed](std::size_t index) {
+        if (index == formed) {
+            formed = quadrature::double_exponential::next_stopping_point(index);
+            fill(index, formed, values);
+        }
+        return values[index];
+    });
+}
+
 // A flux map as a NodeTable: the table's profile interp(bl, bf, x) with
 // brightness 0.0 outside the tabulated radii, evaluated at every node.  The
 // caller has checked that bl and bf have equal lengths.
+[[nodiscard]] NodeTablePtr new_flux_map_node_table(std::span<const double> bl,
+                                                   std::span<const double> bf);
 [[nodiscard]] NodeTable flux_map_node_table(std::span<const double> bl,
                                             std::span<const double> bf);
 
@@ -105,9 +154,9 @@ template <class OnNodes>
                                        std::span<const double> bl, std::span<const double> bf,
                                        double re, double rstar) {
     if (bl.size() != bf.size()) return std::unexpected(LengthMismatch{bl.size(), bf.size()});
-    const NodeTable nodes = flux_map_node_table(bl, bf);
-    const double normalisation = flux_normalisation(nodes);
-    return on_nodes(std::move(l), nodes, re, rstar, normalisation);
+    const NodeTablePtr nodes = new_flux_map_node_table(bl, bf);
+    const double normalisation = flux_normalisation(*nodes);
+    return on_nodes(std::move(l), *nodes, re, rstar, normalisation);
 }
 
 // The same with any profile: the routines behind the fixed-profile functions.
