@@ -235,7 +235,9 @@ bool IndexMap::build(PyObject* from, std::size_t from_size, PyObject* shape) {
     if (!count) return false;
     Owned flat = call(numpy.arange, {count.get()}, "dtype", numpy.intp);
     if (!flat) return false;
-    Owned shaped(PyObject_CallMethod(flat.get(), "reshape", "O", from));
+    Owned reshape(PyObject_GetAttrString(flat.get(), "reshape"));
+    if (!reshape) return false;
+    Owned shaped = call(reshape.get(), {from});
     if (!shaped) return false;
     Owned view = call(numpy.broadcast_to, {shaped.get(), shape});
     if (!view) return false;
