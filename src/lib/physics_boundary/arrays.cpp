@@ -214,11 +214,17 @@ bool Operand::spread(PyObject* shape, std::size_t size, physics::Strided& out) {
     return true;
 }
 
-Owned broadcast_shapes(PyObject* tuple_of_shapes) {
-    return Owned(PyObject_CallObject(numpy.broadcast_shapes, tuple_of_shapes));
-}
-
 Owned broadcast_shapes(std::initializer_list<PyObject*> shapes) {
+    // Equal shapes (every argument a plain number, most often) broadcast to
+    // themselves: no call into NumPy's Python code, which costs microseconds.
+    PyObject* first = *shapes.begin();
+    bool equal = true;
+    for (PyObject* shape : shapes) {
+        const int same = PyObject_RichCompareBool(first, shape, Py_EQ);
+        if (same < 0) return {};
+        equal = equal && same;
+    }
+    if (equal) return Owned::borrow(first);
     return call(numpy.broadcast_shapes, shapes);
 }
 

@@ -75,7 +75,6 @@ private:
 
 // np.broadcast_shapes(*shapes); null with ValueError when they do not broadcast.
 [[nodiscard]] Owned broadcast_shapes(std::initializer_list<PyObject*> shapes);
-[[nodiscard]] Owned broadcast_shapes(PyObject* tuple_of_shapes);
 // The number of elements of a shape tuple.
 [[nodiscard]] std::size_t shape_size(PyObject* shape);
 

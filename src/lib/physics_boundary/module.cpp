@@ -78,13 +78,20 @@ constexpr std::array functions = {
 // discards the unfinished result.  Taking the lock back every 20 ms costs
 // nothing measurable.
 constexpr auto slice_duration = std::chrono::milliseconds(20);
-// Elements between looks at the clock: a geometry point of a limb-darkened
-// law costs microseconds, a uniform disk or a combination far less.
+// Elements between looks at the clock (and the most run without releasing
+// the lock): a geometry point of a limb-darkened law costs microseconds, a
+// uniform disk or a combination far less.
 constexpr std::size_t geometry_grain = 16;
 constexpr std::size_t element_grain = 1024;
 
 template <class Work>
 bool run_released(std::size_t count, std::size_t grain, Work work) {
+    // A single grain is over in microseconds: releasing and taking back the
+    // lock would cost a good part of it, as NumPy finds for small arrays too.
+    if (count <= grain) {
+        work(0, count);
+        return true;
+    }
     std::size_t done = 0;
     while (done < count) {
         PyThreadState* state = PyEval_SaveThread();
