@@ -181,11 +181,13 @@ ERRORS = [
     (lambda: tp.linear(0.5, 0.1, 0.6, rtol="1e-9"), TypeError, "rtol must be a real number, not str"),
     (lambda: tp.linear(0.5, 0.1, [0.6, 1.01]), ValueError,
      "c must be at most 1: the intensity 1 - c (1 - mu) is negative at the limb (mu = 0) otherwise"),
-    (lambda: tp.linear(0.5, 0.1, math.nan), ValueError, "c must be finite"),
+    (lambda: tp.linear(0.5, 0.1, math.nan), ValueError, "c must be finite (and not so large that the intensity overflows)"),
     (lambda: tp.quadratic(0.5, 0.1, 3.0, -2.2), ValueError,
      "a and b must keep the intensity 1 - a (1 - mu) - b (1 - mu)^2 non-negative for "
      "0 <= mu <= 1: a + b <= 1, and a^2 + 4 b <= 0 where 0 < a < -2 b"),
-    (lambda: tp.square_root(0.5, 0.1, math.inf, 0.0), ValueError, "c and d must be finite"),
+    (lambda: tp.quadratic(0.5, 0.1, -1e308, -1e308), ValueError,
+     "a and b must be finite (and not so large that the intensity overflows)"),
+    (lambda: tp.square_root(0.5, 0.1, math.inf, 0.0), ValueError, "c and d must be finite (and not so large that the intensity overflows)"),
     (lambda: tp.square_root(0.5, 0.1, 0.5, 0.6), ValueError,
      "c and d must keep the intensity 1 - c (1 - mu) - d (1 - sqrt(mu)) non-negative for "
      "0 <= mu <= 1: c + d <= 1, and d^2 <= 4 c (1 - c - d) where 0 < -d < 2 c"),

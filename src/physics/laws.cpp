@@ -18,15 +18,15 @@ struct LawRules {
 constexpr LawRules rules(Law law) noexcept {
     switch (law) {
         case Law::linear:
-            return {"c must be finite",
+            return {"c must be finite (and not so large that the intensity overflows)",
                     "c must be at most 1: the intensity 1 - c (1 - mu) is negative at the limb "
                     "(mu = 0) otherwise"};
         case Law::quadratic:
-            return {"a and b must be finite",
+            return {"a and b must be finite (and not so large that the intensity overflows)",
                     "a and b must keep the intensity 1 - a (1 - mu) - b (1 - mu)^2 non-negative "
                     "for 0 <= mu <= 1: a + b <= 1, and a^2 + 4 b <= 0 where 0 < a < -2 b"};
         case Law::square_root:
-            return {"c and d must be finite",
+            return {"c and d must be finite (and not so large that the intensity overflows)",
                     "c and d must keep the intensity 1 - c (1 - mu) - d (1 - sqrt(mu)) "
                     "non-negative for 0 <= mu <= 1: c + d <= 1, and d^2 <= 4 c (1 - c - d) "
                     "where 0 < -d < 2 c"};
@@ -61,6 +61,13 @@ std::expected<void, Refusal> check_coefficients(Law law,
     const LawRules rule = rules(law);
     for (double value : coefficients) {
         if (!std::isfinite(value)) return std::unexpected(Refusal{rule.not_finite});
+    }
+    // Finite coefficients can still overflow the weights (a + 2 b), which
+    // would turn every magnification into NaN.
+    double w[largest_parametric_basis] = {};
+    law_weights(law, coefficients, std::span<double>(w, coefficient_count(law) + 1));
+    for (double weight : w) {
+        if (!std::isfinite(weight)) return std::unexpected(Refusal{rule.not_finite});
     }
     bool non_negative = true;
     switch (law) {
