@@ -19,7 +19,6 @@ that is not installed is reported as such.
     python3 -m pip install . && python3 bench/bench_physics.py
 """
 
-import argparse
 import math
 import statistics
 import sys
@@ -33,7 +32,7 @@ sys.path[:0] = [str(ROOT), str(ROOT.parent / "tests"), str(ROOT.parent / "exampl
 
 import tavlomer  # noqa: E402
 import tavlomer_physics  # noqa: E402
-from bench_compare import CHECK, errors, references, time_per_point  # noqa: E402
+from bench_compare import CHECK, arguments, errors, references, time_per_point  # noqa: E402
 
 
 def per_point(call, points, repeat=3):
@@ -61,11 +60,7 @@ def vbmicrolensing(c, tol):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--rho", type=float, default=0.1, help="source radius, Einstein radii")
-    parser.add_argument("--ld", type=float, default=0.6, help="linear limb-darkening coefficient")
-    parser.add_argument("--points", type=int, default=2000, help="separations timed")
-    args = parser.parse_args(argv)
+    args = arguments(__doc__, argv)
     rho, c = args.rho, args.ld
     points = [3 * rho * (i + 0.5) / args.points for i in range(args.points)]
     u = np.array(points)

@@ -74,6 +74,21 @@ def quiet_stderr():
             os.close(saved)
 
 
+def rss_growth(call, calls, expected):
+    """How much RSS grows over `calls` calls.  A leak grows memory in every
+    window; PyPy's collector moves it in one now and then, so there the
+    quieter of two halves counts."""
+    windows = 2 if PYPY else 1
+    growth = []
+    for _ in range(windows):
+        gc.collect()
+        before = rss()
+        repeat(call, calls // windows, expected)
+        gc.collect()
+        growth.append(rss() - before)
+    return min(growth)
+
+
 def repeat(call, times, expected):
     if expected is None:
         for _ in range(times):
@@ -166,18 +181,8 @@ def test_memory_stays_flat(function, build, expected, calls):
         # None is shared by the whole interpreter; its count moves on its own.
         watched = [a for a in case.args if a is not None]
         refcounts = None if PYPY else [sys.getrefcount(a) for a in watched]
-        # A leak grows memory in every window; PyPy's collector moves it in
-        # one now and then, so there the quieter of two halves counts.
-        windows = 2 if PYPY else 1
-        growth = []
-        for _ in range(windows):
-            gc.collect()
-            before = rss()
-            repeat(case.call, calls // windows, expected)
-            gc.collect()
-            growth.append(rss() - before)
-        grown = min(growth)
-    print(f"RSS {grown / 2**10:+.0f} KiB over {calls // windows} calls")
+        grown = rss_growth(case.call, calls, expected)
+    print(f"RSS {grown / 2**10:+.0f} KiB over {calls} calls")
     if not SANITIZED:
         assert grown < LEAK_BUDGET, f"RSS grew by {grown / 2**20:.2f} MiB over {calls} calls"
     if refcounts is not None:
@@ -290,15 +295,8 @@ def test_physics_memory_and_references_stay_flat(function, args, expected):
     calls = CALLS // 5
     repeat(lambda: call(*args), WARM_UP, expected)
     refcounts = None if PYPY else [sys.getrefcount(a) for a in args]
-    windows = 2 if PYPY else 1
-    growth = []
-    for _ in range(windows):
-        gc.collect()
-        before = rss()
-        repeat(lambda: call(*args), calls // windows, expected)
-        gc.collect()
-        growth.append(rss() - before)
+    grown = rss_growth(lambda: call(*args), calls, expected)
     if not SANITIZED:
-        assert min(growth) < LEAK_BUDGET, f"RSS grew by {min(growth) / 2**20:.2f} MiB"
+        assert grown < LEAK_BUDGET, f"RSS grew by {grown / 2**20:.2f} MiB"
     if refcounts is not None:
         assert [sys.getrefcount(a) for a in args] == refcounts
