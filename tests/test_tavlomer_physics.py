@@ -51,8 +51,8 @@ def test_uniform_matches_the_closed_form_away_from_the_limb(rho):
 @pytest.mark.parametrize("rho, l", [(0.01, 1.0), (0.01, 1 - 1e-9), (0.01, 1 + 1e-6),
                                     (0.1, 1 - 1e-3), (1.0, 1.0), (0.01, 1000.0)])
 def test_uniform_is_the_disk_integral_at_the_limb_and_far_out(rho, l):
-    reference = uniform_disk(mpmath.mpf(l) * rho, rho, dps=30)
-    assert rel(tp.uniform(l * rho, rho), reference) <= 1e-12
+    u = l * rho  # the reference takes this very double
+    assert rel(tp.uniform(u, rho), uniform_disk(u, rho, dps=30)) <= 1e-12
 
 
 def _profile(law, coefficients):
@@ -90,10 +90,13 @@ REFERENCE_POINTS = [
 @pytest.mark.parametrize("rtol", [1e-9, 1e-4])
 def test_limb_darkened_laws_meet_rtol(law, coefficients, l, rho, rtol):
     profile, breaks = _profile(law, coefficients)
+    u = l * rho  # the reference takes this very double, in source radii
     key = (law, coefficients, l, rho)
     if key not in _REFERENCES:
-        _REFERENCES[key] = limb_darkened(l, 1 / mpmath.mpf(rho), profile, breaks=breaks, dps=20)
-    value = _call(law, l * rho, rho, coefficients, rtol=rtol)
+        with mpmath.workdps(30):
+            l_ref, eps = mpmath.mpf(u) / rho, 1 / mpmath.mpf(rho)
+        _REFERENCES[key] = limb_darkened(l_ref, eps, profile, breaks=breaks, dps=20)
+    value = _call(law, u, rho, coefficients, rtol=rtol)
     assert rel(value, _REFERENCES[key]) <= rtol, (value, _REFERENCES[key])
 
 
