@@ -148,8 +148,10 @@ void Buffer::release() noexcept {
 }
 
 bool Operand::convert(PyObject* object, const char* name) {
-    // Plain numbers skip NumPy: a scalar call costs a fraction of a microsecond.
-    if (PyFloat_CheckExact(object)) {
+    // Plain numbers skip NumPy: a scalar call costs a fraction of a
+    // microsecond.  Float subclasses (NumPy's float64 among them) hold their
+    // value the same way.
+    if (PyFloat_Check(object)) {
         scalar_ = PyFloat_AS_DOUBLE(object);
     } else if (PyLong_CheckExact(object) &&
                (scalar_ = PyLong_AsDouble(object), !PyErr_Occurred())) {
