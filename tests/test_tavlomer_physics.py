@@ -11,6 +11,7 @@ nested uniform disks.
 
 import math
 import os
+import pickle
 import platform
 import signal
 import threading
@@ -157,6 +158,19 @@ def test_each_band_is_the_band_computed_alone():
     together = tp.tabulated(u, 0.1, [0.0, 0.5, 1.0], profiles[:, None, :])
     for k, profile in enumerate(profiles):
         np.testing.assert_array_equal(together[k], tp.tabulated(u, 0.1, [0.0, 0.5, 1.0], profile))
+
+
+def test_every_layout_of_the_same_numbers_gives_the_same_result():
+    base = np.array([[0.0, 0.0625, 0.125], [0.25, 0.5, 1.0]])
+    expected = tp.linear(base, 0.125, 0.5)
+    readonly = base.copy()
+    readonly.flags.writeable = False
+    for same in (np.asfortranarray(base), base.astype(">f8"),
+                 base.astype(np.float32), base.tolist(), readonly,
+                 np.repeat(base, 2, axis=1)[:, ::2]):
+        np.testing.assert_array_equal(tp.linear(same, 0.125, 0.5), expected)
+    np.testing.assert_array_equal(tp.linear(base, np.float32(0.125), np.array(0.5)), expected)
+    assert pickle.loads(pickle.dumps(tp.linear)) is tp.linear
 
 
 def test_arguments_are_not_changed():
