@@ -235,7 +235,14 @@ ERRORS = [
      "b must be a real number or an array of real numbers, not object"),
     (lambda: tp.linear(0.5, 0.1), TypeError, None),  # the interpreter's own binding message
     (lambda: tp.linear(0.5, 0.1, 0.6, 1e-9), TypeError, None),
-    (lambda: tp.uniform(np.ones(3), np.ones(2)), ValueError, None),  # NumPy's broadcast message
+    (lambda: tp.uniform(np.ones(3), np.ones(2)), ValueError,
+     "the shapes do not broadcast together: u (3,), rho (2,)"),
+    (lambda: tp.square_root(0.5, 0.1, np.ones(3), [0.1, 0.2]), ValueError,
+     "the shapes do not broadcast together: c (3,), d (2,)"),
+    (lambda: tp.linear(np.ones(3), 0.1, [0.1, 0.2]), ValueError,
+     "the shapes do not broadcast together: u (3,), rho (), c (2,)"),
+    (lambda: tp.tabulated(np.ones(3), 0.1, [0.0, 1.0], np.ones((2, 2))), ValueError,
+     "the shapes do not broadcast together: u (3,), rho (), intensity (2, 2)"),
 ]
 
 

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <new>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -114,6 +115,31 @@ bool run_released(std::size_t count, std::size_t grain, Work work) {
     return nullptr;
 }
 
+struct Named {
+    const char* name;
+    const Operand* operand;
+};
+
+// NumPy's broadcasting error counts its arguments from 0; the caller's names
+// theirs.  Anything but a ValueError passes through unchanged.
+[[gnu::cold]] void not_broadcastable(std::initializer_list<Named> arguments) {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return;
+    PyErr_Clear();
+    std::string message = "the shapes do not broadcast together:";
+    const char* separator = " ";
+    for (const Named& argument : arguments) {
+        Owned shape(PyObject_Str(argument.operand->shape()));
+        const char* text = shape ? PyUnicode_AsUTF8(shape.get()) : nullptr;
+        if (text == nullptr) return;
+        message += separator;
+        message += argument.name;
+        message += ' ';
+        message += text;
+        separator = ", ";
+    }
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+}
+
 bool check_rho(const Operand& rho) {
     const double* values = rho.values();
     for (std::size_t i = 0; i < rho.size(); ++i) {
@@ -161,7 +187,10 @@ PyObject* call_uniform(PyObject* const* objects) {
         return nullptr;
     }
     Owned shape = broadcast_shapes({u.shape(), rho.shape()});
-    if (!shape) return nullptr;
+    if (!shape) {
+        not_broadcastable({{"u", &u}, {"rho", &rho}});
+        return nullptr;
+    }
     const std::size_t size = shape_size(shape.get());
     physics::Strided su, srho;
     Output out;
@@ -185,11 +214,15 @@ struct Bands {
     double kappa = 1.0;
 };
 
-bool parametric_bands(Law law, Operand* coefficients, std::span<const double> flux, Bands& bands) {
+bool parametric_bands(Law law, const char* const* names, Operand* coefficients,
+                      std::span<const double> flux, Bands& bands) {
     const std::size_t n = physics::coefficient_count(law);
     bands.shape = n == 1 ? broadcast_shapes({coefficients[0].shape()})
                          : broadcast_shapes({coefficients[0].shape(), coefficients[1].shape()});
-    if (!bands.shape) return false;
+    if (!bands.shape) {
+        not_broadcastable({{names[0], &coefficients[0]}, {names[1], &coefficients[1]}});
+        return false;
+    }
     const std::size_t size = shape_size(bands.shape.get());
     physics::Strided spread[2];
     for (std::size_t j = 0; j < n; ++j) {
@@ -266,12 +299,21 @@ PyObject* call_law(const Function& function, PyObject* const* objects) {
     const std::size_t basis_size = basis.size();
     std::vector<double> flux(basis_size);
     physics::basis_flux(basis, flux);
-    if (!table && !parametric_bands(law, extra, flux, bands)) return nullptr;
+    if (!table && !parametric_bands(law, names + 2, extra, flux, bands)) return nullptr;
 
     Owned geometry = broadcast_shapes({u.shape(), rho.shape()});
-    if (!geometry) return nullptr;
-    Owned shape = broadcast_shapes({geometry.get(), bands.shape.get()});
-    if (!shape) return nullptr;
+    Owned shape = geometry ? broadcast_shapes({geometry.get(), bands.shape.get()}) : Owned();
+    if (!shape) {
+        // The table's radii do not broadcast; its intensity's leading axes do.
+        const std::size_t first = table ? 1 : 0;
+        if (arguments - first == 1) {
+            not_broadcastable({{"u", &u}, {"rho", &rho}, {names[2 + first], &extra[first]}});
+        } else {
+            not_broadcastable(
+                {{"u", &u}, {"rho", &rho}, {names[2], &extra[0]}, {names[3], &extra[1]}});
+        }
+        return nullptr;
+    }
     const std::size_t geometry_count = shape_size(geometry.get());
     const std::size_t count = shape_size(shape.get());
 
