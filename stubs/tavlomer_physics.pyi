@@ -9,7 +9,8 @@ accuracy guaranteed.
 
 Failures: non-numeric arguments raise ``TypeError``; a non-positive or
 non-finite ``rho``, an ``rtol`` out of range, coefficients that make the
-intensity negative and malformed tables raise ``ValueError``.
+intensity negative, malformed tables and shapes that do not broadcast raise
+``ValueError``.
 """
 
 from collections.abc import Sequence
