@@ -153,12 +153,17 @@ def time_per_point(run, u, budget=2.0):
     return 1e6 * best / len(u)
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+def arguments(doc, argv):
+    """--rho, --ld and --points, shared with bench/bench_physics.py."""
+    parser = argparse.ArgumentParser(description=doc.split("\n\n")[0])
     parser.add_argument("--rho", type=float, default=0.1, help="source radius, Einstein radii")
     parser.add_argument("--ld", type=float, default=0.6, help="linear limb-darkening coefficient")
     parser.add_argument("--points", type=int, default=2000, help="separations timed")
-    args = parser.parse_args(argv)
+    return parser.parse_args(argv)
+
+
+def main(argv=None):
+    args = arguments(__doc__, argv)
     rho, c = args.rho, args.ld
 
     refs = references(rho, c)

@@ -7,8 +7,8 @@ radii, rho being the source radius in Einstein radii.  The script computes
 
 * the uniform disk, ``tavlomer.witt_mao_magnification``;
 * the limb-darkened disk with the linear law I = 1 - c (1 - sqrt(1 - x^2)),
-  as a weighted ring sum through ``tavlomer.discrete_flux_map_heyrovsky_magnification``
-  (examples/limb_darkening.py chooses the rings);
+  the physical magnification from ``tavlomer_physics.linear`` (u and rho in
+  Einstein radii);
 * the point source, for comparison,
 
 and plots them with their relative difference into a PNG.  With the default
@@ -22,12 +22,9 @@ crossing brighter and the limb crossings fainter than a uniform star.
 import argparse
 import math
 import os
-import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import tavlomer  # noqa: E402
-from limb_darkening import limb_darkened_magnification, linear_limb_darkening  # noqa: E402
+import tavlomer
+import tavlomer_physics
 
 
 def light_curves(rho, u0, c, times):
@@ -38,7 +35,7 @@ def light_curves(rho, u0, c, times):
     u = [math.hypot(u0, t) for t in times]
     l = [ui / rho for ui in u]  # separations in source radii
     uniform = tavlomer.witt_mao_magnification(l, re, rstar)
-    limb = limb_darkened_magnification(l, re, rstar, linear_limb_darkening(c))
+    limb = tavlomer_physics.linear(u, rho, c).tolist()
     point = [(ui * ui + 2) / (ui * math.sqrt(ui * ui + 4)) if ui > 0 else math.inf for ui in u]
     return uniform, limb, point
 

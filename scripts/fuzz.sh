@@ -18,7 +18,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-45}
 harnesses=("$@")
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(ellip quadrature interp models)
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(ellip quadrature interp models laws)
 clang=clang++-19
 runtime=/usr/lib/llvm-19/lib/clang/19/lib/linux/libclang_rt.fuzzer-x86_64.a
 

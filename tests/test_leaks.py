@@ -18,6 +18,8 @@ capacity overflow, a PanicException re-raised by an element's conversion).
   RSS move by a few MiB on their own; the argument checks there use weak
   references instead of reference counts.
 - No argument is changed, and none is kept once the caller lets go of it.
+- tavlomer_physics: the same RSS and reference checks over its values and
+  its refusals (ValueError, TypeError).
 
 The profile-integrated ring models cost about a millisecond per separation,
 so their long loops pass an empty separation list (binding, conversion, the
@@ -33,6 +35,7 @@ import sys
 import weakref
 from contextlib import contextmanager
 
+import numpy as np
 import pytest
 
 import tavlomer
@@ -72,6 +75,21 @@ def quiet_stderr():
         finally:
             os.dup2(saved, 2)
             os.close(saved)
+
+
+def rss_growth(call, calls, expected):
+    """How much RSS grows over `calls` calls.  A leak grows memory in every
+    window; PyPy's collector moves it in one now and then, so there the
+    quieter of two halves counts."""
+    windows = 2 if PYPY else 1
+    growth = []
+    for _ in range(windows):
+        gc.collect()
+        before = rss()
+        repeat(call, calls // windows, expected)
+        gc.collect()
+        growth.append(rss() - before)
+    return min(growth)
 
 
 def repeat(call, times, expected):
@@ -166,18 +184,8 @@ def test_memory_stays_flat(function, build, expected, calls):
         # None is shared by the whole interpreter; its count moves on its own.
         watched = [a for a in case.args if a is not None]
         refcounts = None if PYPY else [sys.getrefcount(a) for a in watched]
-        # A leak grows memory in every window; PyPy's collector moves it in
-        # one now and then, so there the quieter of two halves counts.
-        windows = 2 if PYPY else 1
-        growth = []
-        for _ in range(windows):
-            gc.collect()
-            before = rss()
-            repeat(case.call, calls // windows, expected)
-            gc.collect()
-            growth.append(rss() - before)
-        grown = min(growth)
-    print(f"RSS {grown / 2**10:+.0f} KiB over {calls // windows} calls")
+        grown = rss_growth(case.call, calls, expected)
+    print(f"RSS {grown / 2**10:+.0f} KiB over {calls} calls")
     if not SANITIZED:
         assert grown < LEAK_BUDGET, f"RSS grew by {grown / 2**20:.2f} MiB over {calls} calls"
     if refcounts is not None:
@@ -258,3 +266,40 @@ def test_no_argument_is_kept(expected):
     for _ in range(3):
         gc.collect()
     assert [ref() for ref in watched] == [None, None, None]
+
+
+# --- tavlomer_physics --------------------------------------------------------
+
+def physics_cases():
+    """(id, function name, arguments, expected exception): values, each kind
+    of refusal (a law's rule, a table's rule, a non-numeric argument)."""
+    separations = np.linspace(0.0, 0.3, 8)
+    bands = np.array([0.3, 0.6])[:, None]
+    table = ([0.0, 0.5, 1.0], [1.0, 0.8, 0.4])
+    return [
+        ("uniform-value", "uniform", (separations, 0.1), None),
+        ("linear-value", "linear", (separations, 0.1, bands), None),
+        ("tabulated-value", "tabulated", (separations, [0.1], *table), None),
+        ("linear-scalar", "linear", (0.05, 0.1, 0.6), None),
+        ("linear-refused", "linear", (separations, 0.1, [0.6, 1.5]), ValueError),
+        ("tabulated-refused", "tabulated", (separations, 0.1, [0.0, 0.5], [1.0, 1.0, 1.0]),
+         ValueError),
+        ("quadratic-not-numeric", "quadratic", (separations, 0.1, 0.3, ["x"]), TypeError),
+    ]
+
+
+@pytest.mark.parametrize("function, args, expected",
+                         [case[1:] for case in physics_cases()],
+                         ids=[case[0] for case in physics_cases()])
+def test_physics_memory_and_references_stay_flat(function, args, expected):
+    import tavlomer_physics
+
+    call = getattr(tavlomer_physics, function)
+    calls = CALLS // 5
+    repeat(lambda: call(*args), WARM_UP, expected)
+    refcounts = None if PYPY else [sys.getrefcount(a) for a in args]
+    grown = rss_growth(lambda: call(*args), calls, expected)
+    if not SANITIZED:
+        assert grown < LEAK_BUDGET, f"RSS grew by {grown / 2**20:.2f} MiB"
+    if refcounts is not None:
+        assert [sys.getrefcount(a) for a in args] == refcounts

@@ -178,14 +178,17 @@ def test_a_class_merely_named_like_numpys_array_is_walked():
 def test_the_array_is_left_as_it_was(rstar):
     np = pytest.importorskip("numpy")
     given = np.asarray(DATA)
-    before, references = given.copy(), sys.getrefcount(given)
+    # PyPy counts no references (NumPy runs there since it joined the PyPy
+    # test requirements for tavlomer_physics).
+    count = getattr(sys, "getrefcount", lambda _: None)
+    before, references = given.copy(), count(given)
     try:
         boundary_probe.load().witt_mao_magnification(given, 1.0, rstar)
     except RuntimeError:
         pass
     # Unchanged, and no buffer still held (a held buffer holds a reference).
     assert given.tobytes() == before.tobytes() and given.flags.writeable
-    assert sys.getrefcount(given) == references
+    assert count(given) == references
 
 
 # ---- The models see the same doubles: real functions, arrays against lists -------

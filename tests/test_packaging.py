@@ -38,7 +38,14 @@ def test_extras_for_examples_benchmarks_and_dask():
 
 def test_wheel_carries_module_stubs_and_licence():
     files = {str(f) for f in metadata.files("tavlomer")}
-    assert any(f.startswith("tavlomer.") and f.endswith(".so") for f in files)
-    assert {"tavlomer.pyi", "tavlomer-stubs/__init__.pyi"} <= files
+    for module in ("tavlomer", "tavlomer_physics"):
+        assert any(f.startswith(f"{module}.") and f.endswith(".so") for f in files)
+        assert {f"{module}.pyi", f"{module}-stubs/__init__.pyi"} <= files
     assert any(f.endswith("LICENSE") for f in files)
     assert Path(tavlomer.__file__).name.startswith("tavlomer.")
+
+
+def test_numpy_is_the_one_runtime_dependency():
+    # tavlomer_physics takes and returns NumPy arrays.
+    requires = [r for r in metadata.requires("tavlomer") or [] if "extra ==" not in r]
+    assert [r.replace(" ", "") for r in requires] == ["numpy>=1.22"]

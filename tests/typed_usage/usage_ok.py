@@ -8,6 +8,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 import tavlomer
+import tavlomer_physics
 
 if TYPE_CHECKING:
     from typing_extensions import reveal_type
@@ -37,3 +38,12 @@ total: float = sum(sums)
 # NumPy arrays and scalars too.
 curve = tavlomer.witt_mao_magnification(np.linspace(0.0, 3.0, 7), np.float64(1.0), np.float32(0.5))
 reveal_type(curve)  # list[float]
+
+# tavlomer_physics: a float for numbers, a float64 array for anything array-like.
+peak = tavlomer_physics.linear(0.05, 0.1, 0.6)
+reveal_type(peak)  # float
+bands = tavlomer_physics.quadratic(np.linspace(0.0, 0.3, 5), 0.1, np.array([[0.3], [0.5]]), 0.2,
+                                   rtol=1e-6)
+reveal_type(bands)  # numpy.ndarray[Any, numpy.dtype[numpy.float64]]
+disk_curve = tavlomer_physics.uniform([0.0, 0.1], 0.1)
+table = tavlomer_physics.tabulated(disk_curve, 0.1, [0.0, 1.0], [1.0, 0.5])

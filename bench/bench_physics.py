@@ -1,0 +1,130 @@
+"""tavlomer_physics side by side with what it replaces, in one run.
+
+rho = 0.1 (--rho), linear limb darkening c = 0.6 (--ld), --points separations
+spread evenly over [0, 3 rho]: the same points for every method.
+
+* ``linear`` at the default rtol (1e-9) and at rtol = 1e-4: microseconds per
+  point, median and largest over the points (each point its own call, best
+  of three), beside VBMicrolensing's ``ESPLMagDark`` at Tol = RelTol = 1e-4
+  timed the same way, and the share of points where ``linear`` is faster;
+* ``uniform`` against ``tavlomer.witt_mao_magnification``: one call over
+  all points, per point;
+* 5 bands at once (``linear(u, rho, c[:, None])``) against one band.
+
+Every point of ``linear`` at rtol = 1e-4 and of ``ESPLMagDark`` is also
+compared with ``linear`` at rtol = 1e-12.
+
+Accuracy: the largest and median |A / A_ref - 1| at the 12 separations of
+bench/bench_compare.py (u / rho from 0.001 to 10), against the mpmath
+references of tests/reference.py and tests/physical_reference.py.  A package
+that is not installed is reported as such.
+
+    python3 -m pip install . && python3 bench/bench_physics.py
+"""
+
+import math
+import statistics
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+ROOT = Path(__file__).resolve().parent
+sys.path[:0] = [str(ROOT), str(ROOT.parent / "tests"), str(ROOT.parent / "examples")]
+
+import tavlomer  # noqa: E402
+import tavlomer_physics  # noqa: E402
+from bench_compare import CHECK, arguments, errors, references, time_per_point  # noqa: E402
+
+
+def per_point(call, points, repeat=3):
+    """Microseconds of call(x) for each point: the best of `repeat`."""
+    costs = []
+    for x in points:
+        best = math.inf
+        for _ in range(repeat):
+            start = time.perf_counter_ns()
+            call(x)
+            best = min(best, time.perf_counter_ns() - start)
+        costs.append(best / 1e3)
+    return costs
+
+
+def vbmicrolensing(c, tol):
+    try:
+        import VBMicrolensing
+    except ImportError as error:
+        return None, f"not installed ({error})"
+    vbm = VBMicrolensing.VBMicrolensing()
+    vbm.a1 = c
+    vbm.Tol = vbm.RelTol = tol
+    return vbm.ESPLMagDark, f"VBMicrolensing {getattr(VBMicrolensing, '__version__', '')}".strip()
+
+
+def main(argv=None):
+    args = arguments(__doc__, argv)
+    rho, c = args.rho, args.ld
+    points = [3 * rho * (i + 0.5) / args.points for i in range(args.points)]
+    u = np.array(points)
+    check = [rho * k for k in CHECK]
+    refs = references(rho, c)
+    print(f"rho = {rho:g}, linear limb darkening c = {c:g}, {args.points} points over "
+          f"[0, {3 * rho:g}]\n")
+
+    # --- Point by point: linear against ESPLMagDark ---------------------------
+    print("| method | us per point: median | largest | relative error: largest | median |")
+    print("|---|---:|---:|---:|---:|")
+    timings = {}
+    rows = [(f"tavlomer_physics.linear, rtol = {rtol:g}",
+             lambda x, rtol=rtol: tavlomer_physics.linear(x, rho, c, rtol=rtol), f"linear {rtol:g}")
+            for rtol in (1e-9, 1e-4)]
+    espl, label = vbmicrolensing(c, 1e-4)
+    if espl is None:
+        print(f"| VBMicrolensing | {label} | | | |")
+    else:
+        rows.append((f"{label} ESPLMagDark, a1 = {c:g}, Tol = RelTol = 1e-4",
+                     lambda x: espl(x, rho), "espl"))
+    for name, call, key in rows:
+        costs = per_point(call, points)
+        timings[key] = costs
+        worst, median = errors([call(x) for x in check], refs["limb"])
+        print(f"| {name} | {statistics.median(costs):.2f} | {max(costs):.2f} | {worst:.1e} "
+              f"| {median:.1e} |")
+    if "espl" in timings:
+        faster = sum(a < b for a, b in zip(timings["linear 0.0001"], timings["espl"]))
+        print(f"\nlinear at rtol = 1e-4 is faster than ESPLMagDark at {faster} of "
+              f"{len(points)} points.")
+    # Every point, against the module at its finest rtol (checked against the
+    # mpmath references at the 12 separations above and in the tests).
+    finest = tavlomer_physics.linear(u, rho, c, rtol=1e-12)
+    for name, call, key in rows:
+        values = np.array([call(x) for x in points])
+        print(f"{name}: largest |A / A(rtol = 1e-12) - 1| over all {len(points)} points "
+              f"{np.max(np.abs(values / finest - 1)):.1e}")
+
+    # --- Whole arrays ---------------------------------------------------------
+    print("\n| method | us per point (one call over all points) | relative error: largest "
+          "| median |")
+    print("|---|---:|---:|---:|")
+    arrays = [
+        ("tavlomer_physics.uniform", lambda x: tavlomer_physics.uniform(np.asarray(x), rho),
+         "uniform"),
+        ("tavlomer.witt_mao_magnification",
+         lambda x: tavlomer.witt_mao_magnification([v / rho for v in x], 1.0, rho), "uniform"),
+        ("tavlomer_physics.linear, one band", lambda x: tavlomer_physics.linear(np.asarray(x),
+                                                                               rho, c), "limb"),
+    ]
+    for name, call, kind in arrays:
+        worst, median = errors(list(call(check)), refs[kind])
+        print(f"| {name} | {time_per_point(call, points):.3f} | {worst:.1e} | {median:.1e} |")
+
+    bands = np.linspace(0.2, 0.8, 5)[:, None]
+    one = time_per_point(lambda x: tavlomer_physics.linear(np.asarray(x), rho, c), points)
+    five = time_per_point(lambda x: tavlomer_physics.linear(np.asarray(x), rho, bands), points)
+    print(f"\n5 bands at once: {five:.3f} us per separation, one band {one:.3f}: "
+          f"ratio {five / one:.2f}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,169 @@
+// The brightness laws of tavlomer_physics on raw doubles: coefficients of any
+// size and sign, NaN and infinities, tables of any order, and a small batch
+// through the evaluation.  Checked beyond no undefined behaviour and
+// termination:
+//  - coefficients are refused as not finite when one is not finite or a
+//    weight overflows;
+//  - otherwise they are accepted exactly when the intensity is non-negative
+//    on the disk, judged independently of the rule's closed form: the
+//    intensity is a quadratic in t = 1 - mu (quadratic law) or s = sqrt(mu)
+//    (square-root law), so its least value on [0, 1] is at an end or at the
+//    minimum a golden-section search finds (exact for a convex quadratic,
+//    drawn to an end for a concave one).  Within a small band around zero,
+//    where rounding decides, either answer is right;
+//  - the weights reproduce the intensity at every mu, and an accepted law
+//    has cancellation kappa >= 1 and a basis accuracy within the contract;
+//  - a table is accepted exactly when it has two or more radii, strictly
+//    increasing, within [0, 1]; intensities exactly when finite,
+//    non-negative and not all zero;
+//  - the batch evaluation writes every result element, and only those.
+#include <cmath>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "fuzz_input.hpp"
+#include "physics/laws.hpp"
+
+namespace ph = tavlomer::physics;
+
+namespace {
+
+constexpr ph::Law parametric[] = {ph::Law::linear, ph::Law::quadratic, ph::Law::square_root};
+
+double intensity(ph::Law law, const double* k, double mu) {
+    switch (law) {
+        case ph::Law::linear:
+            return 1 - k[0] * (1 - mu);
+        case ph::Law::quadratic:
+            return 1 - k[0] * (1 - mu) - k[1] * (1 - mu) * (1 - mu);
+        case ph::Law::square_root:
+            return 1 - k[0] * (1 - mu) - k[1] * (1 - std::sqrt(mu));
+        case ph::Law::tabulated:
+            break;
+    }
+    return 0;
+}
+
+// The least intensity over mu in [0, 1], searched in the variable in which
+// the law is a quadratic (t = 1 - mu, s = sqrt(mu); linear is linear in mu).
+double least_intensity(ph::Law law, const double* k) {
+    auto at = [&](double x) {
+        const double mu = law == ph::Law::square_root ? x * x : 1 - x;
+        return intensity(law, k, mu);
+    };
+    double lo = 0, hi = 1;
+    const double ratio = 0.6180339887498949;  // (sqrt(5) - 1) / 2
+    for (int i = 0; i < 200; ++i) {
+        const double a = hi - ratio * (hi - lo), b = lo + ratio * (hi - lo);
+        if (at(a) < at(b)) {
+            hi = b;
+        } else {
+            lo = a;
+        }
+    }
+    return std::fmin(std::fmin(at(0), at(1)), at(0.5 * (lo + hi)));
+}
+
+void check_law(ph::Law law, const double* k) {
+    const std::size_t n = ph::coefficient_count(law);
+    const std::span<const double> coefficients(k, n);
+    const auto checked = ph::check_coefficients(law, coefficients);
+    bool finite = true;
+    double scale = 1;
+    for (std::size_t j = 0; j < n; ++j) {
+        finite = finite && std::isfinite(k[j]);
+        scale += std::fabs(k[j]);
+    }
+    if (!finite) {
+        FUZZ_CHECK(!checked);
+        return;
+    }
+    if (checked) {
+        // An accepted law's weights are finite.
+        double w[3] = {};
+        ph::law_weights(law, coefficients, std::span<double>(w, n + 1));
+        for (double weight : w) FUZZ_CHECK(std::isfinite(weight));
+    }
+    const double least = least_intensity(law, k);
+    // Rounding of the rule and of the search: a few ulps of the terms.
+    const double band = 1e-12 * scale * scale;
+    if (least > band) FUZZ_CHECK(checked.has_value());
+    if (least < -band) FUZZ_CHECK(!checked);
+    if (!checked) return;
+
+    double w[3] = {};
+    ph::law_weights(law, coefficients, std::span<double>(w, n + 1));
+    for (double mu : {0.0, 0.25, 0.5, 1.0}) {
+        const double basis[3] = {1, mu, law == ph::Law::square_root ? std::sqrt(mu) : mu * mu};
+        double sum = 0;
+        for (std::size_t j = 0; j <= n; ++j) sum += w[j] * basis[j];
+        FUZZ_CHECK(std::fabs(sum - intensity(law, k, mu)) <= 1e-13 * scale * scale);
+    }
+    // The basis fluxes 2 int_0^1 r b(r) dr of 1, mu, mu^2 and sqrt(mu).
+    const double flux[3] = {1, 2.0 / 3, law == ph::Law::square_root ? 0.8 : 0.5};
+    const double kappa = ph::cancellation(std::span<const double>(w, n + 1), flux);
+    FUZZ_CHECK(kappa >= 1 - 1e-12);
+    const double asked = ph::basis_rtol(ph::max_rtol, kappa);
+    FUZZ_CHECK(asked >= ph::finest_basis_rtol && asked <= ph::max_rtol);
+}
+
+void check_table(const std::vector<double>& radii, const std::vector<double>& values) {
+    bool ordered = radii.size() >= 2;
+    for (std::size_t j = 0; j < radii.size(); ++j) {
+        ordered = ordered && radii[j] >= 0 && radii[j] <= 1 && (j == 0 || radii[j - 1] < radii[j]);
+    }
+    FUZZ_CHECK(ph::check_radii(radii).has_value() == ordered);
+    bool usable = false, sound = true;
+    for (double v : values) {
+        sound = sound && std::isfinite(v) && v >= 0;
+        usable = usable || v > 0;
+    }
+    FUZZ_CHECK(ph::check_intensity(values).has_value() == (sound && usable));
+}
+
+// Three result elements over two geometry points, the coefficients one per
+// element; the output has a guard element on each side that must stay.
+void check_batch(ph::Law law, const double* k, double u0, double u1, double rho) {
+    const double guard = 12345.0;
+    const double u[2] = {u0, u1}, rhos[2] = {rho, rho};
+    const std::ptrdiff_t index[3] = {1, 0, 1};
+    double magnified[2 * 3] = {};
+    double flux[3] = {};
+    double out[5] = {guard, 0, 0, 0, guard};
+    ph::Batch batch{};
+    batch.basis = {law, {}};
+    ph::basis_flux(batch.basis, std::span<double>(flux, batch.basis.size()));
+    batch.flux = std::span<const double>(flux, batch.basis.size());
+    batch.rtol = ph::basis_rtol(ph::default_rtol, 1);
+    batch.geometry_count = 2;
+    batch.u = {u, 1};
+    batch.rho = {rhos, 1};
+    batch.magnified = magnified;
+    batch.count = 3;
+    batch.geometry_index = index;
+    batch.coefficients[0] = {&k[0], 0};
+    batch.coefficients[1] = {&k[1], 0};
+    batch.out = out + 1;
+    ph::evaluate_geometry(batch, 0, 2);
+    ph::combine(batch, 0, 3);
+    FUZZ_CHECK(out[0] == guard && out[4] == guard);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzz::Input in(data, size);
+    const ph::Law law = parametric[in.byte() % 3];
+    const double k[2] = {in.number(), in.number()};
+    check_law(law, k);
+    check_table(in.list(8), in.list(8));
+    const double u0 = in.number(), u1 = in.number();
+    const double rho = std::fabs(in.number());
+    // The batch takes only what the boundary lets through.
+    if (ph::check_coefficients(law, std::span<const double>(k, ph::coefficient_count(law))) &&
+        rho > 0 && std::isfinite(rho)) {
+        check_batch(law, k, u0, u1, rho);
+    }
+    return 0;
+}

@@ -1,0 +1,203 @@
+#include "physics/laws.hpp"
+
+#include <array>
+#include <cmath>
+
+namespace tavlomer::physics {
+namespace {
+
+// The largest basis of a parametric law (quadratic, square root).
+constexpr std::size_t largest_parametric_basis = 3;
+
+struct LawRules {
+    const char* not_finite;
+    const char* negative;
+};
+
+// One message per law and rule, naming the law's own coefficients.
+constexpr LawRules rules(Law law) noexcept {
+    switch (law) {
+        case Law::linear:
+            return {"c must be finite (and not so large that the intensity overflows)",
+                    "c must be at most 1: the intensity 1 - c (1 - mu) is negative at the limb "
+                    "(mu = 0) otherwise"};
+        case Law::quadratic:
+            return {"a and b must be finite (and not so large that the intensity overflows)",
+                    "a and b must keep the intensity 1 - a (1 - mu) - b (1 - mu)^2 non-negative "
+                    "for 0 <= mu <= 1: a + b <= 1, and a^2 + 4 b <= 0 where 0 < a < -2 b"};
+        case Law::square_root:
+            return {"c and d must be finite (and not so large that the intensity overflows)",
+                    "c and d must keep the intensity 1 - c (1 - mu) - d (1 - sqrt(mu)) "
+                    "non-negative for 0 <= mu <= 1: c + d <= 1, and d^2 <= 4 c (1 - c - d) "
+                    "where 0 < -d < 2 c"};
+        case Law::tabulated:
+            break;
+    }
+    return {"", ""};
+}
+
+// I(t) = 1 - a t - b t^2 with t = 1 - mu in [0, 1] is 1 at t = 0 and
+// 1 - a - b at t = 1; for b < 0 it is convex, with its least value
+// 1 + a^2 / (4 b) at t = -a / (2 b) when that lies inside (0, 1).
+bool quadratic_non_negative(double a, double b) noexcept {
+    if (!(1.0 - a - b >= 0.0)) return false;
+    const bool interior_minimum = b < 0.0 && 0.0 < a && a < -2.0 * b;
+    return !interior_minimum || a * a + 4.0 * b <= 0.0;
+}
+
+// With s = sqrt(mu) in [0, 1], I = (1 - c - d) + d s + c s^2: 1 at s = 1 and
+// 1 - c - d at s = 0; for c > 0 it is convex, with its least value
+// 1 - c - d - d^2 / (4 c) at s = -d / (2 c) when that lies inside (0, 1).
+bool square_root_non_negative(double c, double d) noexcept {
+    if (!(1.0 - c - d >= 0.0)) return false;
+    const bool interior_minimum = c > 0.0 && 0.0 < -d && -d < 2.0 * c;
+    return !interior_minimum || d * d <= 4.0 * c * (1.0 - c - d);
+}
+
+}  // namespace
+
+std::expected<void, Refusal> check_coefficients(Law law,
+                                                std::span<const double> coefficients) noexcept {
+    const LawRules rule = rules(law);
+    for (double value : coefficients) {
+        if (!std::isfinite(value)) return std::unexpected(Refusal{rule.not_finite});
+    }
+    // Finite coefficients can still overflow the weights (a + 2 b), which
+    // would turn every magnification into NaN.
+    double w[largest_parametric_basis] = {};
+    law_weights(law, coefficients, std::span<double>(w, coefficient_count(law) + 1));
+    for (double weight : w) {
+        if (!std::isfinite(weight)) return std::unexpected(Refusal{rule.not_finite});
+    }
+    bool non_negative = true;
+    switch (law) {
+        // I = 1 - c (1 - mu) is linear in mu: least at mu = 0, where it is 1 - c.
+        case Law::linear:
+            non_negative = coefficients[0] <= 1.0;
+            break;
+        case Law::quadratic:
+            non_negative = quadratic_non_negative(coefficients[0], coefficients[1]);
+            break;
+        case Law::square_root:
+            non_negative = square_root_non_negative(coefficients[0], coefficients[1]);
+            break;
+        case Law::tabulated:
+            break;
+    }
+    if (!non_negative) return std::unexpected(Refusal{rule.negative});
+    return {};
+}
+
+void law_weights(Law law, std::span<const double> coefficients, std::span<double> w) noexcept {
+    switch (law) {
+        case Law::linear: {
+            const double c = coefficients[0];
+            w[0] = 1.0 - c;
+            w[1] = c;
+            return;
+        }
+        case Law::quadratic: {
+            const double a = coefficients[0], b = coefficients[1];
+            w[0] = 1.0 - a - b;
+            w[1] = a + 2.0 * b;
+            w[2] = -b;
+            return;
+        }
+        case Law::square_root: {
+            const double c = coefficients[0], d = coefficients[1];
+            w[0] = 1.0 - c - d;
+            w[1] = c;
+            w[2] = d;
+            return;
+        }
+        case Law::tabulated:
+            return;
+    }
+}
+
+std::expected<void, Refusal> check_radii(std::span<const double> radii) noexcept {
+    if (radii.size() < 2) {
+        return std::unexpected(Refusal{"radii must have at least two entries"});
+    }
+    for (double r : radii) {
+        // Also refuses NaN.
+        if (!(r >= 0.0 && r <= 1.0)) {
+            return std::unexpected(Refusal{"radii must lie within [0, 1] (source radii)"});
+        }
+    }
+    for (std::size_t j = 1; j < radii.size(); ++j) {
+        if (!(radii[j - 1] < radii[j])) {
+            return std::unexpected(Refusal{"radii must be strictly increasing"});
+        }
+    }
+    return {};
+}
+
+std::expected<void, Refusal> check_intensity(std::span<const double> intensity) noexcept {
+    bool any_positive = false;
+    for (double value : intensity) {
+        if (!std::isfinite(value)) return std::unexpected(Refusal{"intensity must be finite"});
+        if (value < 0.0) return std::unexpected(Refusal{"intensity must not be negative"});
+        any_positive = any_positive || value > 0.0;
+    }
+    if (!any_positive) {
+        return std::unexpected(Refusal{"intensity must not be zero everywhere (no flux)"});
+    }
+    return {};
+}
+
+double cancellation(std::span<const double> w, std::span<const double> flux) noexcept {
+    double magnitude = 0.0, total = 0.0;
+    for (std::size_t k = 0; k < w.size(); ++k) {
+        magnitude += std::fabs(w[k]) * flux[k];
+        total += w[k] * flux[k];
+    }
+    return magnitude / std::fabs(total);
+}
+
+double basis_rtol(double rtol, double kappa) noexcept {
+    const double asked = rtol / kappa;
+    // Written so that a NaN (a flux not available) also falls back to the finest.
+    return asked >= finest_basis_rtol ? asked : finest_basis_rtol;
+}
+
+void evaluate_geometry(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
+    const std::size_t size = batch.basis.size();
+    for (std::size_t g = begin; g < end; ++g) {
+        basis_magnified_flux(batch.basis, batch.u[g], batch.rho[g], batch.rtol,
+                             std::span<double>(batch.magnified + g * size, size));
+    }
+}
+
+void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
+    const std::size_t size = batch.basis.size();
+    const Law law = batch.basis.law;
+    std::array<double, largest_parametric_basis> parametric{};
+    for (std::size_t i = begin; i < end; ++i) {
+        const std::size_t g =
+            batch.geometry_index ? static_cast<std::size_t>(batch.geometry_index[i]) : i;
+        const double* magnified = batch.magnified + g * size;
+        const double* w = parametric.data();
+        if (law == Law::tabulated) {
+            w = batch.intensity.data + i * batch.intensity.stride;
+        } else {
+            const std::size_t n = coefficient_count(law);
+            double coefficients[2] = {};
+            for (std::size_t j = 0; j < n; ++j) coefficients[j] = batch.coefficients[j][i];
+            law_weights(law, std::span<const double>(coefficients, n), parametric);
+        }
+        double numerator = 0.0, denominator = 0.0;
+        for (std::size_t k = 0; k < size; ++k) {
+            numerator += w[k] * magnified[k];
+            denominator += w[k] * batch.flux[k];
+        }
+        batch.out[i] = numerator / denominator;
+    }
+}
+
+void evaluate_uniform(Strided u, Strided rho, double* out, std::size_t begin,
+                      std::size_t end) noexcept {
+    for (std::size_t i = begin; i < end; ++i) out[i] = uniform(u[i], rho[i]);
+}
+
+}  // namespace tavlomer::physics

@@ -1,0 +1,111 @@
+// The brightness laws of tavlomer_physics on plain doubles: which coefficients
+// and tables describe a physical (nowhere negative) source, the weights of the
+// law's basis profiles (magnification.hpp), and the evaluation of many points
+// at once over flat arrays.  No interpreter, no allocation: the Python
+// boundary converts, broadcasts and allocates, then calls these.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <span>
+
+#include "physics/magnification.hpp"
+
+namespace tavlomer::physics {
+
+// The relative accuracies a caller may ask for: finer than 1e-12 is out of
+// reach of double arithmetic summed over a quadrature, coarser than 1e-2 is
+// no longer a finite-source correction worth the name.
+inline constexpr double min_rtol = 1e-12;
+inline constexpr double max_rtol = 1e-2;
+inline constexpr double default_rtol = 1e-9;
+// The finest accuracy basis_magnified_flux promises (its contract).
+inline constexpr double finest_basis_rtol = 1e-13;
+
+// The coefficients a parametric law takes (the tabulated law takes a table).
+[[nodiscard]] constexpr std::size_t coefficient_count(Law law) noexcept {
+    switch (law) {
+        case Law::linear:
+            return 1;
+        case Law::quadratic:
+        case Law::square_root:
+            return 2;
+        case Law::tabulated:
+            return 0;
+    }
+    return 0;
+}
+
+// Why arguments are refused: a message naming the argument and the rule.
+struct Refusal {
+    const char* message;
+};
+
+// The coefficients (coefficient_count(law) of them) are finite and the
+// intensity I(mu) is non-negative for every mu in [0, 1].
+[[nodiscard]] std::expected<void, Refusal> check_coefficients(
+    Law law, std::span<const double> coefficients) noexcept;
+
+// The weights w_k of the law's basis profiles (the table in
+// magnification.hpp); w has basis size entries.  Parametric laws only.
+void law_weights(Law law, std::span<const double> coefficients, std::span<double> w) noexcept;
+
+// A brightness table: at least two radii, strictly increasing, within [0, 1].
+[[nodiscard]] std::expected<void, Refusal> check_radii(std::span<const double> radii) noexcept;
+// One profile's intensities at the table's radii: finite, non-negative, not
+// all zero.  (The lengths are the caller's to match.)
+[[nodiscard]] std::expected<void, Refusal> check_intensity(
+    std::span<const double> intensity) noexcept;
+
+// kappa = sum_k |w_k| N_k / |sum_k w_k N_k|: how much the weighted sum of
+// basis fluxes can amplify their relative errors.  At least 1 for a valid
+// profile.
+[[nodiscard]] double cancellation(std::span<const double> w, std::span<const double> flux) noexcept;
+
+// The accuracy to ask of the basis fluxes so that a combination with
+// cancellation kappa meets rtol, no finer than the core promises.
+[[nodiscard]] double basis_rtol(double rtol, double kappa) noexcept;
+
+// One call's work over flat arrays.  The full result has `count` elements;
+// the geometry (u, rho) repeats across coefficient sets (bands), so it has
+// its own, possibly smaller, set of `geometry_count` points, and element i
+// of the result takes geometry point geometry_index[i] (i itself when
+// geometry_index is null).  Coefficient arrays hold either one value for
+// every element (stride 0) or one per element (stride 1); the tabulated
+// intensity holds rows of basis size entries, one row (stride 0) or one per
+// element (stride = basis size).
+struct Strided {
+    const double* data = nullptr;
+    std::size_t stride = 0;
+
+    [[nodiscard]] double operator[](std::size_t i) const noexcept { return data[i * stride]; }
+};
+
+struct Batch {
+    Basis basis;
+    std::span<const double> flux;  // N_k
+    double rtol;                   // asked of the basis fluxes (basis_rtol)
+
+    std::size_t geometry_count;
+    Strided u;          // geometry_count values (or one)
+    Strided rho;        // likewise, positive and finite
+    double* magnified;  // geometry_count * basis.size(): F_k of each point
+
+    std::size_t count;
+    const std::ptrdiff_t* geometry_index;  // count entries, or null
+    Strided coefficients[2];               // parametric laws
+    Strided intensity;                     // tabulated: a row (stride 0) or rows
+    double* out;                           // count values
+};
+
+// F_k for geometry points [begin, end).
+void evaluate_geometry(const Batch& batch, std::size_t begin, std::size_t end) noexcept;
+// A = sum_k w_k F_k / sum_k w_k N_k for result elements [begin, end), once
+// every geometry point they use is evaluated.
+void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept;
+
+// The uniform disk element-wise: out[i] = uniform(u[i], rho[i]).
+void evaluate_uniform(Strided u, Strided rho, double* out, std::size_t begin,
+                      std::size_t end) noexcept;
+
+}  // namespace tavlomer::physics

@@ -1,0 +1,360 @@
+"""tavlomer_physics: the physical magnification against independent
+high-precision references, the identities between its laws, NumPy-style
+broadcasting, argument checks, and its behaviour under threads and Ctrl-C.
+
+References: tests/reference.py (uniform disk: one angular integral of the
+closed radial integral of the point-source magnification) and
+tests/physical_reference.py (limb-darkened: the point-source magnification
+averaged ring by ring, with mpmath); neither uses the module's method of
+nested uniform disks.
+"""
+
+import math
+import os
+import pickle
+import platform
+import signal
+import threading
+import time
+
+import mpmath
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import tavlomer
+import tavlomer_physics as tp
+from physical_reference import limb_darkened, linear_profile, tabulated_profile
+from reference import uniform_disk
+
+PYPY = platform.python_implementation() == "PyPy"
+
+TABLE = ([0.0, 0.2, 0.4, 0.6, 0.8, 0.9, 0.95, 1.0],
+         [1.0, 0.988, 0.951, 0.88, 0.76, 0.66, 0.59, 0.45])
+
+
+def rel(value, reference):
+    return abs(float(mpmath.mpf(value) / reference - 1))
+
+
+# --- Values against the references ----------------------------------------
+
+@pytest.mark.parametrize("rho", [0.01, 0.1, 1.0])
+def test_uniform_matches_the_closed_form_away_from_the_limb(rho):
+    # Away from the limb (a tenth of a source radius and more) and not far
+    # out, the closed form of witt_mao_magnification is good to ~1e-12.
+    l = np.array([0.0, 0.3, 0.9, 1.1, 2.0, 5.0])
+    expected = tavlomer.witt_mao_magnification(list(l), 1.0, rho)
+    np.testing.assert_allclose(tp.uniform(l * rho, rho), expected, rtol=1e-11, atol=0)
+
+
+@pytest.mark.parametrize("rho, l", [(0.01, 1.0), (0.01, 1 - 1e-9), (0.01, 1 + 1e-6),
+                                    (0.1, 1 - 1e-3), (1.0, 1.0), (0.01, 1000.0)])
+def test_uniform_is_the_disk_integral_at_the_limb_and_far_out(rho, l):
+    u = l * rho  # the reference takes this very double
+    assert rel(tp.uniform(u, rho), uniform_disk(u, rho, dps=30)) <= 1e-12
+
+
+def _profile(law, coefficients):
+    if law == "linear":
+        return linear_profile(mpmath.mpf(coefficients[0])), ()
+    if law == "tabulated":
+        return tabulated_profile(*TABLE), TABLE[0]
+    one = mpmath.mpf(1)
+    if law == "quadratic":
+        a, b = (mpmath.mpf(x) for x in coefficients)
+        return (lambda x: one - a * (1 - mpmath.sqrt(1 - x * x))
+                - b * (1 - mpmath.sqrt(1 - x * x)) ** 2), ()
+    c, d = (mpmath.mpf(x) for x in coefficients)
+    return (lambda x: one - c * (1 - mpmath.sqrt(1 - x * x))
+            - d * (1 - mpmath.sqrt(mpmath.sqrt(1 - x * x)))), ()
+
+
+def _call(law, u, rho, coefficients, **keywords):
+    if law == "tabulated":
+        return tp.tabulated(u, rho, *TABLE, **keywords)
+    return getattr(tp, law)(u, rho, *coefficients, **keywords)
+
+
+# Inside, at the limb and just off it, outside: each law once per regime.
+REFERENCE_POINTS = [
+    ("linear", (0.6,), 0.0, 0.1), ("linear", (0.6,), 1.0, 0.1),
+    ("linear", (0.6,), 1 - 1e-6, 0.01), ("linear", (0.6,), 3.0, 1.0),
+    ("quadratic", (0.4, 0.25), 0.5, 0.1), ("quadratic", (0.4, 0.25), 1.0 + 1e-3, 0.1),
+    ("square_root", (0.3, 0.4), 0.7, 2.0), ("square_root", (0.3, 0.4), 1.0, 0.1),
+    ("tabulated", (), 0.95, 0.1), ("tabulated", (), 1.5, 0.1),
+]
+
+
+@pytest.mark.parametrize("law, coefficients, l, rho", REFERENCE_POINTS)
+@pytest.mark.parametrize("rtol", [1e-9, 1e-4])
+def test_limb_darkened_laws_meet_rtol(law, coefficients, l, rho, rtol):
+    profile, breaks = _profile(law, coefficients)
+    u = l * rho  # the reference takes this very double, in source radii
+    key = (law, coefficients, l, rho)
+    if key not in _REFERENCES:
+        with mpmath.workdps(30):
+            l_ref, eps = mpmath.mpf(u) / rho, 1 / mpmath.mpf(rho)
+        _REFERENCES[key] = limb_darkened(l_ref, eps, profile, breaks=breaks, dps=20)
+    value = _call(law, u, rho, coefficients, rtol=rtol)
+    assert rel(value, _REFERENCES[key]) <= rtol, (value, _REFERENCES[key])
+
+
+_REFERENCES = {}
+
+
+@settings(max_examples=40, deadline=None)
+@given(l=st.floats(0.0, 5.0), rho=st.floats(1e-3, 5.0), c=st.floats(-1.0, 1.0))
+def test_laws_reduce_to_each_other(l, rho, c):
+    # A law with its extra coefficients zero is the simpler law, and a zero
+    # linear coefficient (or a flat table) the uniform disk: each to rtol.
+    u, rtol = l * rho, 1e-9
+    uniform = tp.uniform(u, rho)
+    assert tp.linear(u, rho, 0.0, rtol=rtol) == pytest.approx(uniform, rel=rtol)
+    assert tp.tabulated(u, rho, [0.0, 1.0], [2.0, 2.0], rtol=rtol) == pytest.approx(uniform,
+                                                                                       rel=rtol)
+    linear = tp.linear(u, rho, c, rtol=rtol)
+    assert tp.quadratic(u, rho, c, 0.0, rtol=rtol) == pytest.approx(linear, rel=2 * rtol)
+    assert tp.square_root(u, rho, c, 0.0, rtol=rtol) == pytest.approx(linear, rel=2 * rtol)
+
+
+def test_nan_separation_spoils_its_own_element_only():
+    for call in (lambda u: tp.uniform(u, 0.1), lambda u: tp.linear(u, 0.1, 0.6),
+                 lambda u: tp.tabulated(u, 0.1, *TABLE)):
+        result = call(np.array([0.05, math.nan, 0.15]))
+        assert math.isnan(result[1]) and np.isfinite(result[[0, 2]]).all()
+
+
+# --- Broadcasting -------------------------------------------------------------
+
+def test_results_broadcast_like_a_ufunc():
+    u = np.linspace(0.0, 0.3, 7)
+    assert type(tp.uniform(0.05, 0.1)) is float
+    assert type(tp.linear(np.float64(0.05), 0.1, 0.6)) is float
+    assert tp.uniform(u, 0.1).shape == (7,) and tp.uniform(u, 0.1).dtype == np.float64
+    assert tp.uniform([[0.1], [0.2]], [0.1, 0.2, 0.3]).shape == (2, 3)
+    assert tp.linear(np.empty(0), 0.1, 0.6).shape == (0,)
+    # Integers, booleans and lists are numbers too.
+    assert tp.linear([0, 1], 1, 0).shape == (2,)
+    bands = np.array([0.2, 0.5, 0.8])
+    assert tp.linear(u, 0.1, bands[:, None]).shape == (3, 7)
+    assert tp.quadratic(u, 0.1, bands[:, None], 0.1).shape == (3, 7)
+    assert tp.square_root(u[:, None], 0.1, 0.2, bands).shape == (7, 3)
+    profiles = np.array([[1.0, 0.5], [1.0, 1.0]])
+    assert tp.tabulated(u, 0.1, [0.0, 1.0], profiles[:, None, :]).shape == (2, 7)
+    assert tp.tabulated(0.05, 0.1, [0.0, 1.0], profiles).shape == (2,)
+
+
+def test_each_band_is_the_band_computed_alone():
+    # The geometry is shared across bands; each band's value is the value of
+    # the same call made for that band alone (NaN in the same places).
+    u = np.linspace(0.0, 0.3, 11)
+    bands = np.array([0.0, 0.3, 0.6, 1.0])
+    together = tp.linear(u, 0.1, bands[:, None])
+    for k, c in enumerate(bands):
+        np.testing.assert_array_equal(together[k], tp.linear(u, 0.1, c))
+    profiles = np.array([[1.0, 0.8, 0.5], [0.2, 1.0, 0.0]])
+    together = tp.tabulated(u, 0.1, [0.0, 0.5, 1.0], profiles[:, None, :])
+    for k, profile in enumerate(profiles):
+        np.testing.assert_array_equal(together[k], tp.tabulated(u, 0.1, [0.0, 0.5, 1.0], profile))
+
+
+def test_every_layout_of_the_same_numbers_gives_the_same_result():
+    base = np.array([[0.0, 0.0625, 0.125], [0.25, 0.5, 1.0]])
+    expected = tp.linear(base, 0.125, 0.5)
+    readonly = base.copy()
+    readonly.flags.writeable = False
+    for same in (np.asfortranarray(base), base.astype(">f8"),
+                 base.astype(np.float32), base.tolist(), readonly,
+                 np.repeat(base, 2, axis=1)[:, ::2]):
+        np.testing.assert_array_equal(tp.linear(same, 0.125, 0.5), expected)
+    np.testing.assert_array_equal(tp.linear(base, np.float32(0.125), np.array(0.5)), expected)
+    assert pickle.loads(pickle.dumps(tp.linear)) is tp.linear
+
+
+def test_arguments_are_not_changed():
+    u, rho, c = np.linspace(0, 0.3, 5), np.full(5, 0.1), np.full(5, 0.6)
+    copies = [u.copy(), rho.copy(), c.copy()]
+    tp.linear(u, rho, c)
+    for array, copy in zip((u, rho, c), copies):
+        np.testing.assert_array_equal(array, copy)
+
+
+# --- Argument checks ------------------------------------------------------------
+
+ERRORS = [
+    # (call, exception, exact message)
+    (lambda: tp.uniform(0.5, 0.0), ValueError, "rho must be positive and finite (Einstein radii)"),
+    (lambda: tp.linear(0.5, [0.1, math.inf], 0.6), ValueError,
+     "rho must be positive and finite (Einstein radii)"),
+    (lambda: tp.linear(0.5, math.nan, 0.6), ValueError,
+     "rho must be positive and finite (Einstein radii)"),
+    (lambda: tp.linear(0.5, 0.1, 0.6, rtol=1e-13), ValueError,
+     "rtol must be between 1e-12 and 1e-2"),
+    (lambda: tp.linear(0.5, 0.1, 0.6, rtol=0.1), ValueError, "rtol must be between 1e-12 and 1e-2"),
+    (lambda: tp.tabulated(0.5, 0.1, [0.0, 1.0], [1.0, 1.0], rtol=math.nan), ValueError,
+     "rtol must be between 1e-12 and 1e-2"),
+    (lambda: tp.linear(0.5, 0.1, 0.6, rtol="1e-9"), TypeError, "rtol must be a real number, not str"),
+    (lambda: tp.linear(0.5, 0.1, [0.6, 1.01]), ValueError,
+     "c must be at most 1: the intensity 1 - c (1 - mu) is negative at the limb (mu = 0) otherwise"),
+    (lambda: tp.linear(0.5, 0.1, math.nan), ValueError, "c must be finite (and not so large that the intensity overflows)"),
+    (lambda: tp.quadratic(0.5, 0.1, 3.0, -2.2), ValueError,
+     "a and b must keep the intensity 1 - a (1 - mu) - b (1 - mu)^2 non-negative for "
+     "0 <= mu <= 1: a + b <= 1, and a^2 + 4 b <= 0 where 0 < a < -2 b"),
+    (lambda: tp.quadratic(0.5, 0.1, -1e308, -1e308), ValueError,
+     "a and b must be finite (and not so large that the intensity overflows)"),
+    (lambda: tp.square_root(0.5, 0.1, math.inf, 0.0), ValueError, "c and d must be finite (and not so large that the intensity overflows)"),
+    (lambda: tp.square_root(0.5, 0.1, 0.5, 0.6), ValueError,
+     "c and d must keep the intensity 1 - c (1 - mu) - d (1 - sqrt(mu)) non-negative for "
+     "0 <= mu <= 1: c + d <= 1, and d^2 <= 4 c (1 - c - d) where 0 < -d < 2 c"),
+    (lambda: tp.tabulated(0.5, 0.1, [0.0, 0.5, 1.0], [1.0, 1.0]), ValueError,
+     "radii and intensity must have the same length"),
+    (lambda: tp.tabulated(0.5, 0.1, [[0.0, 1.0]], [1.0, 1.0]), ValueError,
+     "radii must be a one-dimensional array"),
+    (lambda: tp.tabulated(0.5, 0.1, [0.5], [1.0]), ValueError, "radii must have at least two entries"),
+    (lambda: tp.tabulated(0.5, 0.1, [0.0, 0.5, 0.5], [1.0, 1.0, 1.0]), ValueError,
+     "radii must be strictly increasing"),
+    (lambda: tp.tabulated(0.5, 0.1, [0.0, 1.5], [1.0, 1.0]), ValueError,
+     "radii must lie within [0, 1] (source radii)"),
+    (lambda: tp.tabulated(0.5, 0.1, [0.0, 1.0], [1.0, -0.1]), ValueError,
+     "intensity must not be negative"),
+    (lambda: tp.tabulated(0.5, 0.1, [0.0, 1.0], [[1.0, 1.0], [0.0, 0.0]]), ValueError,
+     "intensity must not be zero everywhere (no flux)"),
+    (lambda: tp.uniform("0.5", 0.1), TypeError,
+     "u must be a real number or an array of real numbers, not str"),
+    (lambda: tp.linear(0.5, [0.1, "a"], 0.6), TypeError,
+     "rho must be a real number or an array of real numbers, not list of <U32"),
+    (lambda: tp.linear(0.5, 0.1, 0.6 + 0j), TypeError,
+     "c must be a real number or an array of real numbers, not complex"),
+    (lambda: tp.linear(0.5, 0.1, None), TypeError,
+     "c must be a real number or an array of real numbers, not NoneType"),
+    (lambda: tp.linear([0.5, [1.0]], 0.1, 0.6), TypeError,
+     "u must be a real number or an array of real numbers, not list"),
+    (lambda: tp.quadratic(0.5, 0.1, 0.3, b=object()), TypeError,
+     "b must be a real number or an array of real numbers, not object"),
+    (lambda: tp.linear(0.5, 0.1), TypeError, None),  # the interpreter's own binding message
+    (lambda: tp.linear(0.5, 0.1, 0.6, 1e-9), TypeError, None),
+    (lambda: tp.uniform(np.ones(3), np.ones(2)), ValueError,
+     "the shapes do not broadcast together: u (3,), rho (2,)"),
+    (lambda: tp.square_root(0.5, 0.1, np.ones(3), [0.1, 0.2]), ValueError,
+     "the shapes do not broadcast together: c (3,), d (2,)"),
+    (lambda: tp.linear(np.ones(3), 0.1, [0.1, 0.2]), ValueError,
+     "the shapes do not broadcast together: u (3,), rho (), c (2,)"),
+    (lambda: tp.tabulated(np.ones(3), 0.1, [0.0, 1.0], np.ones((2, 2))), ValueError,
+     "the shapes do not broadcast together: u (3,), rho (), intensity (2, 2)"),
+]
+
+
+@pytest.mark.parametrize("call, exception, message", ERRORS)
+def test_bad_arguments_are_refused_with_a_named_rule(call, exception, message):
+    with pytest.raises(exception) as raised:
+        call()
+    if message is not None:
+        assert str(raised.value) == message
+
+
+@settings(max_examples=200, deadline=None)
+@given(a=st.floats(-3.0, 3.0), b=st.floats(-3.0, 3.0), law=st.sampled_from(["quadratic",
+                                                                              "square_root"]))
+def test_coefficients_are_refused_exactly_when_the_intensity_goes_negative(a, b, law):
+    mu = np.linspace(0.0, 1.0, 20001)
+    if law == "quadratic":
+        intensity = 1 - a * (1 - mu) - b * (1 - mu) ** 2
+    else:
+        intensity = 1 - a * (1 - mu) - b * (1 - np.sqrt(mu))
+    lowest = intensity.min()
+    # The grid's minimum lies above the true one by at most ~|coefficient|
+    # times the squared spacing: an undecided band around zero.
+    if abs(lowest) < 1e-6:
+        return
+    try:
+        getattr(tp, law)(0.5, 0.1, a, b)
+    except ValueError:
+        assert lowest < 0, (a, b, lowest)
+    else:
+        assert lowest > 0, (a, b, lowest)
+
+
+# --- Threads and Ctrl-C ----------------------------------------------------------
+
+# Calls long enough to watch: separations crowded at the limb, at the finest
+# rtol (some microseconds a point: about a second for 1e5 points).
+LONG_U = 0.1 + np.geomspace(1e-12, 1e-2, 400_000) * np.where(np.arange(400_000) % 2, 1, -1)
+
+
+def _long_call(points=100_000):
+    return tp.linear(LONG_U[:points], 0.1, 0.6, rtol=1e-12)
+
+
+def test_another_thread_runs_during_a_call():
+    # While one thread computes, the interpreter lock is free: a second thread
+    # keeps running Python code, with no pause as long as the call.
+    beats = []
+    done = threading.Event()
+
+    def heartbeat():
+        while not done.is_set():
+            beats.append(time.perf_counter())
+            time.sleep(0.001)
+
+    watcher = threading.Thread(target=heartbeat)
+    watcher.start()
+    try:
+        start = time.perf_counter()
+        result = _long_call()
+        end = time.perf_counter()
+    finally:
+        done.set()
+        watcher.join()
+    inside = [t for t in beats if start <= t <= end]
+    gaps = np.diff([start] + inside + [end])
+    assert result.shape == (100_000,)
+    assert len(inside) > 10 and gaps.max() < (end - start) / 4, (len(inside), gaps.max(), end - start)
+
+
+def test_two_threads_compute_at_once():
+    # Two calls in two threads give exactly the serial values.
+    u = LONG_U[:20_000]
+    serial = tp.linear(u, 0.1, 0.6)
+    results = [None, None]
+
+    def work(i):
+        results[i] = tp.linear(u, 0.1, 0.6)
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for result in results:
+        np.testing.assert_array_equal(result, serial)
+
+
+def test_ctrl_c_interrupts_a_long_call_and_returns_nothing():
+    # SIGINT from a timer 0.1 s into a call of several seconds.  Should the
+    # call end first, the timer is stopped before it fires (or its
+    # interrupt lands here), so it can never escape into the test session.
+    timer = threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT))
+    result = None
+    interrupted = False
+    try:
+        timer.start()
+        try:
+            result = _long_call(len(LONG_U))
+        finally:
+            timer.cancel()
+            timer.join()
+    except KeyboardInterrupt:
+        interrupted = True
+    assert interrupted and result is None
+    # The module works normally afterwards.
+    assert tp.linear([0.05], 0.1, 0.6).shape == (1,)
+
+
+def test_module_surface():
+    assert tp.__all__ == ["uniform", "linear", "quadratic", "square_root", "tabulated"]
+    if not PYPY:
+        import inspect
+
+        assert str(inspect.signature(tp.square_root)) == "(u, rho, c, d, *, rtol=1e-09)"
