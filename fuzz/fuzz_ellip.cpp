@@ -73,8 +73,8 @@ void rf(double x, double y, double z) {
 void rd(double x, double y, double z) {
     const Result<double> r = carlson::elliprd(x, y, z);
     if (std::fmin(x, y) < 0.0 || x + y == 0.0) {
-        FUZZ_CHECK(fails_with(
-            r, "elliprd: x and y must be non-negative, and at most one can be zero."));
+        FUZZ_CHECK(
+            fails_with(r, "elliprd: x and y must be non-negative, and at most one can be zero."));
     } else if (z <= 0.0) {
         FUZZ_CHECK(fails_with(r, "elliprd: z must be positive"));
     } else {

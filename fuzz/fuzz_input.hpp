@@ -37,22 +37,46 @@ inline constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
 // Values where the kernels and models change branch or lose range.
 inline constexpr std::array<double, 40> awkward = {
-    0.0, -0.0, 1.0, -1.0, 2.0, 0.5, 3.0, -0.5,
-    nan, -nan, inf, -inf,
-    5e-324,                   // smallest subnormal
+    0.0,
+    -0.0,
+    1.0,
+    -1.0,
+    2.0,
+    0.5,
+    3.0,
+    -0.5,
+    nan,
+    -nan,
+    inf,
+    -inf,
+    5e-324,  // smallest subnormal
     -5e-324,
     2.2250738585072014e-308,  // smallest normal
     tavlomer::constants::largest,
     -tavlomer::constants::largest,
     tavlomer::constants::epsilon,
-    0.9999999999999999,       // 1 - 2^-53, the largest double below 1
-    1.0000000000000002,       // 1 + 2^-52
-    1e-05,                    // near-limb band of the disk
-    0.001,                    // near-ring band of the ring
-    1.001, 0.999, 1e-300, 1e300, 1e-16, 1e-10, 1e10, 100.0,
-    6.0554544523933395e-06,   // cube root of machine epsilon
-    2.5132741228717936,       // fixed flux normalisation
-    0.1, 0.3, 1.2, 5.0, -5.0, 1e-200, 1e200, 4.0,
+    0.9999999999999999,  // 1 - 2^-53, the largest double below 1
+    1.0000000000000002,  // 1 + 2^-52
+    1e-05,               // near-limb band of the disk
+    0.001,               // near-ring band of the ring
+    1.001,
+    0.999,
+    1e-300,
+    1e300,
+    1e-16,
+    1e-10,
+    1e10,
+    100.0,
+    6.0554544523933395e-06,  // cube root of machine epsilon
+    2.5132741228717936,      // fixed flux normalisation
+    0.1,
+    0.3,
+    1.2,
+    5.0,
+    -5.0,
+    1e-200,
+    1e200,
+    4.0,
 };
 
 class Input {

@@ -48,8 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(index < de::MAX_EVALUATIONS);
         FUZZ_CHECK(fuzz::same_bits(x, points[index]));
         ++calls;
-        const double v = linear ? values[index % values.size()] * x
-                                : values[index % values.size()];
+        const double v = linear ? values[index % values.size()] * x : values[index % values.size()];
         if (std::isfinite(v) && v != 0.0) only_zero_or_non_finite = false;
         return v;
     };

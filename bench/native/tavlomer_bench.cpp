@@ -99,8 +99,15 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "tavlomer_bench",
-    "Benchmark-only timing of the work of tavlomer's models.", 0, methods, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "tavlomer_bench",
+    "Benchmark-only timing of the work of tavlomer's models.",
+    0,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

@@ -33,8 +33,8 @@ using detail::pi;
 using detail::rd_margin;
 using detail::rd_scale;
 using detail::rf_scale;
-using detail::rj_scale;
 using detail::rj_rc_difference_ratio;
+using detail::rj_scale;
 using detail::rj_step_limit;
 using detail::three_pi;
 

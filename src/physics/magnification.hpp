@@ -31,9 +31,9 @@ enum class Law { linear, quadratic, square_root, tabulated };
 
 // The basis of a law.
 //   linear       I = 1 - c (1 - mu)                     b = {1, mu}         w = {1 - c, c}
-//   quadratic    I = 1 - a (1 - mu) - b (1 - mu)^2      b = {1, mu, mu^2}   w = {1 - a - b, a + 2b, -b}
-//   square_root  I = 1 - c (1 - mu) - d (1 - sqrt(mu))  b = {1, mu, sqrt mu} w = {1 - c - d, c, d}
-//   tabulated    I linear in r between the entries radii[j] (increasing, in
+//   quadratic    I = 1 - a (1 - mu) - b (1 - mu)^2      b = {1, mu, mu^2}   w = {1 - a - b, a + 2b,
+//   -b} square_root  I = 1 - c (1 - mu) - d (1 - sqrt(mu))  b = {1, mu, sqrt mu} w = {1 - c - d, c,
+//   d} tabulated    I linear in r between the entries radii[j] (increasing, in
 //                [0, 1]), 0 outside them: b_j is entry j's hat function
 //                (1 at radii[j], falling linearly to 0 at its neighbours, 0
 //                beyond the table's ends), w_j the entry's intensity.
@@ -43,10 +43,13 @@ struct Basis {
 
     [[nodiscard]] std::size_t size() const noexcept {
         switch (law) {
-            case Law::linear: return 2;
+            case Law::linear:
+                return 2;
             case Law::quadratic:
-            case Law::square_root: return 3;
-            case Law::tabulated: return radii.size();
+            case Law::square_root:
+                return 3;
+            case Law::tabulated:
+                return radii.size();
         }
         return 0;
     }

@@ -77,7 +77,7 @@ static_assert(next_stopping_point(0) == 25 && next_stopping_point(25) == 49 &&
 // index into this order, so a caller that integrates many integrands over one
 // interval can tabulate whatever depends on the point alone once.
 [[nodiscard]] inline std::array<double, MAX_EVALUATIONS> evaluation_points(double a,
-                                                                          double b) noexcept {
+                                                                           double b) noexcept {
     const double mid = (a + b) * 0.5;
     const double h = (b - a) * 0.5;
     std::array<double, MAX_EVALUATIONS> points;

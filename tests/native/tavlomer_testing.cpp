@@ -119,8 +119,8 @@ PyObject* call_one(PyObject*, PyObject* args) {
     constexpr KernelEntry k = kernels[I];
     const Py_ssize_t given = PyTuple_GET_SIZE(args);
     if (given != static_cast<Py_ssize_t>(k.arity)) {
-        return PyErr_Format(PyExc_TypeError, "%s() takes exactly %d arguments (%zd given)",
-                            k.name, static_cast<int>(k.arity), given);
+        return PyErr_Format(PyExc_TypeError, "%s() takes exactly %d arguments (%zd given)", k.name,
+                            static_cast<int>(k.arity), given);
     }
     double a[max_arity];
     for (std::size_t i = 0; i < k.arity; ++i) {
@@ -154,8 +154,7 @@ PyObject* call_many(PyObject*, PyObject* args) {
         }
         const Py_buffer& view = views[acquired];
         const bool doubles = view.itemsize == static_cast<Py_ssize_t>(sizeof(double)) &&
-                             view.format != nullptr &&
-                             std::string_view(view.format).ends_with('d');
+                             view.format != nullptr && std::string_view(view.format).ends_with('d');
         if (!doubles || view.len != views[0].len) {
             ++acquired;
             release();
@@ -378,8 +377,15 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "tavlomer_testing", "Test-only access to the kernels of tavlomer.",
-    0, methods, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "tavlomer_testing",
+    "Test-only access to the kernels of tavlomer.",
+    0,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
@@ -389,8 +395,10 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tavlomer_test
     if (module == nullptr) return nullptr;
     // The iteration bounds, for the tests of the step counts.
     if (PyModule_AddFunctions(module, kernel_methods()) != 0 ||
-        PyModule_AddIntConstant(module, "ELLIPRF_STEP_LIMIT", carlson_detail::elliprf_step_limit) != 0 ||
-        PyModule_AddIntConstant(module, "ELLIPRD_STEP_LIMIT", carlson_detail::elliprd_step_limit) != 0 ||
+        PyModule_AddIntConstant(module, "ELLIPRF_STEP_LIMIT", carlson_detail::elliprf_step_limit) !=
+            0 ||
+        PyModule_AddIntConstant(module, "ELLIPRD_STEP_LIMIT", carlson_detail::elliprd_step_limit) !=
+            0 ||
         PyModule_AddIntConstant(module, "AGM_STEP_LIMIT", carlson_detail::agm_step_limit) != 0) {
         Py_DECREF(module);
         return nullptr;

@@ -122,7 +122,8 @@ public:
     // The element count of a one-dimensional, contiguous block of native
     // doubles, or nothing for any other layout.
     [[nodiscard]] std::optional<Py_ssize_t> double_count() const noexcept {
-        if (!held_ || view_.ndim != 1 || view_.itemsize != static_cast<Py_ssize_t>(sizeof(double)) ||
+        if (!held_ || view_.ndim != 1 ||
+            view_.itemsize != static_cast<Py_ssize_t>(sizeof(double)) ||
             !is_native_double_format(view_.format)) {
             return std::nullopt;
         }

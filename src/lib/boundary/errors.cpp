@@ -42,9 +42,10 @@ PyError from_panic_payload(std::string message) noexcept {
         PyErr_Clear();
         message = "Unwrapped panic from Python code";
     }
-    std::fputs("tavlomer: a PanicException came back from Python code; its internal fault goes on.\n"
-               "Python stack trace below:\n",
-               stderr);
+    std::fputs(
+        "tavlomer: a PanicException came back from Python code; its internal fault goes on.\n"
+        "Python stack trace below:\n",
+        stderr);
     std::move(error).restore();
     PyErr_PrintEx(0);
     // Reported once already, where it first happened.

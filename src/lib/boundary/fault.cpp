@@ -40,12 +40,10 @@ void write_report(std::string_view message, const char* file, unsigned line) noe
                      static_cast<int>(message.size()), message.data());
     } else {
         std::fprintf(stderr, "tavlomer: internal fault in thread '%s' (%ld):\n%.*s\n", name,
-                     static_cast<long>(gettid()), static_cast<int>(message.size()),
-                     message.data());
+                     static_cast<long>(gettid()), static_cast<int>(message.size()), message.data());
     }
     if (!backtrace_wanted()) {
-        std::fprintf(stderr, "note: set %s=1 to print the native call stack\n",
-                     backtrace_variable);
+        std::fprintf(stderr, "note: set %s=1 to print the native call stack\n", backtrace_variable);
         return;
     }
     void* frames[128];

@@ -86,7 +86,8 @@ PyResult<PyObject*> bind_and_call(PyObject* const* args, Py_ssize_t nargs, PyObj
     std::optional<PyError> failure;
     const auto convert = [&]<std::size_t I>() {
         using T = std::tuple_element_t<I, Arguments>;
-        PyResult<T> value = extract_argument<T>(slots[I], Description.positional_parameter_names[I]);
+        PyResult<T> value =
+            extract_argument<T>(slots[I], Description.positional_parameter_names[I]);
         if (!value) [[unlikely]] {
             failure.emplace(std::move(value).error());
             return false;

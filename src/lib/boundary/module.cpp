@@ -25,7 +25,10 @@ PyModuleDef definition = {
     "A Python module implemented natively in C++.",
     0,        // no per-module state
     nullptr,  // the functions are added one by one after creation
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 constinit OnceCell module_cell;

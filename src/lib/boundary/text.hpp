@@ -3,10 +3,9 @@
 
 #include <Python.h>
 
-#include <optional>
 #include <cstddef>
+#include <optional>
 #include <string>
-
 
 namespace tavlomer::boundary {
 

@@ -19,8 +19,7 @@ Result<double> heyrovsky_magnification(double l, double r, double re, double rst
 // batch with the rings of several separations; each separation's sum runs
 // over its rings in table order as before.  A separation is overwritten with
 // its sum only once all its rings are queued.
-ListResult discrete_flux_map_heyrovsky_magnification(std::vector<double> l,
-                                                     std::vector<double> bl,
+ListResult discrete_flux_map_heyrovsky_magnification(std::vector<double> l, std::vector<double> bl,
                                                      std::vector<double> bf, double re,
                                                      double rstar) {
     if (bl.size() != bf.size()) return std::unexpected(LengthMismatch{bl.size(), bf.size()});

@@ -1,11 +1,12 @@
 // The per-call tables shared by the profile-integrated models: the fixed
 // limb-darkening profile, the quadrature points with their central-difference
 // steps and brightnesses, and the flux normalisation of a tabulated profile.
+#include "lib/models/integrated.hpp"
+
 #include <cmath>
 #include <memory>
 
 #include "interp/interp.hpp"
-#include "lib/models/integrated.hpp"
 #include "lib/models/ring.hpp"
 #include "numdiff/constants.hpp"
 

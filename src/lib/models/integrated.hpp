@@ -28,7 +28,8 @@ class BrightnessProfile {
 public:
     template <class F>
     BrightnessProfile(const F& f) noexcept  // NOLINT: implicit by design, like a function_ref
-        : object_(&f), call_([](const void* o, double x) { return (*static_cast<const F*>(o))(x); }) {}
+        : object_(&f),
+          call_([](const void* o, double x) { return (*static_cast<const F*>(o))(x); }) {}
 
     double operator()(double x) const { return call_(object_, x); }
 
@@ -84,8 +85,7 @@ using NodeTablePtr = std::unique_ptr<const NodeTable>;
 template <class Value>
 [[nodiscard]] double integrate_over_nodes(Value&& value) {
     return quadrature::double_exponential::integrate_indexed(
-               [&value](std::size_t index, double) { return value(index); }, 0.0, 1.0,
-               TARGET_ERROR)
+               [&value](std::size_t index, double) { return value(index); }, 0.0, 1.0, TARGET_ERROR)
         .integral;
 }
 
@@ -132,18 +132,16 @@ template <class Fill>
 // caller has checked that bl and bf have equal lengths.
 [[nodiscard]] NodeTablePtr new_flux_map_node_table(std::span<const double> bl,
                                                    std::span<const double> bf);
-[[nodiscard]] NodeTable flux_map_node_table(std::span<const double> bl,
-                                            std::span<const double> bf);
+[[nodiscard]] NodeTable flux_map_node_table(std::span<const double> bl, std::span<const double> bf);
 
 // The integrated models proper, on a profile already tabulated at the nodes;
 // each separation's integral is divided by normalisation.
-[[nodiscard]] ListResult integrated_witt_mao_on_nodes(std::vector<double> l,
-                                                      const NodeTable& nodes, double re,
-                                                      double rstar, double normalisation);
+[[nodiscard]] ListResult integrated_witt_mao_on_nodes(std::vector<double> l, const NodeTable& nodes,
+                                                      double re, double rstar,
+                                                      double normalisation);
 [[nodiscard]] std::vector<double> integrated_heyrovsky_on_nodes(std::vector<double> l,
-                                                                const NodeTable& nodes,
-                                                                double re, double rstar,
-                                                                double normalisation);
+                                                                const NodeTable& nodes, double re,
+                                                                double rstar, double normalisation);
 
 // A flux map's profile and normalisation handed to on_nodes(l, nodes, re,
 // rstar, normalisation), a model above.  The tables' lengths are checked

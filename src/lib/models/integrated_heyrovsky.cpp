@@ -108,8 +108,7 @@ private:
 }  // namespace
 
 std::vector<double> integrated_heyrovsky_on_nodes(std::vector<double> l, const NodeTable& nodes,
-                                                  double re, double rstar,
-                                                  double normalisation) {
+                                                  double re, double rstar, double normalisation) {
     RingBatch batch(RingLens::from_radii(re, rstar));
     for (double& li : l) {
         RingIntegrand integrand(nodes, batch, li);

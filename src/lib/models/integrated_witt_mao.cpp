@@ -160,8 +160,7 @@ ListResult integrated_witt_mao_magnification(std::vector<double> l, double re, d
 
 // The profile is the caller's table of radii bl and brightnesses bf,
 // interpolated linearly and dark outside the tabulated radii.
-ListResult integrated_flux_map_witt_mao_magnification(std::vector<double> l,
-                                                      std::vector<double> bl,
+ListResult integrated_flux_map_witt_mao_magnification(std::vector<double> l, std::vector<double> bl,
                                                       std::vector<double> bf, double re,
                                                       double rstar) {
     return with_flux_map(integrated_witt_mao_on_nodes, std::move(l), bl, bf, re, rstar);

@@ -395,8 +395,11 @@ PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
 
 template <std::size_t... Index>
 constexpr auto method_table(std::index_sequence<Index...>) {
+    // Each entry is cast through void (*)(): a METH_KEYWORDS function takes one
+    // more argument than PyCFunction, as the interpreter expects.
     return std::array<PyMethodDef, sizeof...(Index) + 1>{
-        PyMethodDef{functions[Index].name, reinterpret_cast<PyCFunction>(entry<Index>),
+        PyMethodDef{functions[Index].name,
+                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<Index>)),
                     METH_VARARGS | METH_KEYWORDS, functions[Index].doc}...,
         PyMethodDef{nullptr, nullptr, 0, nullptr}};
 }

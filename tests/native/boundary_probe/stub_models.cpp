@@ -11,31 +11,31 @@ namespace tavlomer::models {
 namespace {
 
 enum Command : int {
-    numeric_error = -1,     // a kernel's NumericError
-    out_of_memory = -2,     // std::bad_alloc from inside a model
-    unreportable = -3,      // a NumericError whose text is not UTF-8
-    length_mismatch = -4,   // unequal bl and bf
-    foreign_exception = -5, // a C++ exception that is not a fault
-    faceless_fault = -6,    // something thrown that carries no text
+    numeric_error = -1,      // a kernel's NumericError
+    out_of_memory = -2,      // std::bad_alloc from inside a model
+    unreportable = -3,       // a NumericError whose text is not UTF-8
+    length_mismatch = -4,    // unequal bl and bf
+    foreign_exception = -5,  // a C++ exception that is not a fault
+    faceless_fault = -6,     // something thrown that carries no text
 };
 
-ListResult echo(std::vector<double> l, const std::vector<double>& bl,
-                const std::vector<double>& bf, double re, double rstar) {
+ListResult echo(std::vector<double> l, const std::vector<double>& bl, const std::vector<double>& bf,
+                double re, double rstar) {
     switch (static_cast<int>(rstar)) {
-    case numeric_error:
-        return std::unexpected(NumericError{"ellipk: m must be less than 1."});
-    case out_of_memory:
-        throw std::bad_alloc();
-    case unreportable:
-        return std::unexpected(NumericError{"\xff not UTF-8"});
-    case length_mismatch:
-        return std::unexpected(LengthMismatch{bl.size(), bf.size()});
-    case foreign_exception:
-        throw std::runtime_error("a foreign C++ exception");
-    case faceless_fault:
-        throw 42;
-    default:
-        break;
+        case numeric_error:
+            return std::unexpected(NumericError{"ellipk: m must be less than 1."});
+        case out_of_memory:
+            throw std::bad_alloc();
+        case unreportable:
+            return std::unexpected(NumericError{"\xff not UTF-8"});
+        case length_mismatch:
+            return std::unexpected(LengthMismatch{bl.size(), bf.size()});
+        case foreign_exception:
+            throw std::runtime_error("a foreign C++ exception");
+        case faceless_fault:
+            throw 42;
+        default:
+            break;
     }
     l.insert(l.end(), bl.begin(), bl.end());
     l.insert(l.end(), bf.begin(), bf.end());
@@ -52,8 +52,7 @@ ListResult witt_mao_magnification(std::vector<double> l, double re, double rstar
 ListResult integrated_witt_mao_magnification(std::vector<double> l, double re, double rstar) {
     return echo(std::move(l), {}, {}, re, rstar);
 }
-ListResult integrated_flux_map_witt_mao_magnification(std::vector<double> l,
-                                                      std::vector<double> bl,
+ListResult integrated_flux_map_witt_mao_magnification(std::vector<double> l, std::vector<double> bl,
                                                       std::vector<double> bf, double re,
                                                       double rstar) {
     return echo(std::move(l), bl, bf, re, rstar);
@@ -67,8 +66,7 @@ ListResult integrated_flux_map_heyrovsky_magnification(std::vector<double> l,
                                                        double rstar) {
     return echo(std::move(l), bl, bf, re, rstar);
 }
-ListResult discrete_flux_map_heyrovsky_magnification(std::vector<double> l,
-                                                     std::vector<double> bl,
+ListResult discrete_flux_map_heyrovsky_magnification(std::vector<double> l, std::vector<double> bl,
                                                      std::vector<double> bf, double re,
                                                      double rstar) {
     return echo(std::move(l), bl, bf, re, rstar);
