@@ -132,6 +132,55 @@ PyObject* call_one(PyObject*, PyObject* args) {
     return k.returns == Returns::count ? PyLong_FromDouble(*r) : PyFloat_FromDouble(*r);
 }
 
+// count buffers of doubles of one length, C-contiguous, from args[first]
+// on; the first (the output) writable.  Released when it goes out of scope;
+// false, with the exception set, when any is refused.
+class DoubleBuffers {
+public:
+    DoubleBuffers(PyObject* args, Py_ssize_t first, Py_ssize_t count) noexcept {
+        if (count > max_buffers) {
+            PyErr_SetString(PyExc_TypeError, "too many buffers");
+            return;
+        }
+        for (; acquired_ < count; ++acquired_) {
+            const int flags =
+                PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | (acquired_ == 0 ? PyBUF_WRITABLE : 0);
+            Py_buffer& view = views_[acquired_];
+            if (PyObject_GetBuffer(PyTuple_GET_ITEM(args, first + acquired_), &view, flags) != 0)
+                return;
+            const bool doubles = view.itemsize == static_cast<Py_ssize_t>(sizeof(double)) &&
+                                 view.format != nullptr &&
+                                 std::string_view(view.format).ends_with('d');
+            if (!doubles || view.len != views_[0].len) {
+                ++acquired_;
+                PyErr_SetString(PyExc_TypeError, "expected buffers of doubles of one length");
+                return;
+            }
+        }
+        ok_ = true;
+    }
+    DoubleBuffers(const DoubleBuffers&) = delete;
+    DoubleBuffers& operator=(const DoubleBuffers&) = delete;
+    ~DoubleBuffers() {
+        for (Py_ssize_t i = 0; i < acquired_; ++i) PyBuffer_Release(&views_[i]);
+    }
+
+    explicit operator bool() const noexcept { return ok_; }
+    [[nodiscard]] std::size_t size() const noexcept {
+        return static_cast<std::size_t>(views_[0].len) / sizeof(double);
+    }
+    [[nodiscard]] double* out() const noexcept { return static_cast<double*>(views_[0].buf); }
+    [[nodiscard]] const double* in(std::size_t i) const noexcept {
+        return static_cast<const double*>(views_[i].buf);
+    }
+
+private:
+    static constexpr Py_ssize_t max_buffers = 5;
+    Py_buffer views_[max_buffers];
+    Py_ssize_t acquired_ = 0;
+    bool ok_ = false;
+};
+
 // NAME_many(out, a, b, ...) over buffers of doubles of one length.
 template <std::size_t I>
 PyObject* call_many(PyObject*, PyObject* args) {
@@ -141,38 +190,18 @@ PyObject* call_many(PyObject*, PyObject* args) {
         PyErr_Format(PyExc_TypeError, "expected %d buffers of doubles", static_cast<int>(count));
         return nullptr;
     }
-    Py_buffer views[count];
-    Py_ssize_t acquired = 0;
-    const auto release = [&] {
-        for (Py_ssize_t i = 0; i < acquired; ++i) PyBuffer_Release(&views[i]);
-    };
-    for (; acquired < count; ++acquired) {
-        const int flags = PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | (acquired == 0 ? PyBUF_WRITABLE : 0);
-        if (PyObject_GetBuffer(PyTuple_GET_ITEM(args, acquired), &views[acquired], flags) != 0) {
-            release();
-            return nullptr;
-        }
-        const Py_buffer& view = views[acquired];
-        const bool doubles = view.itemsize == static_cast<Py_ssize_t>(sizeof(double)) &&
-                             view.format != nullptr && std::string_view(view.format).ends_with('d');
-        if (!doubles || view.len != views[0].len) {
-            ++acquired;
-            release();
-            PyErr_SetString(PyExc_TypeError, "expected buffers of doubles of one length");
-            return nullptr;
-        }
-    }
-    double* out = static_cast<double*>(views[0].buf);
-    const std::size_t n = static_cast<std::size_t>(views[0].len) / sizeof(double);
+    DoubleBuffers views(args, 0, count);
+    if (!views) return nullptr;
+    double* out = views.out();
+    const std::size_t n = views.size();
     const double* in[max_arity] = {};
-    for (std::size_t j = 0; j < k.arity; ++j) in[j] = static_cast<const double*>(views[j + 1].buf);
+    for (std::size_t j = 0; j < k.arity; ++j) in[j] = views.in(j + 1);
     double a[max_arity];
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t j = 0; j < k.arity; ++j) a[j] = in[j][i];
         const Result<double> r = k.kernel(a);
         out[i] = r ? *r : Py_NAN;
     }
-    release();
     Py_RETURN_NONE;
 }
 
@@ -324,35 +353,14 @@ PyObject* py_batch_kernel(PyObject*, PyObject* args) {
                      static_cast<int>(entry->arity));
         return nullptr;
     }
-    Py_buffer views[5];
-    Py_ssize_t acquired = 0;
-    const auto release = [&] {
-        for (Py_ssize_t i = 0; i < acquired; ++i) PyBuffer_Release(&views[i]);
-    };
-    for (; acquired < given - 2; ++acquired) {
-        const int flags = PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | (acquired == 0 ? PyBUF_WRITABLE : 0);
-        if (PyObject_GetBuffer(PyTuple_GET_ITEM(args, acquired + 2), &views[acquired], flags) !=
-            0) {
-            release();
-            return nullptr;
-        }
-        const Py_buffer& view = views[acquired];
-        const bool doubles = view.itemsize == static_cast<Py_ssize_t>(sizeof(double)) &&
-                             view.format != nullptr && std::string_view(view.format).ends_with('d');
-        if (!doubles || view.len != views[0].len) {
-            ++acquired;
-            release();
-            PyErr_SetString(PyExc_TypeError, "expected buffers of doubles of one length");
-            return nullptr;
-        }
-    }
-    const std::size_t n = static_cast<std::size_t>(views[0].len) / sizeof(double);
+    DoubleBuffers views(args, 2, given - 2);
+    if (!views) return nullptr;
+    const std::size_t n = views.size();
     batch::In in[4];
-    for (std::size_t a = 0; a < entry->arity; ++a)
-        in[a] = batch::In(static_cast<const double*>(views[a + 1].buf), n);
+    for (std::size_t a = 0; a < entry->arity; ++a) in[a] = batch::In(views.in(a + 1), n);
     std::vector<Result<double>> results(n);
     entry->call(*target, in, results);
-    double* out = static_cast<double*>(views[0].buf);
+    double* out = views.out();
     PyObject* failures = PyList_New(0);
     for (std::size_t i = 0; i < n && failures != nullptr; ++i) {
         out[i] = results[i] ? *results[i] : 0.0;
@@ -361,7 +369,6 @@ PyObject* py_batch_kernel(PyObject*, PyObject* args) {
         if (item == nullptr || PyList_Append(failures, item) != 0) Py_CLEAR(failures);
         Py_XDECREF(item);
     }
-    release();
     return failures;
 }
 // ---- end of the batch kernels
