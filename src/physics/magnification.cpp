@@ -1,18 +1,365 @@
-// Placeholder: the physical magnification is being written.
+// A radially symmetric source as a stack of nested uniform disks.  With the
+// profile b(x) (x in source radii, b = 0 beyond x = 1), integrating the
+// magnified flux by parts in the radius gives
+//
+//   F = \int_{[0, 1]} x^2 A_D(u, x rho) (-db(x))
+//
+// in units of pi rho^2: each nested disk of radius x rho, magnified by the
+// uniform disk's A_D, weighted by how much the brightness drops there.  A
+// jump of b (the profile's edge at x = 1, a table's ends) is a point term.
+//
+// A_D(u, x rho) is smooth in x except where the nested disk's edge crosses
+// the lens, x0 = u / rho, where it goes like (x - x0) log|x - x0|.  The
+// integrals are split there, each piece mapped so that its nodes cluster at
+// the crossing, and summed by adaptive Gauss-Kronrod quadrature that
+// bisects the piece with the largest error estimate until the estimates
+// meet the tolerance.
 #include "physics/magnification.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
 #include <limits>
+
+#include "common/constants.hpp"
+#include "physics/disk.hpp"
 
 namespace tavlomer::physics {
 
-double uniform(double, double) noexcept { return std::numeric_limits<double>::quiet_NaN(); }
+namespace {
 
-void basis_flux(const Basis&, std::span<double> flux) noexcept {
-    for (double& f : flux) f = std::numeric_limits<double>::quiet_NaN();
+using constants::half_pi;
+using detail::disk;
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+// The 15-point Kronrod rule and its embedded 7-point Gauss rule on [-1, 1]
+// (R. Piessens et al., QUADPACK, Springer 1983, routine qk15): the abscissae
+// x_j in decreasing order, then 0; the Gauss rule uses x_1, x_3, x_5 and 0.
+constexpr std::array<double, 8> kronrod_x = {
+    0.991455371120812639206854697526329, 0.949107912342758524526189684047851,
+    0.864864423359769072789712788640926, 0.741531185599394439863864773280788,
+    0.586087235467691130294144845693013, 0.405845151377397166906606412076961,
+    0.207784955007898467600689403773245, 0.0};
+constexpr std::array<double, 8> kronrod_w = {
+    0.022935322010529224963732008058970, 0.063092092629978553290700663189204,
+    0.104790010322250183839876322541518, 0.140653259715525918745189590510238,
+    0.169004726639267902826583426598550, 0.190350578064785409913256402421014,
+    0.204432940075298892414161999234649, 0.209482141084727828012999174891714};
+constexpr std::array<double, 4> gauss_w = {
+    0.129484966168869693270611432679082, 0.279705391489276667901467771423780,
+    0.381830050505118944950369775488975, 0.417959183673469387755102040816327};
+
+// Panels in flight per integral: each bisection adds one.  Smooth pieces
+// need one or two; the bound is reached only by a crossing so close to a
+// piece's end that the nodes cannot resolve it any better.
+constexpr std::size_t panel_limit = 48;
+// A panel narrower than this (in the mapped variable, of width 1 per piece)
+// is not bisected again: its nodes would round onto each other.
+constexpr double narrowest_panel = 1e-12;
+// The error estimates are asked for this share of the tolerance: they are
+// estimates.
+constexpr double tolerance_share = 0.5;
+
+// How a piece [a, b] of the integration variable is mapped from w in [0, 1]:
+// nodes clustered at an end where the integrand is singular (the crossing,
+// or sqrt(mu) at the limb).  Each map is smooth and its derivative vanishes
+// at a clustered end, which turns (y - y0) log|y - y0| and 1/sqrt(y - y0)
+// into integrands that vanish there smoothly.
+enum class Cluster { none, low, high, both };
+
+struct Piece {
+    double a;
+    double b;
+    Cluster cluster;
+};
+
+// A point of a piece: the distances to its ends (each formed without
+// cancellation) and dy/dw.
+struct Mapped {
+    double from_a;
+    double to_b;
+    double weight;
+};
+
+Mapped map(const Piece& piece, double w) noexcept {
+    const double h = piece.b - piece.a;
+    const double v = 1.0 - w;
+    switch (piece.cluster) {
+        case Cluster::none:
+            return {h * w, h * v, h};
+        case Cluster::low:  // y = a + h w^2
+            return {h * w * w, h * v * (1.0 + w), 2.0 * h * w};
+        case Cluster::high:  // y = b - h (1 - w)^2
+            return {h * w * (1.0 + v), h * v * v, 2.0 * h * v};
+        case Cluster::both:  // y = a + h w^2 (3 - 2 w)
+            return {h * w * w * (3.0 - 2.0 * w), h * v * v * (1.0 + 2.0 * w), 6.0 * h * w * v};
+    }
+    return {nan, nan, nan};
 }
 
-void basis_magnified_flux(const Basis&, double, double, double, std::span<double> out) noexcept {
-    for (double& f : out) f = std::numeric_limits<double>::quiet_NaN();
+template <std::size_t K>
+struct Panel {
+    std::size_t piece;
+    double lo;  // in w
+    double hi;
+    std::array<double, K> result;
+    std::array<double, K> error;
+};
+
+// One Gauss-Kronrod panel for K integrands evaluated together; `f(piece, w,
+// values)` writes the K integrands (dy/dw included) at w.  The error
+// estimate is QUADPACK's: |Kronrod - Gauss| scaled down as
+// (200 |K - G| / resasc)^1.5 by the size of the integrand's variation.
+template <std::size_t K, class F>
+Panel<K> panel(const F& f, std::size_t piece, double lo, double hi) noexcept {
+    const double centre = 0.5 * (lo + hi);
+    const double half = 0.5 * (hi - lo);
+    std::array<std::array<double, K>, 15> values;
+    f(piece, centre, values[14]);
+    for (std::size_t j = 0; j < 7; ++j) {
+        f(piece, centre - half * kronrod_x[j], values[2 * j]);
+        f(piece, centre + half * kronrod_x[j], values[2 * j + 1]);
+    }
+    Panel<K> out{piece, lo, hi, {}, {}};
+    for (std::size_t k = 0; k < K; ++k) {
+        double kronrod = kronrod_w[7] * values[14][k];
+        double gauss = gauss_w[3] * values[14][k];
+        for (std::size_t j = 0; j < 7; ++j) {
+            const double pair = values[2 * j][k] + values[2 * j + 1][k];
+            kronrod += kronrod_w[j] * pair;
+            if (j % 2 == 1) gauss += gauss_w[j / 2] * pair;
+        }
+        const double mean = 0.5 * kronrod;
+        double asc = kronrod_w[7] * std::fabs(values[14][k] - mean);
+        for (std::size_t j = 0; j < 7; ++j) {
+            asc += kronrod_w[j] *
+                   (std::fabs(values[2 * j][k] - mean) + std::fabs(values[2 * j + 1][k] - mean));
+        }
+        double error = std::fabs((kronrod - gauss) * half);
+        asc *= half;
+        if (asc != 0.0 && error != 0.0)
+            error = asc * std::min(1.0, std::pow(200.0 * error / asc, 1.5));
+        out.result[k] = kronrod * half;
+        out.error[k] = error;
+    }
+    return out;
+}
+
+// \int of the K integrands over the pieces, each to relative accuracy tol
+// (as far as the estimates tell).
+template <std::size_t K, class F>
+std::array<double, K> integrate(const F& f, const Piece* pieces, std::size_t piece_count,
+                                double tol) noexcept {
+    std::array<Panel<K>, panel_limit> panels;
+    std::size_t count = 0;
+    for (std::size_t p = 0; p < piece_count; ++p) panels[count++] = panel<K>(f, p, 0.0, 1.0);
+    const double asked = tol * tolerance_share;
+    for (;;) {
+        std::array<double, K> total{};
+        std::array<double, K> error{};
+        for (std::size_t i = 0; i < count; ++i) {
+            for (std::size_t k = 0; k < K; ++k) {
+                total[k] += panels[i].result[k];
+                error[k] += panels[i].error[k];
+            }
+        }
+        // The panel whose error estimate weighs most against its integral's
+        // tolerance.
+        bool met = true;
+        std::array<double, K> allowed{};
+        for (std::size_t k = 0; k < K; ++k) {
+            allowed[k] = asked * std::fabs(total[k]);
+            if (!(error[k] <= allowed[k])) met = false;
+        }
+        if (met || count == panel_limit) return total;
+        std::size_t worst = 0;
+        double worst_share = -1.0;
+        for (std::size_t i = 0; i < count; ++i) {
+            double share = 0.0;
+            for (std::size_t k = 0; k < K; ++k) {
+                const double s = allowed[k] > 0.0 ? panels[i].error[k] / allowed[k]
+                                                  : (panels[i].error[k] > 0.0 ? 1e300 : 0.0);
+                share = std::max(share, s);
+            }
+            if (share > worst_share) {
+                worst_share = share;
+                worst = i;
+            }
+        }
+        const Panel<K> old = panels[worst];
+        const double mid = 0.5 * (old.lo + old.hi);
+        if (!(old.hi - old.lo > narrowest_panel)) return total;  // also for NaN
+        panels[worst] = panel<K>(f, old.piece, old.lo, mid);
+        panels[count++] = panel<K>(f, old.piece, mid, old.hi);
+    }
+}
+
+// ---- Parametric laws: the basis {1, mu, mu^2 or sqrt(mu)} --------------------
+//
+// In theta = asin(x) (mu = cos theta) the weights -db/dtheta are smooth:
+//   mu:        sin theta                      F = \int sin^3 theta A_D dtheta
+//   mu^2:      2 sin theta cos theta          F = \int 2 sin^3 theta cos theta A_D dtheta
+//   sqrt(mu):  sin theta / (2 sqrt(cos theta))   (clustered at the limb)
+// and b = 1 contributes its edge at x = 1 only: F = A_D(u, rho).
+
+// Splits [0, pi/2] at the crossing theta0 = asin(u / rho).
+std::size_t theta_pieces(double x0, bool limb_singular, std::array<Piece, 2>& pieces) noexcept {
+    const Cluster at_limb = limb_singular ? Cluster::high : Cluster::none;
+    if (x0 >= 1.0 || x0 == 0.0) {
+        // No crossing inside the source (or at its centre, where A_D is
+        // smooth in x); on the limb (x0 = 1) the crossing is the end.
+        const bool crossing_at_limb = x0 >= 1.0 && x0 < 1.5;
+        pieces[0] = {0.0, half_pi, crossing_at_limb ? Cluster::high : at_limb};
+        return 1;
+    }
+    const double theta0 = std::asin(x0);
+    pieces[0] = {0.0, theta0, Cluster::high};
+    pieces[1] = {theta0, half_pi, limb_singular ? Cluster::both : Cluster::low};
+    return 2;
+}
+
+enum class Parametric { mu, mu_and_mu2, mu_and_sqrt };
+
+template <std::size_t K>
+void parametric(Parametric which, double u, double rho, double rtol, double* out) noexcept {
+    std::array<Piece, 2> pieces;
+    const std::size_t count = theta_pieces(u / rho, which == Parametric::mu_and_sqrt, pieces);
+    const auto f = [&](std::size_t p, double w, std::array<double, K>& values) {
+        const Piece& piece = pieces[p];
+        const Mapped m = map(piece, w);
+        // theta from the nearer end; cos theta from pi/2 - theta where the
+        // piece ends at the limb, so that it keeps its digits there.
+        const double theta = m.from_a <= m.to_b ? piece.a + m.from_a : piece.b - m.to_b;
+        const double x = std::sin(theta);
+        const double mu = piece.b == half_pi ? std::sin(m.to_b) : std::cos(theta);
+        const double h = x * x * x * disk(u, x * rho) * m.weight;
+        values[0] = h;
+        if constexpr (K == 2) {
+            values[1] = which == Parametric::mu_and_mu2 ? 2.0 * h * mu : h / (2.0 * std::sqrt(mu));
+        }
+    };
+    const std::array<double, K> integral = integrate<K>(f, pieces.data(), count, rtol);
+    for (std::size_t k = 0; k < K; ++k) out[k] = integral[k];
+}
+
+// ---- Tabulated law: hat functions in x ---------------------------------------
+//
+// Hat j rises linearly from radii[j-1] to radii[j] and falls to radii[j+1],
+// so -db/dx is a constant on each interval, -1/h on the rising side and 1/h
+// on the falling one; the table's ends are jumps (point terms).  With
+// J_i = \int_{radii[i]}^{radii[i+1]} x^2 A_D(u, x rho) dx,
+//
+//   F_j = J_j / h_j - J_{j-1} / h_{j-1}  (+ x^2 A_D at a jump down, - at a jump up).
+//
+// The difference cancels by about x / (2 h), so each J is asked for h times
+// the tolerance.
+
+double interval_integral(double u, double rho, double lo, double hi, double tol) noexcept {
+    const double x0 = u / rho;
+    std::array<Piece, 2> pieces;
+    std::size_t count = 1;
+    if (x0 > lo && x0 < hi) {
+        pieces[0] = {lo, x0, Cluster::high};
+        pieces[1] = {x0, hi, Cluster::low};
+        count = 2;
+    } else {
+        pieces[0] = {lo, hi, x0 == lo ? Cluster::low : (x0 == hi ? Cluster::high : Cluster::none)};
+    }
+    const auto f = [&](std::size_t p, double w, std::array<double, 1>& values) {
+        const Piece& piece = pieces[p];
+        const Mapped m = map(piece, w);
+        const double x = m.from_a <= m.to_b ? piece.a + m.from_a : piece.b - m.to_b;
+        values[0] = x * x * disk(u, x * rho) * m.weight;
+    };
+    return integrate<1>(f, pieces.data(), count, tol)[0];
+}
+
+// Below this u / rho the lens is taken to sit at the centre: the change is
+// of order (u / rho)^2 relative.
+constexpr double centre_distance = 1e-150;
+
+// The finest relative accuracy asked of one interval's integral.
+constexpr double finest_interval_rtol = 1e-15;
+
+void tabulated(std::span<const double> radii, double u, double rho, double rtol,
+               std::span<double> out) noexcept {
+    const std::size_t n = radii.size();
+    std::fill(out.begin(), out.end(), 0.0);
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        const double h = radii[i + 1] - radii[i];
+        const double tol = std::max(rtol * std::min(1.0, h), finest_interval_rtol);
+        const double slope_term = interval_integral(u, rho, radii[i], radii[i + 1], tol) / h;
+        out[i] += slope_term;
+        out[i + 1] -= slope_term;
+    }
+    // The jumps: up to 1 at the first radius (none if it is the centre), down
+    // from 1 at the last.
+    if (radii[0] > 0.0) out[0] -= radii[0] * radii[0] * disk(u, radii[0] * rho);
+    out[n - 1] += radii[n - 1] * radii[n - 1] * disk(u, radii[n - 1] * rho);
+}
+
+}  // namespace
+
+double uniform(double u, double rho) noexcept { return disk(std::fabs(u), rho); }
+
+void basis_flux(const Basis& basis, std::span<double> flux) noexcept {
+    switch (basis.law) {
+        case Law::linear:
+            flux[0] = 1.0;
+            flux[1] = 2.0 / 3.0;
+            return;
+        case Law::quadratic:
+            flux[0] = 1.0;
+            flux[1] = 2.0 / 3.0;
+            flux[2] = 0.5;
+            return;
+        case Law::square_root:
+            flux[0] = 1.0;
+            flux[1] = 2.0 / 3.0;
+            flux[2] = 0.8;
+            return;
+        case Law::tabulated:
+            break;
+    }
+    // 2 \int x b_j(x) dx over each side of hat j: h (a + 2 b) / 3 for the side
+    // rising from a to b, h (2 b + c) / 3 for the side falling from b to c.
+    const std::span<const double> r = basis.radii;
+    std::fill(flux.begin(), flux.end(), 0.0);
+    for (std::size_t i = 0; i + 1 < r.size(); ++i) {
+        const double h = r[i + 1] - r[i];
+        flux[i] += h * (2.0 * r[i] + r[i + 1]) / 3.0;
+        flux[i + 1] += h * (r[i] + 2.0 * r[i + 1]) / 3.0;
+    }
+}
+
+void basis_magnified_flux(const Basis& basis, double u, double rho, double rtol,
+                          std::span<double> out) noexcept {
+    if (std::isnan(u)) {
+        std::fill(out.begin(), out.end(), nan);
+        return;
+    }
+    // A lens this close to the centre is at the centre to every digit
+    // (A_D is even in u), and the nested disks about it stay representable.
+    u = std::fabs(u) < rho * centre_distance ? 0.0 : std::fabs(u);
+    switch (basis.law) {
+        case Law::linear:
+            out[0] = disk(u, rho);
+            parametric<1>(Parametric::mu, u, rho, rtol, &out[1]);
+            return;
+        case Law::quadratic:
+            out[0] = disk(u, rho);
+            parametric<2>(Parametric::mu_and_mu2, u, rho, rtol, &out[1]);
+            return;
+        case Law::square_root:
+            out[0] = disk(u, rho);
+            parametric<2>(Parametric::mu_and_sqrt, u, rho, rtol, &out[1]);
+            return;
+        case Law::tabulated:
+            tabulated(basis.radii, u, rho, rtol, out);
+            return;
+    }
 }
 
 }  // namespace tavlomer::physics
