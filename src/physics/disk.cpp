@@ -113,27 +113,42 @@ double limb_disk(double rho) noexcept {
 }  // namespace
 
 // The algorithm of Bulirsch (1969) for p > 0 (Press et al., Numerical
-// Recipes, 2nd ed., sec. 6.11, routine cel, with the tolerance set for double).
-double cel(double kc, double p, double a, double b) noexcept {
+// Recipes, 2nd ed., sec. 6.11, routine cel, with the tolerance set for double),
+// for two integrals of one kc at once: the mean iteration (qc, e, em) and its
+// end depend on kc alone, so both share it and each gives exactly what a
+// call of its own would.
+std::array<double, 2> cel_pair(double kc, std::array<Cel, 2> args) noexcept {
     double qc = std::fabs(kc);
     double e = qc;
     double em = 1.0;
-    p = std::sqrt(p);
-    b /= p;
+    for (Cel& c : args) {
+        c.p = std::sqrt(c.p);
+        c.b /= c.p;
+    }
     for (int step = 0; step < cel_step_limit; ++step) {
-        const double f = a;
-        a += b / p;
-        double g = e / p;
-        b += f * g;
-        b += b;
-        p += g;
-        g = em;
+        for (Cel& c : args) {
+            const double f = c.a;
+            c.a += c.b / c.p;
+            const double g = e / c.p;
+            c.b += f * g;
+            c.b += c.b;
+            c.p += g;
+        }
+        const double g = em;
         em += qc;
         if (std::fabs(g - qc) <= g * cel_agreement) break;
         qc = 2.0 * std::sqrt(e);
         e = qc * em;
     }
-    return half_pi * (b + a * em) / (em * (em + p));
+    std::array<double, 2> out;
+    for (std::size_t i = 0; i < 2; ++i) {
+        out[i] = half_pi * (args[i].b + args[i].a * em) / (em * (em + args[i].p));
+    }
+    return out;
+}
+
+double cel(double kc, double p, double a, double b) noexcept {
+    return cel_pair(kc, {Cel{p, a, b}, Cel{p, a, b}})[0];
 }
 
 double disk(double u, double rho) noexcept {
@@ -154,8 +169,8 @@ double disk(double u, double rho) noexcept {
     const double c_e = 0.5 * s * q;
     const double c_k = delta * (4.0 + 0.5 * delta * s) / q;
     const double c_pi = 2.0 * (1.0 + rho * rho) * delta * delta / (s * q);
-    const double e_k = cel(kc, 1.0, c_e - c_k, c_e * (kc * kc) - c_k);
-    const double pi_n = cel(kc, r * r, 1.0, 1.0);
+    const auto [e_k, pi_n] =
+        cel_pair(kc, {Cel{1.0, c_e - c_k, c_e * (kc * kc) - c_k}, Cel{r * r, 1.0, 1.0}});
     return ((e_k + c_pi * pi_n) / rho) / (pi * rho);
 }
 

@@ -3,6 +3,8 @@
 // (magnification.cpp stacks nested disks).  Plain C++, no allocation.
 #pragma once
 
+#include <array>
+
 namespace tavlomer::physics::detail {
 
 // Bulirsch's general complete elliptic integral
@@ -16,6 +18,14 @@ namespace tavlomer::physics::detail {
 // Pi(n, m) = cel(kc, 1 - n, 1, 1) with kc = sqrt(1 - m): the parameters
 // enter as the complements, which is what keeps the disk accurate at its limb.
 [[nodiscard]] double cel(double kc, double p, double a, double b) noexcept;
+
+// Two cel of the same kc, evaluated together.
+struct Cel {
+    double p;
+    double a;
+    double b;
+};
+[[nodiscard]] std::array<double, 2> cel_pair(double kc, std::array<Cel, 2> args) noexcept;
 
 // The magnification of a uniform disk of radius rho at separation u (both in
 // Einstein radii), u >= 0 and rho > 0 finite.  NaN for a NaN u.

@@ -34,22 +34,48 @@ using detail::disk;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
-// The 15-point Kronrod rule and its embedded 7-point Gauss rule on [-1, 1]
-// (R. Piessens et al., QUADPACK, Springer 1983, routine qk15): the abscissae
-// x_j in decreasing order, then 0; the Gauss rule uses x_1, x_3, x_5 and 0.
-constexpr std::array<double, 8> kronrod_x = {
-    0.991455371120812639206854697526329, 0.949107912342758524526189684047851,
-    0.864864423359769072789712788640926, 0.741531185599394439863864773280788,
-    0.586087235467691130294144845693013, 0.405845151377397166906606412076961,
-    0.207784955007898467600689403773245, 0.0};
-constexpr std::array<double, 8> kronrod_w = {
-    0.022935322010529224963732008058970, 0.063092092629978553290700663189204,
-    0.104790010322250183839876322541518, 0.140653259715525918745189590510238,
-    0.169004726639267902826583426598550, 0.190350578064785409913256402421014,
-    0.204432940075298892414161999234649, 0.209482141084727828012999174891714};
-constexpr std::array<double, 4> gauss_w = {
-    0.129484966168869693270611432679082, 0.279705391489276667901467771423780,
-    0.381830050505118944950369775488975, 0.417959183673469387755102040816327};
+// A Kronrod rule on [-1, 1] with its embedded Gauss rule: the abscissae of
+// the pairs +-x_j in decreasing order, then 0; the Gauss rule uses the pairs
+// j = 1, 3, ... and 0.
+template <std::size_t Pairs>
+struct KronrodRule {
+    std::array<double, Pairs + 1> x;
+    std::array<double, Pairs + 1> w;
+    std::array<double, Pairs / 2 + 1> gauss_w;
+    // The error estimate of a panel is factor * scale * g^power for the
+    // relative Gauss-Kronrod difference g (panel(), below).
+    double factor;
+    double power;
+};
+
+// 15 points (Gauss 7), R. Piessens et al., QUADPACK, Springer 1983, routine qk15.
+constexpr KronrodRule<7> kronrod15 = {
+    {0.991455371120812639206854697526329, 0.949107912342758524526189684047851,
+     0.864864423359769072789712788640926, 0.741531185599394439863864773280788,
+     0.586087235467691130294144845693013, 0.405845151377397166906606412076961,
+     0.207784955007898467600689403773245, 0.0},
+    {0.022935322010529224963732008058970, 0.063092092629978553290700663189204,
+     0.104790010322250183839876322541518, 0.140653259715525918745189590510238,
+     0.169004726639267902826583426598550, 0.190350578064785409913256402421014,
+     0.204432940075298892414161999234649, 0.209482141084727828012999174891714},
+    {0.129484966168869693270611432679082, 0.279705391489276667901467771423780,
+     0.381830050505118944950369775488975, 0.417959183673469387755102040816327},
+    10.0,
+    1.5};
+
+// 7 points (Gauss 3: sqrt(3/5), weights 5/9 and 8/9), for the coarse
+// tolerances: exact for polynomials of degree 11 (checked at 30 digits).
+constexpr KronrodRule<3> kronrod7 = {
+    {0.960491268708020283423507092629080, 0.774596669241483377035853079956480,
+     0.434243749346802558002071502844628, 0.0},
+    {0.104656226026467265193823857192073, 0.268488089868333440728569280666710,
+     0.401397414775962222905051818618432, 0.450916538658474142345110087045571},
+    {0.555555555555555555555555555555556, 0.888888888888888888888888888888889},
+    1.0,
+    2.0};
+
+// From this tolerance up the 7-point rule suffices.
+constexpr double coarse_tolerance = 1e-6;
 
 // Panels in flight per integral: each bisection adds one.  Smooth pieces
 // need one or two; the bound is reached only by a crossing so close to a
@@ -58,8 +84,6 @@ constexpr std::size_t panel_limit = 48;
 // A panel narrower than this (in the mapped variable, of width 1 per piece)
 // is not bisected again: its nodes would round onto each other.
 constexpr double narrowest_panel = 1e-12;
-// The safety factor of the error estimate (panel(), below).
-constexpr double estimate_factor = 10.0;
 // The error estimates are asked for this share of the tolerance: they are
 // estimates.
 constexpr double tolerance_share = 0.5;
@@ -114,41 +138,43 @@ struct Panel {
 
 // One Gauss-Kronrod panel for K integrands evaluated together; `f(piece, w,
 // values)` writes the K integrands (dy/dw included) at w.
-template <std::size_t K, class F>
-Panel<K> panel(const F& f, std::size_t piece, double lo, double hi) noexcept {
+template <std::size_t K, std::size_t Pairs, class F>
+Panel<K> panel(const KronrodRule<Pairs>& rule, const F& f, std::size_t piece, double lo,
+               double hi) noexcept {
     const double centre = 0.5 * (lo + hi);
     const double half = 0.5 * (hi - lo);
-    std::array<std::array<double, K>, 15> values;
-    f(piece, centre, values[14]);
-    for (std::size_t j = 0; j < 7; ++j) {
-        f(piece, centre - half * kronrod_x[j], values[2 * j]);
-        f(piece, centre + half * kronrod_x[j], values[2 * j + 1]);
+    std::array<std::array<double, K>, 2 * Pairs + 1> values;
+    f(piece, centre, values[2 * Pairs]);
+    for (std::size_t j = 0; j < Pairs; ++j) {
+        f(piece, centre - half * rule.x[j], values[2 * j]);
+        f(piece, centre + half * rule.x[j], values[2 * j + 1]);
     }
     Panel<K> out{piece, lo, hi, {}, {}};
     for (std::size_t k = 0; k < K; ++k) {
-        double kronrod = kronrod_w[7] * values[14][k];
-        double gauss = gauss_w[3] * values[14][k];
-        for (std::size_t j = 0; j < 7; ++j) {
-            const double pair = values[2 * j][k] + values[2 * j + 1][k];
-            kronrod += kronrod_w[j] * pair;
-            if (j % 2 == 1) gauss += gauss_w[j / 2] * pair;
+        const double middle = values[2 * Pairs][k];
+        double kronrod = rule.w[Pairs] * middle;
+        double gauss = rule.gauss_w[Pairs / 2] * middle;
+        double scale = rule.w[Pairs] * std::fabs(middle);
+        for (std::size_t j = 0; j < Pairs; ++j) {
+            const double a = values[2 * j][k];
+            const double b = values[2 * j + 1][k];
+            kronrod += rule.w[j] * (a + b);
+            scale += rule.w[j] * (std::fabs(a) + std::fabs(b));
+            if (j % 2 == 1) gauss += rule.gauss_w[j / 2] * (a + b);
         }
         // The Kronrod result is far better than the Gauss one it is checked
-        // against: on these integrands (clustered pieces of the nested-disk
-        // integrals, 1e-4 <= rho <= 10) its relative error stayed below
-        // 0.5 g^1.5 for a relative Gauss-Kronrod difference g (QUADPACK
-        // assumes the same power with a larger, general-purpose factor).
-        // Ten times that is the estimate.
-        double scale = kronrod_w[7] * std::fabs(values[14][k]);
-        for (std::size_t j = 0; j < 7; ++j) {
-            scale += kronrod_w[j] * (std::fabs(values[2 * j][k]) + std::fabs(values[2 * j + 1][k]));
-        }
+        // against.  On these integrands (clustered pieces of the nested-disk
+        // integrals, 1e-4 <= rho <= 10, measured against a 1e-15 quadrature)
+        // the 15-point rule's relative error stayed below 0.5 g^1.5 and the
+        // 7-point rule's below 0.02 g^2, for a relative Gauss-Kronrod
+        // difference g; the estimates take 10 g^1.5 and g^2.  (QUADPACK
+        // assumes the power 1.5 with a larger, general-purpose factor.)
         scale *= std::fabs(half);
         const double difference = std::fabs((kronrod - gauss) * half);
         double error = difference;
         if (scale > 0.0 && difference < scale) {
-            error =
-                std::min(difference, estimate_factor * scale * std::pow(difference / scale, 1.5));
+            error = std::min(difference,
+                             rule.factor * scale * std::pow(difference / scale, rule.power));
         }
         out.result[k] = kronrod * half;
         out.error[k] = error;
@@ -157,13 +183,17 @@ Panel<K> panel(const F& f, std::size_t piece, double lo, double hi) noexcept {
 }
 
 // \int of the K integrands over the pieces, each to relative accuracy tol
-// (as far as the estimates tell).
+// (as far as the estimates tell): the 15-point rule, or the 7-point one for
+// a coarse tolerance.
 template <std::size_t K, class F>
-std::array<double, K> integrate(const F& f, const Piece* pieces, std::size_t piece_count,
+std::array<double, K> integrate(const F& f, std::size_t piece_count, double tol) noexcept;
+
+template <std::size_t K, std::size_t Pairs, class F>
+std::array<double, K> integrate(const KronrodRule<Pairs>& rule, const F& f, std::size_t piece_count,
                                 double tol) noexcept {
     std::array<Panel<K>, panel_limit> panels;
     std::size_t count = 0;
-    for (std::size_t p = 0; p < piece_count; ++p) panels[count++] = panel<K>(f, p, 0.0, 1.0);
+    for (std::size_t p = 0; p < piece_count; ++p) panels[count++] = panel<K>(rule, f, p, 0.0, 1.0);
     const double asked = tol * tolerance_share;
     for (;;) {
         std::array<double, K> total{};
@@ -200,8 +230,8 @@ std::array<double, K> integrate(const F& f, const Piece* pieces, std::size_t pie
         const Panel<K> old = panels[worst];
         const double mid = 0.5 * (old.lo + old.hi);
         if (!(old.hi - old.lo > narrowest_panel)) return total;  // also for NaN
-        Panel<K> left = panel<K>(f, old.piece, old.lo, mid);
-        Panel<K> right = panel<K>(f, old.piece, mid, old.hi);
+        Panel<K> left = panel<K>(rule, f, old.piece, old.lo, mid);
+        Panel<K> right = panel<K>(rule, f, old.piece, mid, old.hi);
         // The halves' sum differs from the whole by about the whole's error,
         // far more than the halves' own: a bound for each half too.
         for (std::size_t k = 0; k < K; ++k) {
@@ -212,6 +242,12 @@ std::array<double, K> integrate(const F& f, const Piece* pieces, std::size_t pie
         panels[worst] = left;
         panels[count++] = right;
     }
+}
+
+template <std::size_t K, class F>
+std::array<double, K> integrate(const F& f, std::size_t piece_count, double tol) noexcept {
+    return tol >= coarse_tolerance ? integrate<K>(kronrod7, f, piece_count, tol)
+                                   : integrate<K>(kronrod15, f, piece_count, tol);
 }
 
 // ---- Parametric laws: the basis {1, mu, mu^2 or sqrt(mu)} --------------------
@@ -258,7 +294,7 @@ void parametric(Parametric which, double u, double rho, double rtol, double* out
             values[1] = which == Parametric::mu_and_mu2 ? 2.0 * h * mu : h / (2.0 * std::sqrt(mu));
         }
     };
-    const std::array<double, K> integral = integrate<K>(f, pieces.data(), count, rtol);
+    const std::array<double, K> integral = integrate<K>(f, count, rtol);
     for (std::size_t k = 0; k < K; ++k) out[k] = integral[k];
 }
 
@@ -291,7 +327,7 @@ double interval_integral(double u, double rho, double lo, double hi, double tol)
         const double x = m.from_a <= m.to_b ? piece.a + m.from_a : piece.b - m.to_b;
         values[0] = x * x * disk(u, x * rho) * m.weight;
     };
-    return integrate<1>(f, pieces.data(), count, tol)[0];
+    return integrate<1>(f, count, tol)[0];
 }
 
 // Below this u / rho the lens is taken to sit at the centre: the change is
