@@ -103,6 +103,41 @@ def test_limb_darkened_laws_meet_rtol(law, coefficients, l, rho, rtol):
 
 _REFERENCES = {}
 
+# Every regime the accuracy is promised for, over the whole range of source
+# radii: the centre, inside, within 1e-12 to 1e-2 of the limb on either side
+# and on it, outside, and far out.  Each (rho, l) takes one law in turn, so
+# each law meets each regime at some rho (a slow run: the references cost
+# about a second each).
+SWEEP_L = [0.0, 0.5, 1 - 1e-2, 1 - 1e-12, 1.0, 1 + 1e-12, 1 + 1e-6, 1 + 1e-2, 2.0, 1e4]
+SWEEP_LAWS = [("linear", (0.6,)), ("square_root", (0.3, 0.4)), ("quadratic", (0.4, 0.25)),
+              ("tabulated", ())]
+SWEEP = [(SWEEP_LAWS[(i + j) % 4], l, rho)
+         for i, rho in enumerate([1e-4, 1e-2, 1.0, 10.0]) for j, l in enumerate(SWEEP_L)]
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("law_coefficients, l, rho", SWEEP)
+def test_limb_darkened_laws_meet_rtol_in_every_regime(law_coefficients, l, rho):
+    law, coefficients = law_coefficients
+    profile, breaks = _profile(law, coefficients)
+    u = l * rho
+    with mpmath.workdps(30):
+        l_ref, eps = mpmath.mpf(u) / rho, 1 / mpmath.mpf(rho)
+    reference = limb_darkened(l_ref, eps, profile, breaks=breaks, dps=20)
+    for rtol in (1e-9, 1e-4):
+        value = _call(law, u, rho, coefficients, rtol=rtol)
+        assert rel(value, reference) <= rtol, (rtol, value, reference)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("rho", [1e-4, 1e-2, 1.0, 10.0])
+def test_uniform_is_exact_near_the_limb_and_far_out_for_every_radius(rho):
+    offsets = [1e-15, 1e-12, 1e-9, 1e-6, 1e-2]
+    ls = [1 - d for d in offsets] + [1.0] + [1 + d for d in offsets] + [30.0, 1e3, 1e4]
+    for l in ls:
+        u = l * rho
+        assert rel(tp.uniform(u, rho), uniform_disk(u, rho, dps=40)) <= 1e-12, l
+
 
 @settings(max_examples=40, deadline=None)
 @given(l=st.floats(0.0, 5.0), rho=st.floats(1e-3, 5.0), c=st.floats(-1.0, 1.0))
@@ -117,6 +152,19 @@ def test_laws_reduce_to_each_other(l, rho, c):
     linear = tp.linear(u, rho, c, rtol=rtol)
     assert tp.quadratic(u, rho, c, 0.0, rtol=rtol) == pytest.approx(linear, rel=2 * rtol)
     assert tp.square_root(u, rho, c, 0.0, rtol=rtol) == pytest.approx(linear, rel=2 * rtol)
+
+
+@pytest.mark.parametrize("rho", [1e-300, 1e-120, 1e120, 1e300])
+def test_extreme_radii_keep_their_values(rho):
+    # Sources far outside any event still get the disk's magnification, not
+    # an overflow or an underflow: at the centre sqrt(rho^2 + 4) / rho, on the
+    # limb (2/rho + 2 (1 + rho^2) atan(rho) / rho^2) / pi, about 4 / (pi rho)
+    # or 1.
+    centre, limb = (2 / rho, 4 / (math.pi * rho)) if rho < 1 else (1.0, 1.0)
+    assert tp.uniform(0.0, rho) == pytest.approx(centre, rel=1e-14)
+    assert tp.uniform(rho, rho) == pytest.approx(limb, rel=1e-14)
+    linear = tp.linear([0.0, rho, 2 * rho], rho, 0.6)
+    assert np.all(np.isfinite(linear)) and np.all(linear > 1 - 1e-12)
 
 
 def test_nan_separation_spoils_its_own_element_only():

@@ -252,42 +252,88 @@ std::array<double, K> integrate(const F& f, std::size_t piece_count, double tol)
 
 // ---- Parametric laws: the basis {1, mu, mu^2 or sqrt(mu)} --------------------
 //
-// In theta = asin(x) (mu = cos theta) the weights -db/dtheta are smooth:
+// In theta = asin(x) (mu = cos theta) the weights -db/dtheta are
 //   mu:        sin theta                      F = \int sin^3 theta A_D dtheta
 //   mu^2:      2 sin theta cos theta          F = \int 2 sin^3 theta cos theta A_D dtheta
-//   sqrt(mu):  sin theta / (2 sqrt(cos theta))   (clustered at the limb)
+//   sqrt(mu):  sin theta / (2 sqrt(cos theta))
 // and b = 1 contributes its edge at x = 1 only: F = A_D(u, rho).
 
-// Splits [0, pi/2] at the crossing theta0 = asin(u / rho).
-std::size_t theta_pieces(double x0, bool limb_singular, std::array<Piece, 2>& pieces) noexcept {
-    const Cluster at_limb = limb_singular ? Cluster::high : Cluster::none;
-    if (x0 >= 1.0 || x0 == 0.0) {
-        // No crossing inside the source (or at its centre, where A_D is
-        // smooth in x); on the limb (x0 = 1) the crossing is the end.
-        const bool crossing_at_limb = x0 >= 1.0 && x0 < 1.5;
-        pieces[0] = {0.0, half_pi, crossing_at_limb ? Cluster::high : at_limb};
-        return 1;
+// The integration variable of a piece.
+enum class Variable { theta, v };
+
+struct SourcePiece {
+    Piece piece;
+    Variable variable;
+};
+
+// The end of the theta part when the sqrt(mu) basis takes v over the rest:
+// theta = pi/4, x = 1/sqrt(2), v = 2^(-1/4).
+constexpr double quarter_pi = constants::pi / 4.0;
+constexpr double x_quarter = 0.70710678118654752440;  // 1/sqrt(2)
+constexpr double v_quarter = 0.84089641525371454303;  // 2^(-1/4)
+
+// Where a crossing close outside a piece still calls for nodes clustered at
+// that end (beyond it the integrand is smooth at the piece's scale).
+constexpr double near_limb_crossing = 1.5;
+
+// The pieces over the source for a crossing at x0 = u / rho.  In theta the
+// source is [0, pi/2], split at theta0 = asin(x0).  The sqrt(mu) basis has
+// 1/sqrt(cos theta) at the limb, which a crossing just inside it turns into a
+// spike the nodes of [0, theta0] cannot see; it takes v = sqrt(mu) instead
+// over the outer part x >= 1/sqrt(2) (where x^2 = 1 - v^4 keeps its digits),
+// in which every weight is smooth: db/dv = 2v (mu), 1 (sqrt mu).
+std::size_t source_pieces(double x0, bool sqrt_basis, std::array<SourcePiece, 4>& pieces) noexcept {
+    std::size_t count = 0;
+    const double theta_end = sqrt_basis ? quarter_pi : half_pi;
+    const double x_end = sqrt_basis ? x_quarter : 1.0;
+    if (x0 > 0.0 && x0 < x_end) {
+        const double theta0 = std::asin(x0);
+        pieces[count++] = {{0.0, theta0, Cluster::high}, Variable::theta};
+        pieces[count++] = {{theta0, theta_end, Cluster::low}, Variable::theta};
+    } else {
+        // No crossing inside the part (or at the centre, where A_D is smooth
+        // in x); one at or just beyond its end clusters the nodes there.
+        const bool near = x0 >= x_end && x0 < near_limb_crossing * x_end;
+        pieces[count++] = {{0.0, theta_end, near ? Cluster::high : Cluster::none}, Variable::theta};
     }
-    const double theta0 = std::asin(x0);
-    pieces[0] = {0.0, theta0, Cluster::high};
-    pieces[1] = {theta0, half_pi, limb_singular ? Cluster::both : Cluster::low};
-    return 2;
+    if (!sqrt_basis) return count;
+    // v runs from the limb (v = 0) inwards.
+    if (x0 > x_quarter && x0 < 1.0) {
+        const double v0 = std::sqrt(std::sqrt((1.0 - x0) * (1.0 + x0)));
+        pieces[count++] = {{0.0, v0, Cluster::high}, Variable::v};
+        pieces[count++] = {{v0, v_quarter, Cluster::low}, Variable::v};
+    } else {
+        Cluster cluster = Cluster::none;
+        if (x0 >= 1.0 && x0 < near_limb_crossing) cluster = Cluster::low;
+        if (x0 > 0.0 && x0 <= x_quarter) cluster = Cluster::high;
+        pieces[count++] = {{0.0, v_quarter, cluster}, Variable::v};
+    }
+    return count;
 }
 
 enum class Parametric { mu, mu_and_mu2, mu_and_sqrt };
 
 template <std::size_t K>
 void parametric(Parametric which, double u, double rho, double rtol, double* out) noexcept {
-    std::array<Piece, 2> pieces;
-    const std::size_t count = theta_pieces(u / rho, which == Parametric::mu_and_sqrt, pieces);
+    std::array<SourcePiece, 4> pieces;
+    const std::size_t count = source_pieces(u / rho, which == Parametric::mu_and_sqrt, pieces);
     const auto f = [&](std::size_t p, double w, std::array<double, K>& values) {
-        const Piece& piece = pieces[p];
+        const Piece& piece = pieces[p].piece;
         const Mapped m = map(piece, w);
-        // theta from the nearer end; cos theta from pi/2 - theta where the
-        // piece ends at the limb, so that it keeps its digits there.
-        const double theta = m.from_a <= m.to_b ? piece.a + m.from_a : piece.b - m.to_b;
-        const double x = std::sin(theta);
-        const double mu = piece.b == half_pi ? std::sin(m.to_b) : std::cos(theta);
+        // The variable from the nearer end of the piece.
+        const double y = m.from_a <= m.to_b ? piece.a + m.from_a : piece.b - m.to_b;
+        if (pieces[p].variable == Variable::v) {
+            const double mu = y * y;
+            const double x2 = 1.0 - mu * mu;
+            const double h = x2 * disk(u, std::sqrt(x2) * rho) * m.weight;
+            values[0] = 2.0 * y * h;
+            if constexpr (K == 2) values[1] = h;  // sqrt(mu) only takes v
+            return;
+        }
+        // cos theta from pi/2 - theta where the piece ends at the limb, so
+        // that it keeps its digits there.
+        const double x = std::sin(y);
+        const double mu = piece.b == half_pi ? std::sin(m.to_b) : std::cos(y);
         const double h = x * x * x * disk(u, x * rho) * m.weight;
         values[0] = h;
         if constexpr (K == 2) {
