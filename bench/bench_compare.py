@@ -42,6 +42,7 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path[:0] = [str(ROOT / "tests"), str(ROOT / "examples")]
 
 import tavlomer  # noqa: E402
+import tavlomer_physics  # noqa: E402
 from limb_darkening import limb_darkened_magnification, linear_limb_darkening  # noqa: E402
 from physical_reference import limb_darkened, linear_profile  # noqa: E402
 from reference import uniform_disk  # noqa: E402
@@ -61,6 +62,11 @@ def tavlomer_methods(rho, c):
          lambda u: tavlomer.integrated_heyrovsky_magnification([x / rho for x in u], re, rstar)),
         ("tavlomer", "ring sum, examples/limb_darkening.py", "limb",
          lambda u: limb_darkened_magnification([x / rho for x in u], re, rstar, law)),
+        ("tavlomer_physics", "uniform", "uniform", lambda u: tavlomer_physics.uniform(u, rho)),
+        ("tavlomer_physics", f"linear, c = {c:g}", "limb",
+         lambda u: tavlomer_physics.linear(u, rho, c)),
+        ("tavlomer_physics", f"linear, c = {c:g}, rtol = 1e-4", "limb",
+         lambda u: tavlomer_physics.linear(u, rho, c, rtol=1e-4)),
     ]
 
 
