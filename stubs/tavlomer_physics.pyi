@@ -14,7 +14,7 @@ intensity negative, malformed tables and shapes that do not broadcast raise
 """
 
 from collections.abc import Sequence
-from typing import Any, Union, overload
+from typing import Any, Literal, Union, overload
 
 import numpy as np
 from numpy.typing import NDArray
@@ -30,45 +30,95 @@ _Element: TypeAlias = Union[_Real, _RealArray]
 # Real numbers, a NumPy array of them, or sequences of either nested up to
 # three deep.  (Not a recursive alias: a str is a sequence of str, and would
 # pass one.)
+# A result: a float for single numbers, else an array.
+_Out: TypeAlias = Union[float, NDArray[np.float64]]
 _RealArrayLike: TypeAlias = Union[
     _Element, Sequence[_Element], Sequence[Sequence[_Element]], Sequence[Sequence[Sequence[_Element]]]
 ]
 
 # A single number gives a float; anything array-like, an array.  The first
-# overload is the narrower: the overlap is the point.
+# overload is the narrower: the overlap is the point.  gradient=True gives
+# the magnification, then its derivatives in u, rho and each coefficient
+# (tabulated: in each intensity entry, on a trailing axis).
 @overload
-def uniform(u: _Real, rho: _Real) -> float: ...  # type: ignore[overload-overlap]
+def uniform(u: _Real, rho: _Real, *, gradient: Literal[False] = False) -> float: ...  # type: ignore[overload-overlap]
 @overload
-def uniform(u: _RealArrayLike, rho: _RealArrayLike) -> NDArray[np.float64]: ...
+def uniform(
+    u: _RealArrayLike, rho: _RealArrayLike, *, gradient: Literal[False] = False
+) -> NDArray[np.float64]: ...
+@overload
+def uniform(u: _RealArrayLike, rho: _RealArrayLike, *, gradient: Literal[True]) -> tuple[_Out, _Out, _Out]: ...
+@overload
+def uniform(u: _RealArrayLike, rho: _RealArrayLike, *, gradient: bool) -> Any: ...
 @overload
 def linear(  # type: ignore[overload-overlap]
-    u: _Real, rho: _Real, c: _Real, *, rtol: float = 1e-9
+    u: _Real, rho: _Real, c: _Real, *, rtol: float = 1e-9, gradient: Literal[False] = False
 ) -> float: ...
 @overload
-def linear(u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, *, rtol: float = 1e-9) -> NDArray[np.float64]: ...
+def linear(u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, *, rtol: float = 1e-9,
+           gradient: Literal[False] = False) -> NDArray[np.float64]: ...
+@overload
+def linear(
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, *, rtol: float = 1e-9, gradient: Literal[True]
+) -> tuple[_Out, _Out, _Out, _Out]: ...
+@overload
+def linear(
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, *, rtol: float = 1e-9, gradient: bool
+) -> Any: ...
 @overload
 def quadratic(  # type: ignore[overload-overlap]
-    u: _Real, rho: _Real, a: _Real, b: _Real, *, rtol: float = 1e-9
+    u: _Real, rho: _Real, a: _Real, b: _Real, *, rtol: float = 1e-9, gradient: Literal[False] = False
 ) -> float: ...
 @overload
 def quadratic(
-    u: _RealArrayLike, rho: _RealArrayLike, a: _RealArrayLike, b: _RealArrayLike, *, rtol: float = 1e-9
+    u: _RealArrayLike, rho: _RealArrayLike, a: _RealArrayLike, b: _RealArrayLike, *, rtol: float = 1e-9, gradient: Literal[False] = False
 ) -> NDArray[np.float64]: ...
 @overload
+def quadratic(
+    u: _RealArrayLike, rho: _RealArrayLike, a: _RealArrayLike, b: _RealArrayLike, *, rtol: float = 1e-9,
+    gradient: Literal[True]
+) -> tuple[_Out, _Out, _Out, _Out, _Out]: ...
+@overload
+def quadratic(
+    u: _RealArrayLike, rho: _RealArrayLike, a: _RealArrayLike, b: _RealArrayLike, *, rtol: float = 1e-9,
+    gradient: bool
+) -> Any: ...
+@overload
 def square_root(  # type: ignore[overload-overlap]
-    u: _Real, rho: _Real, c: _Real, d: _Real, *, rtol: float = 1e-9
+    u: _Real, rho: _Real, c: _Real, d: _Real, *, rtol: float = 1e-9, gradient: Literal[False] = False
 ) -> float: ...
 @overload
 def square_root(
-    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: float = 1e-9
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: float = 1e-9, gradient: Literal[False] = False
 ) -> NDArray[np.float64]: ...
+@overload
+def square_root(
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: float = 1e-9,
+    gradient: Literal[True]
+) -> tuple[_Out, _Out, _Out, _Out, _Out]: ...
+@overload
+def square_root(
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: float = 1e-9,
+    gradient: bool
+) -> Any: ...
 # A single u and rho give a float for one profile, an array for a stack of
 # them (intensity with leading axes).
 @overload
 def tabulated(  # type: ignore[overload-overlap]
-    u: _Real, rho: _Real, radii: _RealArrayLike, intensity: _RealArrayLike, *, rtol: float = 1e-9
+    u: _Real, rho: _Real, radii: _RealArrayLike, intensity: _RealArrayLike, *, rtol: float = 1e-9, gradient: Literal[False] = False
 ) -> float | NDArray[np.float64]: ...
 @overload
 def tabulated(
-    u: _RealArrayLike, rho: _RealArrayLike, radii: _RealArrayLike, intensity: _RealArrayLike, *, rtol: float = 1e-9
+    u: _RealArrayLike, rho: _RealArrayLike, radii: _RealArrayLike, intensity: _RealArrayLike, *, rtol: float = 1e-9, gradient: Literal[False] = False
 ) -> NDArray[np.float64]: ...
+@overload
+def tabulated(
+    u: _RealArrayLike, rho: _RealArrayLike, radii: _RealArrayLike, intensity: _RealArrayLike, *,
+    rtol: float = 1e-9, gradient: Literal[True]
+) -> tuple[_Out, _Out, _Out, NDArray[np.float64]]: ...
+@overload
+def tabulated(
+    u: _RealArrayLike, rho: _RealArrayLike, radii: _RealArrayLike, intensity: _RealArrayLike, *,
+    rtol: float = 1e-9, gradient: bool
+) -> Any: ...
+

@@ -405,4 +405,107 @@ def test_module_surface():
     if not PYPY:
         import inspect
 
-        assert str(inspect.signature(tp.square_root)) == "(u, rho, c, d, *, rtol=1e-09)"
+        assert str(inspect.signature(tp.square_root)) == "(u, rho, c, d, *, rtol=1e-09, gradient=False)"
+
+
+# --- Derivatives ------------------------------------------------------------------
+
+GRADIENT_LAWS = [("linear", (0.6,)), ("quadratic", (0.4, 0.25)), ("square_root", (0.3, 0.4)),
+                 ("tabulated", ())]
+
+
+def _richardson(f, x, h):
+    # Central differences extrapolated to h -> 0: error of order h^4.
+    d = [(f(x + s) - f(x - s)) / (2 * s) for s in (h, h / 2)]
+    return (4 * d[1] - d[0]) / 3
+
+
+@settings(max_examples=30, deadline=None)
+@given(law=st.sampled_from(GRADIENT_LAWS), l=st.floats(0.0, 5.0), rho=st.floats(1e-3, 5.0))
+def test_gradient_is_the_slope_of_the_values(law, l, rho):
+    # Every derivative against extrapolated differences of the values at
+    # rtol = 1e-12, steps kept well away from the limb (u = rho), where A
+    # has a logarithmic kink.
+    name, coefficients = law
+    if abs(l - 1) < 0.02:
+        l += 0.05
+    u = l * rho
+    result = _call(name, u, rho, coefficients, gradient=True, rtol=1e-10)
+    value = _call(name, u, rho, coefficients, rtol=1e-10)
+    assert result[0] == value  # the value does not depend on the keyword
+
+    def close(derivative, slope, what):
+        assert abs(derivative - slope) <= 1e-6 * abs(slope) + 1e-9 * value, (what, derivative, slope)
+
+    h = 0.01 * rho * min(1.0, abs(l - 1))
+    if u > 2 * h:
+        close(result[1], _richardson(lambda x: _call(name, x, rho, coefficients, rtol=1e-12), u, h),
+              "u")
+    dr = _richardson(lambda r: _call(name, u, r, coefficients, rtol=1e-12), rho,
+                     0.01 * rho * min(1.0, abs(l - 1) / (1 + l)))
+    close(result[2], dr, "rho")
+    if name == "tabulated":
+        radii, intensity = TABLE
+        for j in range(len(radii)):
+            def at(x, j=j):
+                changed = list(intensity)
+                changed[j] = x
+                return tp.tabulated(u, rho, radii, changed, rtol=1e-12)
+            close(result[3][j], _richardson(at, intensity[j], 1e-3), f"intensity[{j}]")
+    else:
+        for j, c in enumerate(coefficients):
+            def at(x, j=j):
+                changed = list(coefficients)
+                changed[j] = x
+                return _call(name, u, rho, changed, rtol=1e-12)
+            close(result[3 + j], _richardson(at, c, 1e-3), f"coefficient {j}")
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("law, l, rho", [("uniform", 0.5, 0.1), ("uniform", 1 - 1e-6, 0.01),
+                                         ("uniform", 1 + 1e-6, 1.0), ("uniform", 1e3, 0.01),
+                                         ("linear", 0.5, 0.1), ("linear", 1.5, 0.1)])
+def test_gradient_matches_the_reference_slopes(law, l, rho):
+    # mpmath's derivative of the high-precision references, with a step far
+    # below the distance to the limb (down to 1e-6 source radii from it:
+    # closer, the derivatives lose digits, as the README says).
+    u = l * rho
+    step = mpmath.mpf(min(1e-8, abs(l - 1) * rho * 1e-4))
+    if law == "uniform":
+        dps = 40
+
+        def reference(uu, rr):
+            return uniform_disk(uu, rr, dps=dps)
+        result = tp.uniform(u, rho, gradient=True)
+    else:
+        dps = 25
+        profile = linear_profile(mpmath.mpf("0.6"))
+
+        def reference(uu, rr):
+            return limb_darkened(uu / rr, 1 / rr, profile, dps=dps)
+        result = tp.linear(u, rho, 0.6, gradient=True)
+    with mpmath.workdps(dps):
+        uu, rr = mpmath.mpf(u), mpmath.mpf(rho)
+        du = mpmath.diff(lambda x: reference(x, rr), uu, h=step)
+        drho = mpmath.diff(lambda x: reference(uu, x), rr, h=step)
+    for derivative, slope in ((result[1], du), (result[2], drho)):
+        assert abs(derivative - slope) <= 1e-8 * abs(slope) + 1e-10 * result[0], (derivative, slope)
+
+
+def test_gradient_shapes_signs_and_the_limb():
+    u = np.array([0.05, 0.1, 0.2])
+    a, du, drho, dc = tp.linear(u, 0.1, np.array([0.3, 0.6])[:, None], gradient=True)
+    assert a.shape == du.shape == drho.shape == dc.shape == (2, 3)
+    # On the limb a bright edge makes the slopes infinite; a dark one does not.
+    assert (du[:, 1] == -math.inf).all() and (drho[:, 1] == math.inf).all()
+    dark = tp.linear(0.1, 0.1, 1.0, gradient=True)
+    assert all(math.isfinite(x) for x in dark)
+    assert tp.uniform(-0.1, 0.1, gradient=True)[1:] == (math.inf, math.inf)
+    # A is even in u.
+    assert tp.linear(-0.05, 0.1, 0.6, gradient=True)[1] == -du[1, 0]
+    # The table's derivatives carry a trailing axis over its entries.
+    result = tp.tabulated(u, 0.1, *TABLE, gradient=True)
+    assert len(result) == 4 and result[3].shape == (3, len(TABLE[0]))
+    assert np.isnan(tp.uniform(math.nan, 0.1, gradient=True)).all()
+    with pytest.raises(TypeError, match="gradient must be True or False, not str"):
+        tp.linear(0.05, 0.1, 0.6, gradient="yes")

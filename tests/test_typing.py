@@ -54,7 +54,9 @@ def test_typed_usage_passes_strict_mypy_with_precise_results(tmp_path):
     # tavlomer_physics: a float for numbers, a float64 array otherwise.
     assert revealed[3] in ("float", "builtins.float"), out
     assert re.fullmatch(r"numpy\.ndarray\[.*, numpy\.dtype\[numpy\.float64\]\]", revealed[4]), out
-    assert len(revealed) == 5, out
+    # gradient=True: a tuple of results, each a float or an array.
+    assert "float" in revealed[5] and "numpy.float64" in revealed[5], out
+    assert len(revealed) == 6, out
 
 
 def test_typed_usage_runs():

@@ -16,8 +16,10 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <type_traits>
 
 #include "common/constants.hpp"
+#include "physics/dual.hpp"
 
 namespace tavlomer::physics::detail {
 
@@ -80,7 +82,9 @@ FarRule far_rule(double from, std::size_t nodes) {
 const std::array<FarRule, 4> far_rules = {far_rule(100.0, 4), far_rule(10.0, 6), far_rule(5.0, 8),
                                           far_rule(3.0, 12)};
 
-double far_disk(double u, double rho, double t) noexcept {
+template <class T>
+T far_disk(T u, T rho, double t) noexcept {
+    using std::sqrt;
     const FarRule* rule = &far_rules.back();
     for (const FarRule& r : far_rules) {
         if (t >= r.from) {
@@ -88,27 +92,38 @@ double far_disk(double u, double rho, double t) noexcept {
             break;
         }
     }
-    const double u2 = u * u;
-    const double rho2 = rho * rho;
-    const double gap = (u - rho) * (u + rho);  // r1 r2
-    double sum = 0.0;
+    const T u2 = u * u;
+    const T rho2 = rho * rho;
+    const T gap = (u - rho) * (u + rho);  // r1 r2
+    T sum{};
     for (std::size_t j = 0; j < rule->half; ++j) {
         const double c = rule->cos_th[j];
-        const double r2 = std::sqrt(u2 - rho2 * rule->sin2_th[j]) + rho * c;
-        const double r1 = gap / r2;
-        const double a1 = r1 * r1;
-        const double a2 = r2 * r2;
-        sum += c * c * (a1 + a2 + 4.0) / (r1 * std::sqrt(a1 + 4.0) + r2 * std::sqrt(a2 + 4.0));
+        const T r2 = sqrt(u2 - rho2 * rule->sin2_th[j]) + rho * c;
+        const T r1 = gap / r2;
+        const T a1 = r1 * r1;
+        const T a2 = r2 * r2;
+        sum += c * c * (a1 + a2 + 4.0) / (r1 * sqrt(a1 + 4.0) + r2 * sqrt(a2 + 4.0));
     }
-    return sum * 4.0 / static_cast<double>(2 * rule->half);
+    return sum * (4.0 / static_cast<double>(2 * rule->half));
 }
 
 // The disk with the lens on its limb: the limit of the closed form as
 // delta -> 0, (2/rho + 2 (1 + rho^2) atan(rho) / rho^2) / pi.  (Written with
 // atan: the equivalent asin((rho^2 - 1)/(rho^2 + 1)) + pi/2 cancels for a
 // small rho.)
-double limb_disk(double rho) noexcept {
-    return (2.0 / rho + 2.0 * (1.0 + rho * rho) * (std::atan(rho) / rho) / rho) / pi;
+// On the limb itself the derivatives are infinite: A falls as the lens
+// leaves the disk (d/du = -inf) and the ring mean at the edge, to which
+// d/drho is proportional, diverges (d/drho = +inf).
+double with_infinite_slopes(double, double a) noexcept { return a; }
+Dual with_infinite_slopes(Dual, double a) noexcept {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    return {a, -inf, inf};
+}
+
+template <class T>
+T limb_disk(T rho) noexcept {
+    const double r = value(rho);
+    return with_infinite_slopes(rho, (2.0 / r + 2.0 * (1.0 + r * r) * (std::atan(r) / r) / r) / pi);
 }
 
 // Sources and separations this small (in Einstein radii) see the lens's
@@ -120,85 +135,143 @@ constexpr double small_scale = 1e-100;
 
 // The algorithm of Bulirsch (1969) for p > 0 (Press et al., Numerical
 // Recipes, 2nd ed., sec. 6.11, routine cel, with the tolerance set for double),
-// for two integrals of one kc at once: the mean iteration (qc, e, em) and its
-// end depend on kc alone, so both share it and each gives exactly what a
-// call of its own would.
-std::array<double, 2> cel_pair(double kc, std::array<Cel, 2> args) noexcept {
-    double qc = std::fabs(kc);
-    double e = qc;
-    double em = 1.0;
-    for (Cel& c : args) {
-        c.p = std::sqrt(c.p);
-        c.b /= c.p;
-    }
+// for several integrals of one kc at once: the mean iteration (qc, e, em)
+// and its end depend on kc alone, so all share it and each gives exactly
+// what a call of its own would.  Each enters with sqrt(p) and b / sqrt(p),
+// the algorithm's first step, so that a caller can form them without
+// cancellation.  With derivatives (Dual) the iteration runs one step
+// further: the derivatives converge as fast as the values but start later.
+template <class T, std::size_t N>
+std::array<T, N> cels(T kc, std::array<CelOf<T>, N> args) noexcept {
+    using std::fabs;
+    using std::sqrt;
+    T qc = fabs(kc);
+    T e = qc;
+    T em{1.0};
+    bool last = false;
     for (int step = 0; step < cel_step_limit; ++step) {
-        for (Cel& c : args) {
-            const double f = c.a;
+        for (CelOf<T>& c : args) {
+            const T f = c.a;
             c.a += c.b / c.p;
-            const double g = e / c.p;
+            const T g = e / c.p;
             c.b += f * g;
             c.b += c.b;
             c.p += g;
         }
-        const double g = em;
+        const T g = em;
         em += qc;
-        if (std::fabs(g - qc) <= g * cel_agreement) break;
-        qc = 2.0 * std::sqrt(e);
+        if (last) break;
+        if (std::fabs(value(g) - value(qc)) <= value(g) * cel_agreement) {
+            if constexpr (std::is_same_v<T, double>) break;
+            last = true;
+        }
+        qc = 2.0 * sqrt(e);
         e = qc * em;
     }
-    std::array<double, 2> out;
-    for (std::size_t i = 0; i < 2; ++i) {
+    std::array<T, N> out;
+    for (std::size_t i = 0; i < N; ++i) {
         out[i] = half_pi * (args[i].b + args[i].a * em) / (em * (em + args[i].p));
     }
     return out;
 }
 
-double cel(double kc, double p, double a, double b) noexcept {
-    return cel_pair(kc, {Cel{p, a, b}, Cel{p, a, b}})[0];
+template <class T>
+T cel(T kc, T p, T a, T b) noexcept {
+    using std::sqrt;
+    const T root = sqrt(p);
+    return cels<T, 1>(kc, {CelOf<T>{root, a, b / root}})[0];
 }
+
+template double cel(double, double, double, double) noexcept;
 
 namespace {
 
 // The mean of 1/|r - c| over a disk of radius rho at distance u = t rho:
 // 4 E(t) / (pi rho) for t <= 1 and 4 t (E(1/t) - (1 - 1/t^2) K(1/t)) / (pi rho)
 // beyond (moduli k, not parameters; checked against a 20-digit quadrature).
-double small_disk(double u, double rho) noexcept {
-    const double t = u / rho;
-    if (t == 1.0) return 4.0 / (pi * rho);
-    const double k = t < 1.0 ? t : 1.0 / t;
-    const double kc = std::sqrt((1.0 - k) * (1.0 + k));
+template <class T>
+T small_disk(T u, T rho) noexcept {
+    using std::sqrt;
+    const T t = u / rho;
+    if (value(t) == 1.0) return with_infinite_slopes(rho, 4.0 / (pi * value(rho)));
+    const T k = value(t) < 1.0 ? t : 1.0 / t;
+    const T kc = sqrt((1.0 - k) * (1.0 + k));
     // E = cel(kc, 1, 1, kc^2); E - kc^2 K = cel(kc, 1, k^2, 0).
-    const double mean = t < 1.0 ? cel(kc, 1.0, 1.0, kc * kc) : t * cel(kc, 1.0, k * k, 0.0);
+    const T one{1.0};
+    const T mean = value(t) < 1.0 ? cel<T>(kc, one, one, kc * kc) : t * cel<T>(kc, one, k * k, T{});
     return 4.0 * mean / (pi * rho);
 }
 
 }  // namespace
 
-double disk(double u, double rho) noexcept {
-    if (u + rho < small_scale) return small_disk(u, rho);
-    const double t = u / rho;
+// K(m) and E(m), m = 1 - kc^2, with their derivatives carried from kc's:
+// dK/dkc = -(E - kc^2 K) / (m kc) and dE/dkc = kc (K - E) / m (from
+// dK/dm = (E - (1 - m) K) / (2 m (1 - m)), dE/dm = (E - K) / (2 m)), and
+// near m = 0, where both quotients are 0/0, their series
+// (E - kc^2 K) / m = pi/4 (1 + m/8), (K - E) / m = pi/4 (1 + 3m/8) + O(m^2).
+constexpr double series_below = 1e-6;
+
+std::array<Dual, 2> complete_k_e(Dual kc) noexcept {
+    const double k = kc.v;
+    const auto [big_k, big_e] =
+        cels<double, 2>(k, {CelOf<double>{1.0, 1.0, 1.0}, CelOf<double>{1.0, 1.0, k * k}});
+    const double m = (1.0 - k) * (1.0 + k);
+    double dk = 0.0;
+    double de = 0.0;
+    if (m < series_below) {
+        dk = -(pi / 4.0) * (1.0 + m / 8.0) / k;
+        de = k * (pi / 4.0) * (1.0 + 3.0 * m / 8.0);
+    } else {
+        dk = -(big_e - k * k * big_k) / (m * k);
+        de = k * (big_k - big_e) / m;
+    }
+    return {Dual{big_k, dk * kc.du, dk * kc.dr}, Dual{big_e, de * kc.du, de * kc.dr}};
+}
+
+template <class T>
+T disk_of(T u, T rho) noexcept {
+    using std::fabs;
+    using std::sqrt;
+    if (value(u) + value(rho) < small_scale) return small_disk(u, rho);
+    const double t = value(u) / value(rho);
     if (!(t < 3.0)) {
-        if (std::isnan(t)) return std::numeric_limits<double>::quiet_NaN();
-        if (u >= unmagnified) return 1.0;
+        if (std::isnan(t)) return T{} + std::numeric_limits<double>::quiet_NaN() * u;
+        if (value(u) >= unmagnified) return T{1.0};
         return far_disk(u, rho, t);
     }
     // A disk this large is magnified by less than 2 / rho^2 everywhere
     // within 3 rho of the lens (A = sqrt(rho^2 + 4) / rho at its centre).
-    if (rho >= unmagnified) return 1.0;
-    const double delta = u - rho;
-    const double s = u + rho;
-    const double r = delta / s;
-    if (std::fabs(r) < on_limb) return limb_disk(rho);
-    const double q = std::sqrt(delta * delta + 4.0);
-    const double kc = std::fabs(r) * std::sqrt(s * s + 4.0) / q;
+    if (value(rho) >= unmagnified) return T{1.0};
+    const T delta = u - rho;
+    const T s = u + rho;
+    const T r = delta / s;
+    if (std::fabs(value(r)) < on_limb) return limb_disk(rho);
+    const T q = sqrt(delta * delta + 4.0);
+    const T kc = fabs(r) * sqrt(s * s + 4.0) / q;
     // pi rho^2 A = c_e E(m) - c_k K(m) + c_pi Pi(n, m); the first two share
     // one cel: alpha K + beta E = cel(kc, 1, alpha + beta, alpha + beta kc^2).
-    const double c_e = 0.5 * s * q;
-    const double c_k = delta * (4.0 + 0.5 * delta * s) / q;
-    const double c_pi = 2.0 * (1.0 + rho * rho) * delta * delta / (s * q);
-    const auto [e_k, pi_n] =
-        cel_pair(kc, {Cel{1.0, c_e - c_k, c_e * (kc * kc) - c_k}, Cel{r * r, 1.0, 1.0}});
-    return ((e_k + c_pi * pi_n) / rho) / (pi * rho);
+    const T c_e = 0.5 * s * q;
+    const T c_k = delta * (4.0 + 0.5 * delta * s) / q;
+    const T c_pi = 2.0 * (1.0 + rho * rho) * delta * delta / (s * q);
+    // c_pi Pi(n, m) = cel(kc, r^2, c_pi, c_pi), entered with sqrt(p) = |r|
+    // and b / sqrt(p) = c_pi / |r| = 2 (1 + rho^2) |delta| / q formed
+    // directly: near the limb nothing of size 1/|r| appears, which would
+    // cancel in the derivatives.
+    const CelOf<T> pi_term{fabs(r), c_pi, 2.0 * (1.0 + rho * rho) * fabs(delta) / q};
+    if constexpr (std::is_same_v<T, double>) {
+        const auto [e_k, pi_part] =
+            cels<double, 2>(kc, {CelOf<double>{1.0, c_e - c_k, c_e * (kc * kc) - c_k}, pi_term});
+        return ((e_k + pi_part) / rho) / (pi * rho);
+    } else {
+        // K and E with their derivatives in kc in closed form: differentiated
+        // through the mean iteration they would lose digits as kc -> 0.
+        const auto [k, e] = complete_k_e(kc);
+        const T pi_part = cels<T, 1>(kc, {pi_term})[0];
+        return ((c_e * e - c_k * k + pi_part) / rho) / (pi * rho);
+    }
 }
+
+double disk(double u, double rho) noexcept { return disk_of(u, rho); }
+Dual disk(Dual u, Dual rho) noexcept { return disk_of(u, rho); }
 
 }  // namespace tavlomer::physics::detail

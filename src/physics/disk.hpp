@@ -4,8 +4,13 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
+
+#include "physics/dual.hpp"
 
 namespace tavlomer::physics::detail {
+
+using physics::Dual;
 
 // Bulirsch's general complete elliptic integral
 //
@@ -17,18 +22,25 @@ namespace tavlomer::physics::detail {
 // K(m) = cel(kc, 1, 1, 1), E(m) = cel(kc, 1, 1, kc^2) and
 // Pi(n, m) = cel(kc, 1 - n, 1, 1) with kc = sqrt(1 - m): the parameters
 // enter as the complements, which is what keeps the disk accurate at its limb.
-[[nodiscard]] double cel(double kc, double p, double a, double b) noexcept;
+template <class T>
+[[nodiscard]] T cel(T kc, T p, T a, T b) noexcept;
 
-// Two cel of the same kc, evaluated together.
-struct Cel {
-    double p;
-    double a;
-    double b;
+// Several cel of the same kc, evaluated together; each enters as
+// {sqrt(p), a, b / sqrt(p)}.
+template <class T>
+struct CelOf {
+    T p;
+    T a;
+    T b;
 };
-[[nodiscard]] std::array<double, 2> cel_pair(double kc, std::array<Cel, 2> args) noexcept;
+template <class T, std::size_t N>
+[[nodiscard]] std::array<T, N> cels(T kc, std::array<CelOf<T>, N> args) noexcept;
 
 // The magnification of a uniform disk of radius rho at separation u (both in
-// Einstein radii), u >= 0 and rho > 0 finite.  NaN for a NaN u.
+// Einstein radii), u >= 0 and rho > 0 finite.  NaN for a NaN u.  With Dual
+// arguments, its derivatives too (u and rho seeded by the caller); on the
+// limb itself they are infinite, -inf in u and +inf in rho.
 [[nodiscard]] double disk(double u, double rho) noexcept;
+[[nodiscard]] Dual disk(Dual u, Dual rho) noexcept;
 
 }  // namespace tavlomer::physics::detail

@@ -164,15 +164,56 @@ double basis_rtol(double rtol, double kappa) noexcept {
 void evaluate_geometry(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
     const std::size_t size = batch.basis.size();
     for (std::size_t g = begin; g < end; ++g) {
-        basis_magnified_flux(batch.basis, batch.u[g], batch.rho[g], batch.rtol,
-                             std::span<double>(batch.magnified + g * size, size));
+        const std::span<double> magnified(batch.magnified + g * size, size);
+        if (batch.gradient) {
+            basis_magnified_flux_gradient(batch.basis, batch.u[g], batch.rho[g], batch.rtol,
+                                          magnified,
+                                          std::span<double>(batch.magnified_du + g * size, size),
+                                          std::span<double>(batch.magnified_drho + g * size, size));
+        } else {
+            basis_magnified_flux(batch.basis, batch.u[g], batch.rho[g], batch.rtol, magnified);
+        }
     }
 }
 
+namespace {
+
+// sum_k w_k d_k, leaving out the terms of zero weight: an infinite
+// derivative (the edge on the lens) counts only where the profile has it.
+double weighted(const double* w, const double* d, std::size_t size) noexcept {
+    double sum = 0.0;
+    for (std::size_t k = 0; k < size; ++k) {
+        if (w[k] != 0.0) sum += w[k] * d[k];
+    }
+    return sum;
+}
+
+}  // namespace
+
+// A = P / Q with P = sum_k w_k F_k and Q = sum_k w_k N_k.  N_k depends on
+// neither u nor rho, so dA/du = sum_k w_k dF_k/du / Q (and so for rho); the
+// weights are linear in the coefficients, dw/dc_j = w(e_j) - w(0), so
+// dA/dc_j = (sum_k dw_k/dc_j (F_k - A N_k)) / Q, and for a table
+// dA/dI_j = (F_j - A N_j) / Q.
 void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
     const std::size_t size = batch.basis.size();
     const Law law = batch.basis.law;
+    const std::size_t n = law == Law::tabulated ? 0 : coefficient_count(law);
     std::array<double, largest_parametric_basis> parametric{};
+    // The weights' derivatives in each coefficient.
+    std::array<std::array<double, largest_parametric_basis>, 2> slopes{};
+    if (batch.gradient && n > 0) {
+        std::array<double, largest_parametric_basis> at_zero{};
+        const double zero[2] = {};
+        law_weights(law, std::span<const double>(zero, n), std::span<double>(at_zero.data(), size));
+        for (std::size_t j = 0; j < n; ++j) {
+            double unit[2] = {};
+            unit[j] = 1.0;
+            law_weights(law, std::span<const double>(unit, n),
+                        std::span<double>(slopes[j].data(), size));
+            for (std::size_t k = 0; k < size; ++k) slopes[j][k] -= at_zero[k];
+        }
+    }
     for (std::size_t i = begin; i < end; ++i) {
         const std::size_t g =
             batch.geometry_index ? static_cast<std::size_t>(batch.geometry_index[i]) : i;
@@ -181,7 +222,6 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
         if (law == Law::tabulated) {
             w = batch.intensity.data + i * batch.intensity.stride;
         } else {
-            const std::size_t n = coefficient_count(law);
             double coefficients[2] = {};
             for (std::size_t j = 0; j < n; ++j) coefficients[j] = batch.coefficients[j][i];
             law_weights(law, std::span<const double>(coefficients, n), parametric);
@@ -191,13 +231,40 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
             numerator += w[k] * magnified[k];
             denominator += w[k] * batch.flux[k];
         }
-        batch.out[i] = numerator / denominator;
+        const double a = numerator / denominator;
+        batch.out[i] = a;
+        if (!batch.gradient) continue;
+        batch.out_du[i] = weighted(w, batch.magnified_du + g * size, size) / denominator;
+        batch.out_drho[i] = weighted(w, batch.magnified_drho + g * size, size) / denominator;
+        if (law == Law::tabulated) {
+            double* d = batch.out_dintensity + i * size;
+            for (std::size_t k = 0; k < size; ++k) {
+                d[k] = (magnified[k] - a * batch.flux[k]) / denominator;
+            }
+            continue;
+        }
+        for (std::size_t j = 0; j < n; ++j) {
+            double sum = 0.0;
+            for (std::size_t k = 0; k < size; ++k) {
+                if (slopes[j][k] != 0.0) sum += slopes[j][k] * (magnified[k] - a * batch.flux[k]);
+            }
+            batch.out_dcoefficients[j][i] = sum / denominator;
+        }
     }
 }
 
-void evaluate_uniform(Strided u, Strided rho, double* out, std::size_t begin,
-                      std::size_t end) noexcept {
-    for (std::size_t i = begin; i < end; ++i) out[i] = uniform(u[i], rho[i]);
+void evaluate_uniform(Strided u, Strided rho, double* out, std::size_t begin, std::size_t end,
+                      double* out_du, double* out_drho) noexcept {
+    if (out_du == nullptr) {
+        for (std::size_t i = begin; i < end; ++i) out[i] = uniform(u[i], rho[i]);
+        return;
+    }
+    for (std::size_t i = begin; i < end; ++i) {
+        const Dual a = uniform_gradient(u[i], rho[i]);
+        out[i] = a.v;
+        out_du[i] = a.du;
+        out_drho[i] = a.dr;
+    }
 }
 
 }  // namespace tavlomer::physics

@@ -96,6 +96,18 @@ struct Batch {
     Strided coefficients[2];               // parametric laws
     Strided intensity;                     // tabulated: a row (stride 0) or rows
     double* out;                           // count values
+
+    // With gradient set, also the derivatives: of F_k in u and rho per
+    // geometry point (like magnified), and of A per result element in u, in
+    // rho, in each coefficient (parametric laws) or in each entry of the
+    // intensity row (tabulated: count * basis size values).
+    bool gradient = false;
+    double* magnified_du = nullptr;
+    double* magnified_drho = nullptr;
+    double* out_du = nullptr;
+    double* out_drho = nullptr;
+    double* out_dcoefficients[2] = {};
+    double* out_dintensity = nullptr;
 };
 
 // F_k for geometry points [begin, end).
@@ -104,8 +116,9 @@ void evaluate_geometry(const Batch& batch, std::size_t begin, std::size_t end) n
 // every geometry point they use is evaluated.
 void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept;
 
-// The uniform disk element-wise: out[i] = uniform(u[i], rho[i]).
-void evaluate_uniform(Strided u, Strided rho, double* out, std::size_t begin,
-                      std::size_t end) noexcept;
+// The uniform disk element-wise: out[i] = uniform(u[i], rho[i]), and with
+// out_du and out_drho not null its derivatives too.
+void evaluate_uniform(Strided u, Strided rho, double* out, std::size_t begin, std::size_t end,
+                      double* out_du = nullptr, double* out_drho = nullptr) noexcept;
 
 }  // namespace tavlomer::physics

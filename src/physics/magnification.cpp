@@ -87,15 +87,20 @@ constexpr double narrowest_panel = 1e-12;
 // The error estimates are asked for this share of the tolerance: they are
 // estimates.
 constexpr double tolerance_share = 0.5;
+// The derivatives are promised to 10 rtol (what an optimiser's steps or a
+// sampler's trajectories need is far coarser than the values they compare),
+// or a tenth of rtol times their value where they pass through zero.
+constexpr double derivative_tolerance = 10.0;
+constexpr double derivative_floor = 0.1 / derivative_tolerance;
 
 // How a piece [a, b] of the integration variable is mapped from w in [0, 1]:
 // nodes clustered at an end where the integrand is singular (the crossing,
 // or sqrt(mu) at the limb).  Each map is smooth and goes like w^2 at a
 // clustered end, which turns (y - y0) log|y - y0| into w^3 log w and
-// 1/sqrt(y - y0) into a constant.  (A stronger clustering, w^3 or w^4,
-// crowds the smooth rest of the piece into fewer nodes: measured, it costs
-// more panels than it saves.)
-enum class Cluster { none, low, high, both };
+// 1/sqrt(y - y0) into a constant.  (For the values alone a stronger
+// clustering crowds the smooth rest of the piece into fewer nodes: measured,
+// it costs more panels than it saves.  The derivatives need it.)
+enum class Cluster { none, low, high };
 
 struct Piece {
     double a;
@@ -111,18 +116,23 @@ struct Mapped {
     double weight;
 };
 
-Mapped map(const Piece& piece, double w) noexcept {
+// power 2 for the values; 4 for their derivatives, whose singularity is
+// one order stronger (log|y - y0|, which w^4 turns into w^3 log w).
+Mapped map(const Piece& piece, double w, int power) noexcept {
     const double h = piece.b - piece.a;
     const double v = 1.0 - w;
+    const bool strong = power == 4;
     switch (piece.cluster) {
         case Cluster::none:
             return {h * w, h * v, h};
-        case Cluster::low:  // y = a + h w^2
+        case Cluster::low:  // y = a + h w^power
+            if (strong)
+                return {h * w * w * w * w, h * v * (1.0 + w) * (1.0 + w * w), 4.0 * h * w * w * w};
             return {h * w * w, h * v * (1.0 + w), 2.0 * h * w};
-        case Cluster::high:  // y = b - h (1 - w)^2
+        case Cluster::high:  // y = b - h (1 - w)^power
+            if (strong)
+                return {h * w * (1.0 + v) * (1.0 + v * v), h * v * v * v * v, 4.0 * h * v * v * v};
             return {h * w * (1.0 + v), h * v * v, 2.0 * h * v};
-        case Cluster::both:  // y = a + h w^2 (3 - 2 w)
-            return {h * w * w * (3.0 - 2.0 * w), h * v * v * (1.0 + 2.0 * w), 6.0 * h * w * v};
     }
     return {nan, nan, nan};
 }
@@ -182,19 +192,28 @@ Panel<K> panel(const KronrodRule<Pairs>& rule, const F& f, std::size_t piece, do
     return out;
 }
 
-// \int of the K integrands over the pieces, each to relative accuracy tol
-// (as far as the estimates tell): the 15-point rule, or the 7-point one for
-// a coarse tolerance.
+// What an integral must meet: relative accuracy tol (as far as the
+// estimates tell), or, where floors is given, an absolute floor[k] * tol
+// instead if that is larger (a derivative passing through zero is measured
+// against its value).
+template <std::size_t K>
+struct Accuracy {
+    double tol;
+    const std::array<double, K>* floors = nullptr;
+};
+
+// \int of the K integrands over the pieces: the 15-point rule, or the
+// 7-point one for a coarse tolerance.
 template <std::size_t K, class F>
-std::array<double, K> integrate(const F& f, std::size_t piece_count, double tol) noexcept;
+std::array<double, K> integrate(const F& f, std::size_t piece_count, Accuracy<K> accuracy) noexcept;
 
 template <std::size_t K, std::size_t Pairs, class F>
 std::array<double, K> integrate(const KronrodRule<Pairs>& rule, const F& f, std::size_t piece_count,
-                                double tol) noexcept {
+                                Accuracy<K> accuracy) noexcept {
     std::array<Panel<K>, panel_limit> panels;
     std::size_t count = 0;
     for (std::size_t p = 0; p < piece_count; ++p) panels[count++] = panel<K>(rule, f, p, 0.0, 1.0);
-    const double asked = tol * tolerance_share;
+    const double asked = accuracy.tol * tolerance_share;
     for (;;) {
         std::array<double, K> total{};
         std::array<double, K> error{};
@@ -210,6 +229,7 @@ std::array<double, K> integrate(const KronrodRule<Pairs>& rule, const F& f, std:
         std::array<double, K> allowed{};
         for (std::size_t k = 0; k < K; ++k) {
             allowed[k] = asked * std::fabs(total[k]);
+            if (accuracy.floors) allowed[k] = std::max(allowed[k], asked * (*accuracy.floors)[k]);
             if (!(error[k] <= allowed[k])) met = false;
         }
         if (met || count == panel_limit) return total;
@@ -245,9 +265,10 @@ std::array<double, K> integrate(const KronrodRule<Pairs>& rule, const F& f, std:
 }
 
 template <std::size_t K, class F>
-std::array<double, K> integrate(const F& f, std::size_t piece_count, double tol) noexcept {
-    return tol >= coarse_tolerance ? integrate<K>(kronrod7, f, piece_count, tol)
-                                   : integrate<K>(kronrod15, f, piece_count, tol);
+std::array<double, K> integrate(const F& f, std::size_t piece_count,
+                                Accuracy<K> accuracy) noexcept {
+    return accuracy.tol >= coarse_tolerance ? integrate<K>(kronrod7, f, piece_count, accuracy)
+                                            : integrate<K>(kronrod15, f, piece_count, accuracy);
 }
 
 // ---- Parametric laws: the basis {1, mu, mu^2 or sqrt(mu)} --------------------
@@ -313,35 +334,103 @@ std::size_t source_pieces(double x0, bool sqrt_basis, std::array<SourcePiece, 4>
 
 enum class Parametric { mu, mu_and_mu2, mu_and_sqrt };
 
-template <std::size_t K>
-void parametric(Parametric which, double u, double rho, double rtol, double* out) noexcept {
+// A_D(u, x rho) at a node and, with Gradient, its derivatives in u and rho
+// (differentiating under the integral sign: the nodes' x do not depend on
+// them, and where the pieces split at the crossing the integrand is
+// continuous, so moving the split adds nothing).  A node exactly on the
+// crossing meets the derivatives' logarithmic (integrable) singularity: it
+// counts as zero, its neighbourhood being what the rule sums.
+template <bool Gradient>
+Dual nested_disk(double u, double rho, double x) noexcept {
+    if constexpr (Gradient) {
+        Dual a = disk(Dual{u, 1.0, 0.0}, Dual{x * rho, 0.0, x});
+        if (!std::isfinite(a.du)) a.du = 0.0;
+        if (!std::isfinite(a.dr)) a.dr = 0.0;
+        return a;
+    } else {
+        return {disk(u, x * rho), 0.0, 0.0};
+    }
+}
+
+// The pass of an integral: the values, or their derivatives in u and rho
+// (with nodes clustered more strongly, for their stronger singularity).
+enum class Pass { values, derivatives };
+
+// Writes coefficient * A_D (values) or its derivatives for basis k of K.
+template <Pass P, std::size_t N>
+void put(std::array<double, N>& values, std::size_t k, std::size_t basis_count, double coefficient,
+         const Dual& a) noexcept {
+    if constexpr (P == Pass::values) {
+        values[k] = coefficient * a.v;
+    } else {
+        values[k] = coefficient * a.du;
+        values[basis_count + k] = coefficient * a.dr;
+    }
+}
+
+template <std::size_t K, Pass P>
+std::array<double, P == Pass::values ? K : 2 * K> parametric_pass(
+    Parametric which, double u, double rho,
+    Accuracy<P == Pass::values ? K : 2 * K> accuracy) noexcept {
+    constexpr bool Gradient = P == Pass::derivatives;
+    constexpr std::size_t N = Gradient ? 2 * K : K;
     std::array<SourcePiece, 4> pieces;
     const std::size_t count = source_pieces(u / rho, which == Parametric::mu_and_sqrt, pieces);
-    const auto f = [&](std::size_t p, double w, std::array<double, K>& values) {
+    const auto f = [&](std::size_t p, double w, std::array<double, N>& values) {
         const Piece& piece = pieces[p].piece;
-        const Mapped m = map(piece, w);
+        const Mapped m = map(piece, w, Gradient ? 4 : 2);
         // The variable from the nearer end of the piece.
         const double y = m.from_a <= m.to_b ? piece.a + m.from_a : piece.b - m.to_b;
         if (pieces[p].variable == Variable::v) {
             const double mu = y * y;
             const double x2 = 1.0 - mu * mu;
-            const double h = x2 * disk(u, std::sqrt(x2) * rho) * m.weight;
-            values[0] = 2.0 * y * h;
-            if constexpr (K == 2) values[1] = h;  // sqrt(mu) only takes v
+            const Dual a = nested_disk<Gradient>(u, rho, std::sqrt(x2));
+            const double h = x2 * m.weight;
+            put<P>(values, 0, K, 2.0 * y * h, a);
+            if constexpr (K == 2) put<P>(values, 1, K, h, a);  // sqrt(mu) only takes v
             return;
         }
         // cos theta from pi/2 - theta where the piece ends at the limb, so
         // that it keeps its digits there.
         const double x = std::sin(y);
         const double mu = piece.b == half_pi ? std::sin(m.to_b) : std::cos(y);
-        const double h = x * x * x * disk(u, x * rho) * m.weight;
-        values[0] = h;
+        const Dual a = nested_disk<Gradient>(u, rho, x);
+        const double h = x * x * x * m.weight;
+        put<P>(values, 0, K, h, a);
         if constexpr (K == 2) {
-            values[1] = which == Parametric::mu_and_mu2 ? 2.0 * h * mu : h / (2.0 * std::sqrt(mu));
+            put<P>(values, 1, K,
+                   which == Parametric::mu_and_mu2 ? 2.0 * h * mu : h / (2.0 * std::sqrt(mu)), a);
         }
     };
-    const std::array<double, K> integral = integrate<K>(f, count, rtol);
-    for (std::size_t k = 0; k < K; ++k) out[k] = integral[k];
+    return integrate<N>(f, count, accuracy);
+}
+
+// The floors of the derivatives' accuracy: the values they belong to.
+template <std::size_t K>
+std::array<double, 2 * K> derivative_floors(const std::array<double, K>& values, double rho) {
+    std::array<double, 2 * K> floors;
+    for (std::size_t k = 0; k < K; ++k) {
+        // d/du and d/drho per unit of u and rho: measured against the value
+        // per source radius.
+        floors[k] = floors[K + k] = derivative_floor * std::fabs(values[k]) / rho;
+    }
+    return floors;
+}
+
+template <std::size_t K, bool Gradient>
+void parametric(Parametric which, double u, double rho, double rtol, double* out, double* d_u,
+                double* d_rho) noexcept {
+    const std::array<double, K> values = parametric_pass<K, Pass::values>(which, u, rho, {rtol});
+    for (std::size_t k = 0; k < K; ++k) out[k] = values[k];
+    if constexpr (Gradient) {
+        const std::array<double, 2 * K> floors = derivative_floors(values, rho);
+        const std::array<double, 2 * K> derivatives = parametric_pass<K, Pass::derivatives>(
+            which, u, rho, {derivative_tolerance * rtol, &floors});
+        for (std::size_t k = 0; k < K; ++k) {
+            d_u[k] = derivatives[k];
+            d_rho[k] = derivatives[K + k];
+        }
+    }
 }
 
 // ---- Tabulated law: hat functions in x ---------------------------------------
@@ -356,7 +445,12 @@ void parametric(Parametric which, double u, double rho, double rtol, double* out
 // The difference cancels by about x / (2 h), so each J is asked for h times
 // the tolerance.
 
-double interval_integral(double u, double rho, double lo, double hi, double tol) noexcept {
+template <Pass P>
+std::array<double, P == Pass::values ? 1 : 2> interval_pass(
+    double u, double rho, double lo, double hi,
+    Accuracy<P == Pass::values ? 1 : 2> accuracy) noexcept {
+    constexpr bool Gradient = P == Pass::derivatives;
+    constexpr std::size_t N = Gradient ? 2 : 1;
     const double x0 = u / rho;
     std::array<Piece, 2> pieces;
     std::size_t count = 1;
@@ -367,13 +461,26 @@ double interval_integral(double u, double rho, double lo, double hi, double tol)
     } else {
         pieces[0] = {lo, hi, x0 == lo ? Cluster::low : (x0 == hi ? Cluster::high : Cluster::none)};
     }
-    const auto f = [&](std::size_t p, double w, std::array<double, 1>& values) {
+    const auto f = [&](std::size_t p, double w, std::array<double, N>& values) {
         const Piece& piece = pieces[p];
-        const Mapped m = map(piece, w);
+        const Mapped m = map(piece, w, Gradient ? 4 : 2);
         const double x = m.from_a <= m.to_b ? piece.a + m.from_a : piece.b - m.to_b;
-        values[0] = x * x * disk(u, x * rho) * m.weight;
+        put<P>(values, 0, 1, x * x * m.weight, nested_disk<Gradient>(u, rho, x));
     };
-    return integrate<1>(f, count, tol)[0];
+    return integrate<N>(f, count, accuracy);
+}
+
+template <bool Gradient>
+Dual interval_integral(double u, double rho, double lo, double hi, double tol) noexcept {
+    const std::array<double, 1> value = interval_pass<Pass::values>(u, rho, lo, hi, {tol});
+    if constexpr (Gradient) {
+        const std::array<double, 2> floors = derivative_floors(value, rho);
+        const std::array<double, 2> d =
+            interval_pass<Pass::derivatives>(u, rho, lo, hi, {derivative_tolerance * tol, &floors});
+        return {value[0], d[0], d[1]};
+    } else {
+        return {value[0], 0.0, 0.0};
+    }
 }
 
 // Below this u / rho the lens is taken to sit at the centre: the change is
@@ -383,21 +490,75 @@ constexpr double centre_distance = 1e-150;
 // The finest relative accuracy asked of one interval's integral.
 constexpr double finest_interval_rtol = 1e-15;
 
-void tabulated(std::span<const double> radii, double u, double rho, double rtol,
-               std::span<double> out) noexcept {
+// The whole disk's A_D at radius x rho, with derivatives if asked.
+template <bool Gradient>
+Dual edge_disk(double u, double rho, double x) noexcept {
+    if constexpr (Gradient) {
+        // The value as without derivatives, to the bit.
+        Dual a = disk(Dual{u, 1.0, 0.0}, Dual{x * rho, 0.0, x});
+        a.v = disk(u, x * rho);
+        return a;
+    } else {
+        return {disk(u, x * rho), 0.0, 0.0};
+    }
+}
+
+template <bool Gradient>
+void tabulated(std::span<const double> radii, double u, double rho, double rtol, double* out,
+               double* d_u, double* d_rho) noexcept {
     const std::size_t n = radii.size();
-    std::fill(out.begin(), out.end(), 0.0);
+    std::array<double*, 3> parts = {out, d_u, d_rho};
+    const std::size_t used = Gradient ? 3 : 1;
+    for (std::size_t c = 0; c < used; ++c) std::fill(parts[c], parts[c] + n, 0.0);
+    const auto add = [&](std::size_t j, double factor, const Dual& term) {
+        out[j] += factor * term.v;
+        if constexpr (Gradient) {
+            d_u[j] += factor * term.du;
+            d_rho[j] += factor * term.dr;
+        }
+    };
     for (std::size_t i = 0; i + 1 < n; ++i) {
         const double h = radii[i + 1] - radii[i];
         const double tol = std::max(rtol * std::min(1.0, h), finest_interval_rtol);
-        const double slope_term = interval_integral(u, rho, radii[i], radii[i + 1], tol) / h;
-        out[i] += slope_term;
-        out[i + 1] -= slope_term;
+        const Dual integral = interval_integral<Gradient>(u, rho, radii[i], radii[i + 1], tol);
+        add(i, 1.0 / h, integral);
+        add(i + 1, -1.0 / h, integral);
     }
     // The jumps: up to 1 at the first radius (none if it is the centre), down
     // from 1 at the last.
-    if (radii[0] > 0.0) out[0] -= radii[0] * radii[0] * disk(u, radii[0] * rho);
-    out[n - 1] += radii[n - 1] * radii[n - 1] * disk(u, radii[n - 1] * rho);
+    if (radii[0] > 0.0) add(0, -radii[0] * radii[0], edge_disk<Gradient>(u, rho, radii[0]));
+    add(n - 1, radii[n - 1] * radii[n - 1], edge_disk<Gradient>(u, rho, radii[n - 1]));
+}
+
+template <bool Gradient>
+void magnified_flux(const Basis& basis, double u, double rho, double rtol, double* out, double* d_u,
+                    double* d_rho) noexcept {
+    if (basis.law == Law::tabulated) {
+        tabulated<Gradient>(basis.radii, u, rho, rtol, out, d_u, d_rho);
+        return;
+    }
+    const Dual whole = edge_disk<Gradient>(u, rho, 1.0);
+    out[0] = whole.v;
+    if constexpr (Gradient) {
+        d_u[0] = whole.du;
+        d_rho[0] = whole.dr;
+    }
+    const auto next = [](double* p) { return p == nullptr ? p : p + 1; };
+    switch (basis.law) {
+        case Law::linear:
+            parametric<1, Gradient>(Parametric::mu, u, rho, rtol, out + 1, next(d_u), next(d_rho));
+            return;
+        case Law::quadratic:
+            parametric<2, Gradient>(Parametric::mu_and_mu2, u, rho, rtol, out + 1, next(d_u),
+                                    next(d_rho));
+            return;
+        case Law::square_root:
+            parametric<2, Gradient>(Parametric::mu_and_sqrt, u, rho, rtol, out + 1, next(d_u),
+                                    next(d_rho));
+            return;
+        case Law::tabulated:
+            return;
+    }
 }
 
 }  // namespace
@@ -443,23 +604,28 @@ void basis_magnified_flux(const Basis& basis, double u, double rho, double rtol,
     // A lens this close to the centre is at the centre to every digit
     // (A_D is even in u), and the nested disks about it stay representable.
     u = std::fabs(u) < rho * centre_distance ? 0.0 : std::fabs(u);
-    switch (basis.law) {
-        case Law::linear:
-            out[0] = disk(u, rho);
-            parametric<1>(Parametric::mu, u, rho, rtol, &out[1]);
-            return;
-        case Law::quadratic:
-            out[0] = disk(u, rho);
-            parametric<2>(Parametric::mu_and_mu2, u, rho, rtol, &out[1]);
-            return;
-        case Law::square_root:
-            out[0] = disk(u, rho);
-            parametric<2>(Parametric::mu_and_sqrt, u, rho, rtol, &out[1]);
-            return;
-        case Law::tabulated:
-            tabulated(basis.radii, u, rho, rtol, out);
-            return;
+    magnified_flux<false>(basis, u, rho, rtol, out.data(), nullptr, nullptr);
+}
+
+void basis_magnified_flux_gradient(const Basis& basis, double u, double rho, double rtol,
+                                   std::span<double> out, std::span<double> d_u,
+                                   std::span<double> d_rho) noexcept {
+    if (std::isnan(u)) {
+        for (std::span<double> part : {out, d_u, d_rho}) std::fill(part.begin(), part.end(), nan);
+        return;
     }
+    const double sign = u < 0.0 ? -1.0 : 1.0;
+    u = std::fabs(u) < rho * centre_distance ? 0.0 : std::fabs(u);
+    magnified_flux<true>(basis, u, rho, rtol, out.data(), d_u.data(), d_rho.data());
+    // F is even in u.
+    for (double& d : d_u) d *= sign;
+}
+
+Dual uniform_gradient(double u, double rho) noexcept {
+    Dual a = disk(Dual{std::fabs(u), 1.0, 0.0}, Dual{rho, 0.0, 1.0});
+    a.v = uniform(u, rho);  // as without derivatives, to the bit
+    if (u < 0.0) a.du = -a.du;
+    return a;
 }
 
 }  // namespace tavlomer::physics

@@ -21,11 +21,17 @@
 #include <cstddef>
 #include <span>
 
+#include "physics/dual.hpp"
+
 namespace tavlomer::physics {
 
 // The uniform disk: F_0 / N_0 for b_0 = 1.  rho > 0 and finite (the caller
 // checks); a NaN u gives NaN, u < 0 is read as |u|.
 [[nodiscard]] double uniform(double u, double rho) noexcept;
+
+// The uniform disk with its derivatives in u and rho (on the limb, u = rho,
+// infinite: -inf in u, +inf in rho, mirrored for u < 0).
+[[nodiscard]] Dual uniform_gradient(double u, double rho) noexcept;
 
 enum class Law { linear, quadratic, square_root, tabulated };
 
@@ -65,5 +71,14 @@ void basis_flux(const Basis& basis, std::span<double> flux) noexcept;
 // sum.  A NaN u gives NaN for every k.
 void basis_magnified_flux(const Basis& basis, double u, double rho, double rtol,
                           std::span<double> out) noexcept;
+
+// The same with the derivatives of every F_k in u and in rho, each to the
+// same relative accuracy or a tenth of rtol times F_k where it is near zero.
+// Where the profile is bright at the edge and the lens on the limb they are
+// infinite (the edge term A_D(u, rho) of b = 1 and of a table ending in a
+// jump).
+void basis_magnified_flux_gradient(const Basis& basis, double u, double rho, double rtol,
+                                   std::span<double> out, std::span<double> d_u,
+                                   std::span<double> d_rho) noexcept;
 
 }  // namespace tavlomer::physics

@@ -47,3 +47,5 @@ bands = tavlomer_physics.quadratic(np.linspace(0.0, 0.3, 5), 0.1, np.array([[0.3
 reveal_type(bands)  # numpy.ndarray[Any, numpy.dtype[numpy.float64]]
 disk_curve = tavlomer_physics.uniform([0.0, 0.1], 0.1)
 table = tavlomer_physics.tabulated(disk_curve, 0.1, [0.0, 1.0], [1.0, 0.5])
+magnification, d_u, d_rho, d_c = tavlomer_physics.linear(0.05, 0.1, 0.6, gradient=True)
+reveal_type(d_c)  # float | numpy.ndarray[tuple[Any, ...], numpy.dtype[numpy.float64]]

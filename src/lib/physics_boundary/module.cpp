@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,37 +39,44 @@ struct Function {
     const char* doc;
 };
 
-constexpr const char* uniform_keywords[] = {"u", "rho", nullptr};
-constexpr const char* linear_keywords[] = {"u", "rho", "c", "rtol", nullptr};
-constexpr const char* quadratic_keywords[] = {"u", "rho", "a", "b", "rtol", nullptr};
-constexpr const char* square_root_keywords[] = {"u", "rho", "c", "d", "rtol", nullptr};
-constexpr const char* tabulated_keywords[] = {"u", "rho", "radii", "intensity", "rtol", nullptr};
+constexpr const char* uniform_keywords[] = {"u", "rho", "gradient", nullptr};
+constexpr const char* linear_keywords[] = {"u", "rho", "c", "rtol", "gradient", nullptr};
+constexpr const char* quadratic_keywords[] = {"u", "rho", "a", "b", "rtol", "gradient", nullptr};
+constexpr const char* square_root_keywords[] = {"u", "rho", "c", "d", "rtol", "gradient", nullptr};
+constexpr const char* tabulated_keywords[] = {"u",    "rho",      "radii", "intensity",
+                                              "rtol", "gradient", nullptr};
 
 constexpr std::array functions = {
-    Function{"uniform", std::nullopt, "OO:uniform", uniform_keywords,
-             "uniform(u, rho)\n--\n\n"
+    Function{"uniform", std::nullopt, "OO|$O:uniform", uniform_keywords,
+             "uniform(u, rho, *, gradient=False)\n--\n\n"
              "Magnification of a uniformly bright disk of radius rho at separation u from a\n"
              "point lens (both in Einstein radii).  Arguments broadcast like a ufunc; a float\n"
-             "for scalar arguments, else a float64 array."},
-    Function{"linear", Law::linear, "OOO|$O:linear", linear_keywords,
-             "linear(u, rho, c, *, rtol=1e-09)\n--\n\n"
+             "for scalar arguments, else a float64 array.  gradient=True returns\n"
+             "(A, dA/du, dA/drho)."},
+    Function{"linear", Law::linear, "OOO|$OO:linear", linear_keywords,
+             "linear(u, rho, c, *, rtol=1e-09, gradient=False)\n--\n\n"
              "Magnification of a disk of radius rho with linear limb darkening\n"
              "I(mu) = 1 - c (1 - mu) at separation u (Einstein radii), to relative accuracy\n"
-             "rtol.  c <= 1; MulensModel's Gamma converts as c = 3 Gamma / (2 + Gamma)."},
-    Function{"quadratic", Law::quadratic, "OOOO|$O:quadratic", quadratic_keywords,
-             "quadratic(u, rho, a, b, *, rtol=1e-09)\n--\n\n"
+             "rtol.  c <= 1; MulensModel's Gamma converts as c = 3 Gamma / (2 + Gamma).\n"
+             "gradient=True returns (A, dA/du, dA/drho, dA/dc)."},
+    Function{"quadratic", Law::quadratic, "OOOO|$OO:quadratic", quadratic_keywords,
+             "quadratic(u, rho, a, b, *, rtol=1e-09, gradient=False)\n--\n\n"
              "Magnification of a disk with quadratic limb darkening\n"
-             "I(mu) = 1 - a (1 - mu) - b (1 - mu)^2, to relative accuracy rtol."},
-    Function{"square_root", Law::square_root, "OOOO|$O:square_root", square_root_keywords,
-             "square_root(u, rho, c, d, *, rtol=1e-09)\n--\n\n"
+             "I(mu) = 1 - a (1 - mu) - b (1 - mu)^2, to relative accuracy rtol.\n"
+             "gradient=True returns (A, dA/du, dA/drho, dA/da, dA/db)."},
+    Function{"square_root", Law::square_root, "OOOO|$OO:square_root", square_root_keywords,
+             "square_root(u, rho, c, d, *, rtol=1e-09, gradient=False)\n--\n\n"
              "Magnification of a disk with square-root limb darkening\n"
-             "I(mu) = 1 - c (1 - mu) - d (1 - sqrt(mu)), to relative accuracy rtol."},
-    Function{"tabulated", Law::tabulated, "OOOO|$O:tabulated", tabulated_keywords,
-             "tabulated(u, rho, radii, intensity, *, rtol=1e-09)\n--\n\n"
+             "I(mu) = 1 - c (1 - mu) - d (1 - sqrt(mu)), to relative accuracy rtol.\n"
+             "gradient=True returns (A, dA/du, dA/drho, dA/dc, dA/dd)."},
+    Function{"tabulated", Law::tabulated, "OOOO|$OO:tabulated", tabulated_keywords,
+             "tabulated(u, rho, radii, intensity, *, rtol=1e-09, gradient=False)\n--\n\n"
              "Magnification of a disk whose intensity is linear in radius between the\n"
              "table's entries (radii in source radii, increasing, within [0, 1]) and zero\n"
              "outside them, to relative accuracy rtol.  intensity may carry leading axes\n"
-             "(one profile per band), broadcast with u and rho."},
+             "(one profile per band), broadcast with u and rho.  gradient=True returns\n"
+             "(A, dA/du, dA/drho, dA/dintensity), the last with a trailing axis over the\n"
+             "table's entries."},
 };
 
 // ---- Running with the lock released ----------------------------------------
@@ -179,11 +187,39 @@ bool parse_rtol(PyObject* object, double& rtol) {
     return true;
 }
 
+// gradient: absent or None for False, else True or False.
+bool parse_gradient(PyObject* object, bool& gradient) {
+    gradient = false;
+    if (object == nullptr || object == Py_None) return true;
+    if (!PyBool_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "gradient must be True or False, not %s",
+                     Py_TYPE(object)->tp_name);
+        return false;
+    }
+    gradient = object == Py_True;
+    return true;
+}
+
+// The results: the magnification alone, or a tuple of it and its derivatives.
+PyObject* finish_all(std::span<Output> outputs) {
+    if (outputs.size() == 1) return outputs[0].finish();
+    Owned tuple(PyTuple_New(static_cast<Py_ssize_t>(outputs.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        PyObject* item = outputs[i].finish();
+        if (item == nullptr) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return tuple.release();
+}
+
 // ---- The calls ------------------------------------------------------------------
 
 PyObject* call_uniform(PyObject* const* objects) {
     Operand u, rho;
-    if (!u.convert(objects[0], "u") || !rho.convert(objects[1], "rho") || !check_rho(rho)) {
+    bool gradient = false;
+    if (!u.convert(objects[0], "u") || !rho.convert(objects[1], "rho") || !check_rho(rho) ||
+        !parse_gradient(objects[2], gradient)) {
         return nullptr;
     }
     Owned shape = broadcast_shapes({u.shape(), rho.shape()});
@@ -193,18 +229,21 @@ PyObject* call_uniform(PyObject* const* objects) {
     }
     const std::size_t size = shape_size(shape.get());
     physics::Strided su, srho;
-    Output out;
-    if (!u.spread(shape.get(), size, su) || !rho.spread(shape.get(), size, srho) ||
-        !out.open(shape.get())) {
-        return nullptr;
+    if (!u.spread(shape.get(), size, su) || !rho.spread(shape.get(), size, srho)) return nullptr;
+    std::array<Output, 3> outputs;
+    const std::size_t results = gradient ? 3 : 1;
+    for (std::size_t i = 0; i < results; ++i) {
+        if (!outputs[i].open(shape.get())) return nullptr;
     }
-    double* data = out.data();
+    double* data = outputs[0].data();
+    double* d_u = gradient ? outputs[1].data() : nullptr;
+    double* d_rho = gradient ? outputs[2].data() : nullptr;
     if (!run_released(size, element_grain, [&](std::size_t begin, std::size_t end) {
-            physics::evaluate_uniform(su, srho, data, begin, end);
+            physics::evaluate_uniform(su, srho, data, begin, end, d_u, d_rho);
         })) {
         return nullptr;
     }
-    return out.finish();
+    return finish_all(std::span<Output>(outputs.data(), results));
 }
 
 // The shape the law's arguments other than u and rho broadcast to (the
@@ -288,7 +327,11 @@ PyObject* call_law(const Function& function, PyObject* const* objects) {
     for (std::size_t j = 0; j < arguments; ++j) {
         if (!extra[j].convert(objects[2 + j], names[2 + j])) return nullptr;
     }
-    if (!check_rho(rho) || !parse_rtol(objects[2 + arguments], rtol)) return nullptr;
+    bool gradient = false;
+    if (!check_rho(rho) || !parse_rtol(objects[2 + arguments], rtol) ||
+        !parse_gradient(objects[3 + arguments], gradient)) {
+        return nullptr;
+    }
 
     Bands bands;
     physics::Basis basis{law, {}};
@@ -351,11 +394,38 @@ PyObject* call_law(const Function& function, PyObject* const* objects) {
             if (!extra[j].spread(shape.get(), count, batch.coefficients[j])) return nullptr;
         }
     }
-    std::vector<double> magnified(geometry_count * basis_size);
+    std::vector<double> magnified(geometry_count * basis_size * (gradient ? 3 : 1));
     batch.magnified = magnified.data();
-    Output out;
-    if (!out.open(shape.get())) return nullptr;
-    batch.out = out.data();
+    // The results: A, then with gradient dA/du, dA/drho and the derivatives
+    // in the coefficients (or in the intensity, with a trailing axis).
+    std::array<Output, 5> outputs;
+    std::size_t results = 1;
+    if (!outputs[0].open(shape.get())) return nullptr;
+    batch.out = outputs[0].data();
+    if (gradient) {
+        batch.gradient = true;
+        batch.magnified_du = batch.magnified + geometry_count * basis_size;
+        batch.magnified_drho = batch.magnified_du + geometry_count * basis_size;
+        const std::size_t derivatives = table ? 3 : 2 + arguments;
+        for (; results < 1 + derivatives; ++results) {
+            if (table && results == 3) {
+                Owned axis(Py_BuildValue("(n)", static_cast<Py_ssize_t>(basis_size)));
+                Owned rows = axis ? Owned(PySequence_Concat(shape.get(), axis.get())) : Owned();
+                if (!rows || !outputs[results].open(rows.get())) return nullptr;
+            } else if (!outputs[results].open(shape.get())) {
+                return nullptr;
+            }
+        }
+        batch.out_du = outputs[1].data();
+        batch.out_drho = outputs[2].data();
+        if (table) {
+            batch.out_dintensity = outputs[3].data();
+        } else {
+            for (std::size_t j = 0; j < arguments; ++j) {
+                batch.out_dcoefficients[j] = outputs[3 + j].data();
+            }
+        }
+    }
     if (!run_released(geometry_count, geometry_grain,
                       [&](std::size_t begin, std::size_t end) {
                           physics::evaluate_geometry(batch, begin, end);
@@ -365,7 +435,7 @@ PyObject* call_law(const Function& function, PyObject* const* objects) {
         })) {
         return nullptr;
     }
-    return out.finish();
+    return finish_all(std::span<Output>(outputs.data(), results));
 }
 
 // The call entry of every function: no C++ exception leaves it (memory
