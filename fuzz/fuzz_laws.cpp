@@ -16,7 +16,8 @@
 //  - a table is accepted exactly when it has two or more radii, strictly
 //    increasing, within [0, 1]; intensities exactly when finite,
 //    non-negative and not all zero;
-//  - the batch evaluation writes every result element, and only those.
+//  - the batch evaluation writes every result element, and only those, with
+//    or without derivatives, and the values do not depend on which.
 #include <cmath>
 #include <cstdint>
 #include <span>
@@ -124,11 +125,11 @@ void check_table(const std::vector<double>& radii, const std::vector<double>& va
 
 // Three result elements over two geometry points, the coefficients one per
 // element; the output has a guard element on each side that must stay.
-void check_batch(ph::Law law, const double* k, double u0, double u1, double rho) {
+void check_batch(ph::Law law, const double* k, double u0, double u1, double rho, bool gradient) {
     const double guard = 12345.0;
     const double u[2] = {u0, u1}, rhos[2] = {rho, rho};
     const std::ptrdiff_t index[3] = {1, 0, 1};
-    double magnified[2 * 3] = {};
+    double magnified[3 * 2 * 3] = {};
     double flux[3] = {};
     double out[5] = {guard, 0, 0, 0, guard};
     ph::Batch batch{};
@@ -145,9 +146,32 @@ void check_batch(ph::Law law, const double* k, double u0, double u1, double rho)
     batch.coefficients[0] = {&k[0], 0};
     batch.coefficients[1] = {&k[1], 0};
     batch.out = out + 1;
+    // The derivatives, each with its guards: u, rho and two coefficients.
+    double derivatives[4][5];
+    for (auto& d : derivatives) d[0] = d[4] = guard;
+    if (gradient) {
+        batch.gradient = true;
+        batch.magnified_du = magnified + 2 * 3;
+        batch.magnified_drho = magnified + 4 * 3;
+        batch.out_du = derivatives[0] + 1;
+        batch.out_drho = derivatives[1] + 1;
+        batch.out_dcoefficients[0] = derivatives[2] + 1;
+        batch.out_dcoefficients[1] = derivatives[3] + 1;
+    }
     ph::evaluate_geometry(batch, 0, 2);
     ph::combine(batch, 0, 3);
     FUZZ_CHECK(out[0] == guard && out[4] == guard);
+    for (const auto& d : derivatives) FUZZ_CHECK(d[0] == guard && d[4] == guard);
+    if (!gradient) return;
+    // The values are those of the plain evaluation, to the bit.
+    double plain[5] = {guard, 0, 0, 0, guard};
+    batch.gradient = false;
+    batch.out = plain + 1;
+    ph::evaluate_geometry(batch, 0, 2);
+    ph::combine(batch, 0, 3);
+    for (int i = 1; i < 4; ++i) {
+        FUZZ_CHECK(plain[i] == out[i] || (std::isnan(plain[i]) && std::isnan(out[i])));
+    }
 }
 
 }  // namespace
@@ -163,7 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The batch takes only what the boundary lets through.
     if (ph::check_coefficients(law, std::span<const double>(k, ph::coefficient_count(law))) &&
         rho > 0 && std::isfinite(rho)) {
-        check_batch(law, k, u0, u1, rho);
+        check_batch(law, k, u0, u1, rho, in.byte() % 2 == 1);
     }
     return 0;
 }
