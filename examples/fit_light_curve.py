@@ -55,6 +55,8 @@ class Model:
         self.fixed_c = c
         self.values = 0     # calls returning the flux only
         self.gradients = 0  # calls returning the flux and its derivatives
+        self.value_seconds = 0.0
+        self.gradient_seconds = 0.0
 
     def _geometry(self, params):
         t0, u0, tE, rho, fs, fb = params[:6]
@@ -64,13 +66,16 @@ class Model:
         return t0, u0, tE, rho, fs, fb, c, tau, u
 
     def flux(self, params):
-        self.values += 1
+        began = time.perf_counter()
         _, _, _, rho, fs, fb, c, _, u = self._geometry(params)
-        return fs * tavlomer_physics.linear(u, rho, c) + fb
+        flux = fs * tavlomer_physics.linear(u, rho, c) + fb
+        self.values += 1
+        self.value_seconds += time.perf_counter() - began
+        return flux
 
     def jacobian(self, params):
         """dF/dparams, one column per parameter (in the order of ``params``)."""
-        self.gradients += 1
+        began = time.perf_counter()
         _, u0, tE, rho, fs, _, c, tau, u = self._geometry(params)
         a, da_du, da_drho, da_dc = tavlomer_physics.linear(u, rho, c, gradient=True)
         # At u = 0 (only if u0 = 0) dA/du vanishes: the columns through u are 0 there.
@@ -86,7 +91,10 @@ class Model:
         ]
         if self.fixed_c is None:
             columns.append(fs * da_dc)            # c
-        return np.column_stack(columns)
+        jacobian = np.column_stack(columns)
+        self.gradients += 1
+        self.gradient_seconds += time.perf_counter() - began
+        return jacobian
 
 
 def simulate(t0, u0, tE, rho, c, fs, fb, points, span, noise, seed):
@@ -131,6 +139,7 @@ def fit(times, flux, sigma, start, c=None, jac="analytic"):
         "params": result.x, "errors": np.sqrt(np.diag(covariance)),
         "chi2": chi2, "dof": dof, "result": result,
         "values": model.values, "gradients": model.gradients, "seconds": seconds,
+        "value_seconds": model.value_seconds, "gradient_seconds": model.gradient_seconds,
     }
 
 
@@ -156,11 +165,12 @@ def report(truth, fits, c):
         lines.append(f"(c fixed at {c:g})")
     for label, f in fits.items():
         r = f["result"]
-        calls = f"{f['values']} flux"
+        calls = f"{f['values']} flux ({1e3 * f['value_seconds'] / f['values']:.1f} ms each)"
         if f["gradients"]:
-            calls += f" + {f['gradients']} flux-and-gradient"
-        lines.append(f"{label}: {calls} model calls (nfev = {r.nfev}, njev = {r.njev}), "
-                     f"{1e3 * f['seconds']:.0f} ms")
+            calls += (f" + {f['gradients']} flux-and-gradient"
+                      f" ({1e3 * f['gradient_seconds'] / f['gradients']:.1f} ms each)")
+        lines.append(f"{label}: nfev = {r.nfev}, njev = {r.njev}; model calls: {calls}; "
+                     f"{1e3 * f['seconds']:.0f} ms in all")
     return lines
 
 
