@@ -82,15 +82,15 @@ class Model:
         inv_u = np.divide(1.0, u, out=np.zeros_like(u), where=u > 0)
         fs_da_du = fs * da_du
         columns = [
-            fs_da_du * (-tau / tE) * inv_u,       # t0
-            fs_da_du * u0 * inv_u,                # u0
+            fs_da_du * (-tau / tE) * inv_u,        # t0
+            fs_da_du * u0 * inv_u,                 # u0
             fs_da_du * (-tau * tau / tE) * inv_u,  # tE
-            fs * da_drho,                         # rho
-            a,                                    # Fs
-            np.ones_like(a),                      # Fb
+            fs * da_drho,                          # rho
+            a,                                     # Fs
+            np.ones_like(a),                       # Fb
         ]
         if self.fixed_c is None:
-            columns.append(fs * da_dc)            # c
+            columns.append(fs * da_dc)             # c
         jacobian = np.column_stack(columns)
         self.gradients += 1
         self.gradient_seconds += time.perf_counter() - began
