@@ -78,3 +78,28 @@ def test_flux_map_writes_png(tmp_path):
     for l, physical, rings, _integrated, disk in ([float(v) for v in row] for row in rows):
         if l > 1.5:  # far from the source the coarse ring sum and the disk agree to 1 %
             assert abs(rings / physical - 1) < 0.01 and abs(disk / physical - 1) < 0.01
+
+
+@needs_matplotlib
+def test_fit_light_curve_recovers_the_event(tmp_path, monkeypatch):
+    pytest.importorskip(
+        "scipy", reason="scipy is not installed (the examples extra; no wheels for PyPy 3.9)")
+    monkeypatch.setenv("MPLBACKEND", "Agg")
+    monkeypatch.syspath_prepend(str(EXAMPLES))
+    from fit_light_curve import main
+
+    output = tmp_path / "fit.png"
+    # Fs = 3: a source flux of 1 would hide a missing Fs factor in a derivative.
+    truth, fits = main(["--points", "300", "--noise", "0.02", "--seed", "3", "--fs", "3",
+                        "--fit-ld", "-o", str(output)])
+    analytic, numeric = fits.values()
+    for f in (analytic, numeric):
+        assert f["result"].success
+        assert all(abs(p - t) < 3 * e for p, t, e in zip(f["params"], truth, f["errors"]))
+    # Both reach the same minimum, and the errors from the analytic Jacobian
+    # (the returned derivatives through the chain rule) match finite differences.
+    for a, n, e in zip(analytic["params"], numeric["params"], analytic["errors"]):
+        assert abs(a - n) < 1e-3 * e
+    for a, n in zip(analytic["errors"], numeric["errors"]):
+        assert a == pytest.approx(n, rel=1e-3)
+    assert_png(output)
