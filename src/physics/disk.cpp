@@ -202,8 +202,6 @@ T small_disk(T u, T rho) noexcept {
     return 4.0 * mean / (pi * rho);
 }
 
-}  // namespace
-
 // K(m) and E(m), m = 1 - kc^2, with their derivatives carried from kc's:
 // dK/dkc = -(E - kc^2 K) / (m kc) and dE/dkc = kc (K - E) / m (from
 // dK/dm = (E - (1 - m) K) / (2 m (1 - m)), dE/dm = (E - K) / (2 m)), and
@@ -228,24 +226,23 @@ std::array<Dual, 2> complete_k_e(Dual kc) noexcept {
     return {Dual{big_k, dk * kc.du, dk * kc.dr}, Dual{big_e, de * kc.du, de * kc.dr}};
 }
 
+// The closed form (u < 3 rho, off the limb), with, for the derivatives, the
+// mean point-source magnification around the disk's edge,
+// M = 2 (delta^2 Pi(n, m) + 2 K(m)) / (pi s q) (Heyrovsky 2003, ApJ 594,
+// 464, for a ring of radius rho; same n and m).
 template <class T>
-T disk_of(T u, T rho) noexcept {
+struct ClosedForm {
+    T a;
+    double ring_mean;
+};
+
+template <class T>
+ClosedForm<T> closed_form(T u, T rho) noexcept {
     using std::fabs;
     using std::sqrt;
-    if (value(u) + value(rho) < small_scale) return small_disk(u, rho);
-    const double t = value(u) / value(rho);
-    if (!(t < 3.0)) {
-        if (std::isnan(t)) return T{} + std::numeric_limits<double>::quiet_NaN() * u;
-        if (value(u) >= unmagnified) return T{1.0};
-        return far_disk(u, rho, t);
-    }
-    // A disk this large is magnified by less than 2 / rho^2 everywhere
-    // within 3 rho of the lens (A = sqrt(rho^2 + 4) / rho at its centre).
-    if (value(rho) >= unmagnified) return T{1.0};
     const T delta = u - rho;
     const T s = u + rho;
     const T r = delta / s;
-    if (std::fabs(value(r)) < on_limb) return limb_disk(rho);
     const T q = sqrt(delta * delta + 4.0);
     const T kc = fabs(r) * sqrt(s * s + 4.0) / q;
     // pi rho^2 A = c_e E(m) - c_k K(m) + c_pi Pi(n, m); the first two share
@@ -255,23 +252,79 @@ T disk_of(T u, T rho) noexcept {
     const T c_pi = 2.0 * (1.0 + rho * rho) * delta * delta / (s * q);
     // c_pi Pi(n, m) = cel(kc, r^2, c_pi, c_pi), entered with sqrt(p) = |r|
     // and b / sqrt(p) = c_pi / |r| = 2 (1 + rho^2) |delta| / q formed
-    // directly: near the limb nothing of size 1/|r| appears, which would
-    // cancel in the derivatives.
+    // directly: near the limb nothing of size 1/|r| appears.
     const CelOf<T> pi_term{fabs(r), c_pi, 2.0 * (1.0 + rho * rho) * fabs(delta) / q};
     if constexpr (std::is_same_v<T, double>) {
         const auto [e_k, pi_part] =
             cels<double, 2>(kc, {CelOf<double>{1.0, c_e - c_k, c_e * (kc * kc) - c_k}, pi_term});
-        return ((e_k + pi_part) / rho) / (pi * rho);
+        return {((e_k + pi_part) / rho) / (pi * rho), 0.0};
     } else {
         // K and E with their derivatives in kc in closed form: differentiated
         // through the mean iteration they would lose digits as kc -> 0.
         const auto [k, e] = complete_k_e(kc);
-        const T pi_part = cels<T, 1>(kc, {pi_term})[0];
-        return ((c_e * e - c_k * k + pi_part) / rho) / (pi * rho);
+        // The ring's delta^2 Pi, entered as pi_term is.
+        const double d = delta.v;
+        const auto [pi_part, ring_pi] =
+            cels<T, 2>(kc, {pi_term, CelOf<T>{fabs(r), T{d * d}, T{std::fabs(d) * s.v}}});
+        const T a = ((c_e * e - c_k * k + pi_part) / rho) / (pi * rho);
+        return {a, 2.0 * (ring_pi.v + 2.0 * k.v) / (pi * s.v * q.v)};
     }
 }
 
+// Which form a disk takes.
+enum class Form { nan, small, far, unmagnified, limb, closed };
+
+Form form_of(double u, double rho) noexcept {
+    if (u + rho < small_scale) return Form::small;
+    const double t = u / rho;
+    if (!(t < 3.0)) {
+        if (std::isnan(t)) return Form::nan;
+        if (u >= unmagnified) return Form::unmagnified;
+        return Form::far;
+    }
+    // A disk this large is magnified by less than 2 / rho^2 everywhere
+    // within 3 rho of the lens (A = sqrt(rho^2 + 4) / rho at its centre).
+    if (rho >= unmagnified) return Form::unmagnified;
+    if (std::fabs((u - rho) / (u + rho)) < on_limb) return Form::limb;
+    return Form::closed;
+}
+
+template <class T>
+T disk_of(T u, T rho) noexcept {
+    switch (form_of(value(u), value(rho))) {
+        case Form::nan:
+            return T{} + std::numeric_limits<double>::quiet_NaN() * u;
+        case Form::small:
+            return small_disk(u, rho);
+        case Form::far:
+            return far_disk(u, rho, value(u) / value(rho));
+        case Form::unmagnified:
+            return T{1.0};
+        case Form::limb:
+            return limb_disk(rho);
+        case Form::closed:
+            break;
+    }
+    return closed_form(u, rho).a;
+}
+
+}  // namespace
+
 double disk(double u, double rho) noexcept { return disk_of(u, rho); }
-Dual disk(Dual u, Dual rho) noexcept { return disk_of(u, rho); }
+
+// In the closed form the derivatives in u and in rho each diverge like
+// log|u - rho| at the limb, and forward differentiation through the mean
+// iteration sums terms of size 1/|u - rho| to get them.  Two combinations
+// need no such sums: the derivative along u and rho together (delta fixed),
+// which forward differentiation gives accurately, and the one in rho from
+// the edge, dA/drho = (2/rho) (M - A) (the flux of the disk grows by its
+// edge's ring, 2 pi rho M, per unit of radius).  dA/du is their difference.
+Dual disk(Dual u, Dual rho) noexcept {
+    if (form_of(u.v, rho.v) != Form::closed) return disk_of(u, rho);
+    const ClosedForm<Dual> along = closed_form(Dual{u.v, 1.0, 0.0}, Dual{rho.v, 1.0, 0.0});
+    const double a_rho = (2.0 / rho.v) * (along.ring_mean - along.a.v);
+    const double a_u = along.a.du - a_rho;
+    return {along.a.v, a_u * u.du + a_rho * rho.du, a_u * u.dr + a_rho * rho.dr};
+}
 
 }  // namespace tavlomer::physics::detail
