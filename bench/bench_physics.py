@@ -9,7 +9,8 @@ spread evenly over [0, 3 rho]: the same points for every method.
   timed the same way, and the share of points where ``linear`` is faster;
 * ``uniform`` against ``tavlomer.witt_mao_magnification``: one call over
   all points, per point;
-* 5 bands at once (``linear(u, rho, c[:, None])``) against one band.
+* 5 bands at once (``linear(u, rho, c[:, None])``) against one band;
+* the value with its derivatives (``gradient=True``) against the value alone.
 
 Every point of ``linear`` at rtol = 1e-4 and of ``ESPLMagDark`` is also
 compared with ``linear`` at rtol = 1e-12.
@@ -124,6 +125,18 @@ def main(argv=None):
     five = time_per_point(lambda x: tavlomer_physics.linear(np.asarray(x), rho, bands), points)
     print(f"\n5 bands at once: {five:.3f} us per separation, one band {one:.3f}: "
           f"ratio {five / one:.2f}")
+
+    # --- Value and gradient against the value alone ------------------------------
+    print("\n| function | us per point: value | value and gradient | ratio |")
+    print("|---|---:|---:|---:|")
+    calls = [("uniform", lambda x, **k: tavlomer_physics.uniform(np.asarray(x), rho, **k)),
+             ("linear", lambda x, **k: tavlomer_physics.linear(np.asarray(x), rho, c, **k)),
+             ("linear, rtol = 1e-4",
+              lambda x, **k: tavlomer_physics.linear(np.asarray(x), rho, c, rtol=1e-4, **k))]
+    for name, call in calls:
+        alone = time_per_point(call, points)
+        both = time_per_point(lambda x, call=call: call(x, gradient=True), points)
+        print(f"| {name} | {alone:.3f} | {both:.3f} | {both / alone:.2f} |")
 
 
 if __name__ == "__main__":
