@@ -92,6 +92,7 @@ REFERENCE_POINTS = [
 ]
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("law, coefficients, l, rho", REFERENCE_POINTS)
 @pytest.mark.parametrize("rtol", [1e-9, 1e-4])
 def test_limb_darkened_laws_meet_rtol(law, coefficients, l, rho, rtol):
