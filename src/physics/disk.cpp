@@ -83,7 +83,7 @@ const std::array<FarRule, 4> far_rules = {far_rule(100.0, 4), far_rule(10.0, 6),
                                           far_rule(3.0, 12)};
 
 template <class T>
-T far_disk(T u, T rho, double t) noexcept {
+T far_disk(const T& u, const T& rho, double t) noexcept {
     using std::sqrt;
     const FarRule* rule = &far_rules.back();
     for (const FarRule& r : far_rules) {
@@ -115,13 +115,13 @@ T far_disk(T u, T rho, double t) noexcept {
 // leaves the disk (d/du = -inf) and the ring mean at the edge, to which
 // d/drho is proportional, diverges (d/drho = +inf).
 double with_infinite_slopes(double, double a) noexcept { return a; }
-Dual with_infinite_slopes(Dual, double a) noexcept {
+Dual with_infinite_slopes(const Dual&, double a) noexcept {
     constexpr double inf = std::numeric_limits<double>::infinity();
     return {a, -inf, inf};
 }
 
 template <class T>
-T limb_disk(T rho) noexcept {
+T limb_disk(const T& rho) noexcept {
     const double r = value(rho);
     return with_infinite_slopes(rho, (2.0 / r + 2.0 * (1.0 + r * r) * (std::atan(r) / r) / r) / pi);
 }
@@ -190,7 +190,7 @@ namespace {
 // 4 E(t) / (pi rho) for t <= 1 and 4 t (E(1/t) - (1 - 1/t^2) K(1/t)) / (pi rho)
 // beyond (moduli k, not parameters; checked against a 20-digit quadrature).
 template <class T>
-T small_disk(T u, T rho) noexcept {
+T small_disk(const T& u, const T& rho) noexcept {
     using std::sqrt;
     const T t = u / rho;
     if (value(t) == 1.0) return with_infinite_slopes(rho, 4.0 / (pi * value(rho)));
@@ -202,72 +202,54 @@ T small_disk(T u, T rho) noexcept {
     return 4.0 * mean / (pi * rho);
 }
 
-// K(m) and E(m), m = 1 - kc^2, with their derivatives carried from kc's:
-// dK/dkc = -(E - kc^2 K) / (m kc) and dE/dkc = kc (K - E) / m (from
-// dK/dm = (E - (1 - m) K) / (2 m (1 - m)), dE/dm = (E - K) / (2 m)), and
-// near m = 0, where both quotients are 0/0, their series
-// (E - kc^2 K) / m = pi/4 (1 + m/8), (K - E) / m = pi/4 (1 + 3m/8) + O(m^2).
-constexpr double series_below = 1e-6;
-
-std::array<Dual, 2> complete_k_e(Dual kc) noexcept {
-    const double k = kc.v;
-    const auto [big_k, big_e] =
-        cels<double, 2>(k, {CelOf<double>{1.0, 1.0, 1.0}, CelOf<double>{1.0, 1.0, k * k}});
-    const double m = (1.0 - k) * (1.0 + k);
-    double dk = 0.0;
-    double de = 0.0;
-    if (m < series_below) {
-        dk = -(pi / 4.0) * (1.0 + m / 8.0) / k;
-        de = k * (pi / 4.0) * (1.0 + 3.0 * m / 8.0);
-    } else {
-        dk = -(big_e - k * k * big_k) / (m * k);
-        de = k * (big_k - big_e) / m;
-    }
-    return {Dual{big_k, dk * kc.du, dk * kc.dr}, Dual{big_e, de * kc.du, de * kc.dr}};
-}
-
-// The closed form (u < 3 rho, off the limb), with, for the derivatives, the
-// mean point-source magnification around the disk's edge,
-// M = 2 (delta^2 Pi(n, m) + 2 K(m)) / (pi s q) (Heyrovsky 2003, ApJ 594,
-// 464, for a ring of radius rho; same n and m).
-template <class T>
+// The closed form (u < 3 rho, off the limb).  With slopes, also what the
+// derivatives are made of: the mean point-source magnification around the
+// disk's edge, M = 2 (delta^2 Pi(n, m) + 2 K(m)) / (pi s q) (Heyrovsky 2003,
+// ApJ 594, 464, for a ring of radius rho; same n and m), and its mean
+// weighted by cos phi, phi the angle at the disk's centre from the far side,
+//
+//   C = 4 cel(kc, 1, 1, -1) / (pi s q).
+//
+// (C: the ring's integral in the half-angle psi = phi / 2 with
+// cos phi = cos^2 psi - sin^2 psi; equivalently, from differentiating the
+// closed form along u and rho together, where the Pi terms drop out;
+// checked against a 40-digit quadrature of the ring.)  Both come from the
+// same mean iteration as A: two more integrals of the same kc.
 struct ClosedForm {
-    T a;
+    double a;
     double ring_mean;
+    double ring_cos;
 };
 
-template <class T>
-ClosedForm<T> closed_form(T u, T rho) noexcept {
-    using std::fabs;
-    using std::sqrt;
-    const T delta = u - rho;
-    const T s = u + rho;
-    const T r = delta / s;
-    const T q = sqrt(delta * delta + 4.0);
-    const T kc = fabs(r) * sqrt(s * s + 4.0) / q;
+template <bool Slopes>
+ClosedForm closed_form(double u, double rho) noexcept {
+    const double delta = u - rho;
+    const double s = u + rho;
+    const double r = delta / s;
+    const double q = std::sqrt(delta * delta + 4.0);
+    const double kc = std::fabs(r) * std::sqrt(s * s + 4.0) / q;
     // pi rho^2 A = c_e E(m) - c_k K(m) + c_pi Pi(n, m); the first two share
     // one cel: alpha K + beta E = cel(kc, 1, alpha + beta, alpha + beta kc^2).
-    const T c_e = 0.5 * s * q;
-    const T c_k = delta * (4.0 + 0.5 * delta * s) / q;
-    const T c_pi = 2.0 * (1.0 + rho * rho) * delta * delta / (s * q);
+    const double c_e = 0.5 * s * q;
+    const double c_k = delta * (4.0 + 0.5 * delta * s) / q;
+    const double c_pi = 2.0 * (1.0 + rho * rho) * delta * delta / (s * q);
     // c_pi Pi(n, m) = cel(kc, r^2, c_pi, c_pi), entered with sqrt(p) = |r|
     // and b / sqrt(p) = c_pi / |r| = 2 (1 + rho^2) |delta| / q formed
     // directly: near the limb nothing of size 1/|r| appears.
-    const CelOf<T> pi_term{fabs(r), c_pi, 2.0 * (1.0 + rho * rho) * fabs(delta) / q};
-    if constexpr (std::is_same_v<T, double>) {
-        const auto [e_k, pi_part] =
-            cels<double, 2>(kc, {CelOf<double>{1.0, c_e - c_k, c_e * (kc * kc) - c_k}, pi_term});
-        return {((e_k + pi_part) / rho) / (pi * rho), 0.0};
+    const CelOf<double> e_k{1.0, c_e - c_k, c_e * (kc * kc) - c_k};
+    const CelOf<double> pi_term{std::fabs(r), c_pi, 2.0 * (1.0 + rho * rho) * std::fabs(delta) / q};
+    if constexpr (!Slopes) {
+        const auto [e_k_part, pi_part] = cels<double, 2>(kc, {e_k, pi_term});
+        return {((e_k_part + pi_part) / rho) / (pi * rho), 0.0, 0.0};
     } else {
-        // K and E with their derivatives in kc in closed form: differentiated
-        // through the mean iteration they would lose digits as kc -> 0.
-        const auto [k, e] = complete_k_e(kc);
-        // The ring's delta^2 Pi, entered as pi_term is.
-        const double d = delta.v;
-        const auto [pi_part, ring_pi] =
-            cels<T, 2>(kc, {pi_term, CelOf<T>{fabs(r), T{d * d}, T{std::fabs(d) * s.v}}});
-        const T a = ((c_e * e - c_k * k + pi_part) / rho) / (pi * rho);
-        return {a, 2.0 * (ring_pi.v + 2.0 * k.v) / (pi * s.v * q.v)};
+        // Each integral of cels is what it would be alone: A to the bit as
+        // without slopes.
+        const auto [e_k_part, pi_part, k, cos_part] = cels<double, 4>(
+            kc, {e_k, pi_term, CelOf<double>{1.0, 1.0, 1.0}, CelOf<double>{1.0, 1.0, -1.0}});
+        const double a = ((e_k_part + pi_part) / rho) / (pi * rho);
+        // 2 delta^2 Pi / (s q) = pi_part / (1 + rho^2).
+        const double sq = s * q;
+        return {a, (pi_part / (1.0 + rho * rho) + 4.0 * k / sq) / pi, 4.0 * cos_part / (pi * sq)};
     }
 }
 
@@ -290,7 +272,7 @@ Form form_of(double u, double rho) noexcept {
 }
 
 template <class T>
-T disk_of(T u, T rho) noexcept {
+T disk_of(const T& u, const T& rho) noexcept {
     switch (form_of(value(u), value(rho))) {
         case Form::nan:
             return T{} + std::numeric_limits<double>::quiet_NaN() * u;
@@ -305,26 +287,37 @@ T disk_of(T u, T rho) noexcept {
         case Form::closed:
             break;
     }
-    return closed_form(u, rho).a;
+    return T{closed_form<false>(value(u), value(rho)).a};
 }
 
 }  // namespace
 
 double disk(double u, double rho) noexcept { return disk_of(u, rho); }
 
-// In the closed form the derivatives in u and in rho each diverge like
-// log|u - rho| at the limb, and forward differentiation through the mean
-// iteration sums terms of size 1/|u - rho| to get them.  Two combinations
-// need no such sums: the derivative along u and rho together (delta fixed),
-// which forward differentiation gives accurately, and the one in rho from
-// the edge, dA/drho = (2/rho) (M - A) (the flux of the disk grows by its
-// edge's ring, 2 pi rho M, per unit of radius).  dA/du is their difference.
-Dual disk(Dual u, Dual rho) noexcept {
-    if (form_of(u.v, rho.v) != Form::closed) return disk_of(u, rho);
-    const ClosedForm<Dual> along = closed_form(Dual{u.v, 1.0, 0.0}, Dual{rho.v, 1.0, 0.0});
-    const double a_rho = (2.0 / rho.v) * (along.ring_mean - along.a.v);
-    const double a_u = along.a.du - a_rho;
-    return {along.a.v, a_u * u.du + a_rho * rho.du, a_u * u.dr + a_rho * rho.dr};
+// In the closed form the derivatives follow from the edge's ring means (the
+// divergence theorem on the disk integral): the flux of the disk grows by
+// its edge's ring, 2 pi rho M, per unit of radius, and moving the disk moves
+// its edge, d(pi rho^2 A)/du = 2 pi rho C.  So dA/drho = (2/rho) (M - A) and
+// dA/du = (2/rho) C: no derivative of an elliptic integral is formed, and
+// their logarithmic divergence at the limb comes from K's, summed by the mean
+// iteration itself.
+Dual disk(const Dual& u, const Dual& rho) noexcept {
+    switch (form_of(u.v, rho.v)) {
+        case Form::closed:
+            break;
+        case Form::small: {
+            // Its mean iteration runs a step further with derivatives.
+            Dual a = disk_of(u, rho);
+            a.v = disk(u.v, rho.v);
+            return a;
+        }
+        default:  // the same operations on the values as without derivatives
+            return disk_of(u, rho);
+    }
+    const ClosedForm form = closed_form<true>(u.v, rho.v);
+    const double a_rho = (2.0 / rho.v) * (form.ring_mean - form.a);
+    const double a_u = (2.0 / rho.v) * form.ring_cos;
+    return {form.a, a_u * u.du + a_rho * rho.du, a_u * u.dr + a_rho * rho.dr};
 }
 
 }  // namespace tavlomer::physics::detail

@@ -41,6 +41,6 @@ template <class T, std::size_t N>
 // arguments, its derivatives too (u and rho seeded by the caller); on the
 // limb itself they are infinite, -inf in u and +inf in rho.
 [[nodiscard]] double disk(double u, double rho) noexcept;
-[[nodiscard]] Dual disk(Dual u, Dual rho) noexcept;
+[[nodiscard]] Dual disk(const Dual& u, const Dual& rho) noexcept;
 
 }  // namespace tavlomer::physics::detail

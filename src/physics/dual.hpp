@@ -28,9 +28,11 @@ struct Dual {
 [[nodiscard]] inline Dual operator*(Dual a, Dual b) noexcept {
     return {a.v * b.v, a.du * b.v + a.v * b.du, a.dr * b.v + a.v * b.dr};
 }
+// The value of every operation is the double operation's, to the bit, so
+// that a value computed with derivatives is the value computed without.
 [[nodiscard]] inline Dual operator/(Dual a, Dual b) noexcept {
     const double inverse = 1.0 / b.v;
-    const double q = a.v * inverse;
+    const double q = a.v / b.v;
     return {q, (a.du - q * b.du) * inverse, (a.dr - q * b.dr) * inverse};
 }
 [[nodiscard]] inline Dual operator+(Dual a, double b) noexcept { return {a.v + b, a.du, a.dr}; }
@@ -47,7 +49,7 @@ struct Dual {
 }
 [[nodiscard]] inline Dual operator/(double a, Dual b) noexcept {
     const double inverse = 1.0 / b.v;
-    const double q = a * inverse;
+    const double q = a / b.v;
     return {q, -q * b.du * inverse, -q * b.dr * inverse};
 }
 inline Dual& operator+=(Dual& a, Dual b) noexcept { return a = a + b; }
