@@ -97,9 +97,9 @@ constexpr double derivative_floor = 0.1 / derivative_tolerance;
 // nodes clustered at an end where the integrand is singular (the crossing,
 // or sqrt(mu) at the limb).  Each map is smooth and goes like w^2 at a
 // clustered end, which turns (y - y0) log|y - y0| into w^3 log w and
-// 1/sqrt(y - y0) into a constant.  (For the values alone a stronger
-// clustering crowds the smooth rest of the piece into fewer nodes: measured,
-// it costs more panels than it saves.  The derivatives need it.)
+// 1/sqrt(y - y0) into a constant.  (A stronger clustering crowds the smooth
+// rest of the piece into fewer nodes: measured, it costs more panels than it
+// saves.)
 enum class Cluster { none, low, high };
 
 struct Piece {
@@ -116,22 +116,15 @@ struct Mapped {
     double weight;
 };
 
-// power 2 for the values; 4 for their derivatives, whose singularity is
-// one order stronger (log|y - y0|, which w^4 turns into w^3 log w).
-Mapped map(const Piece& piece, double w, int power) noexcept {
+Mapped map(const Piece& piece, double w) noexcept {
     const double h = piece.b - piece.a;
     const double v = 1.0 - w;
-    const bool strong = power == 4;
     switch (piece.cluster) {
         case Cluster::none:
             return {h * w, h * v, h};
-        case Cluster::low:  // y = a + h w^power
-            if (strong)
-                return {h * w * w * w * w, h * v * (1.0 + w) * (1.0 + w * w), 4.0 * h * w * w * w};
+        case Cluster::low:  // y = a + h w^2
             return {h * w * w, h * v * (1.0 + w), 2.0 * h * w};
-        case Cluster::high:  // y = b - h (1 - w)^power
-            if (strong)
-                return {h * w * (1.0 + v) * (1.0 + v * v), h * v * v * v * v, 4.0 * h * v * v * v};
+        case Cluster::high:  // y = b - h (1 - w)^2
             return {h * w * (1.0 + v), h * v * v, 2.0 * h * v};
     }
     return {nan, nan, nan};
@@ -192,83 +185,129 @@ Panel<K> panel(const KronrodRule<Pairs>& rule, const F& f, std::size_t piece, do
     return out;
 }
 
-// What an integral must meet: relative accuracy tol (as far as the
-// estimates tell), or, where floors is given, an absolute floor[k] * tol
-// instead if that is larger (a derivative passing through zero is measured
-// against its value).
+// What the integrals [first, last) of K must meet: relative accuracy tol
+// (as far as the estimates tell), or, where floors is given, an absolute
+// floors[k] * tol instead if that is larger (a derivative passing through
+// zero is measured against its value).  offsets[k], where given, is a part
+// of integral k known in closed form, not among the panels' sums but part of
+// what the accuracy is relative to.
 template <std::size_t K>
 struct Accuracy {
     double tol;
+    std::size_t first = 0;
+    std::size_t last = K;
     const std::array<double, K>* floors = nullptr;
+    const std::array<double, K>* offsets = nullptr;
 };
 
-// \int of the K integrands over the pieces: the 15-point rule, or the
-// 7-point one for a coarse tolerance.
-template <std::size_t K, class F>
-std::array<double, K> integrate(const F& f, std::size_t piece_count, Accuracy<K> accuracy) noexcept;
+// The panels of K integrals over the pieces, refined in stages: each stage
+// bisects until its integrals meet their accuracy, and the next one goes on
+// from the panels it leaves (so the values are refined first, exactly as
+// they would be alone, and their derivatives then reuse every node).
+template <std::size_t K, std::size_t Pairs, class F>
+class Panels {
+public:
+    Panels(const KronrodRule<Pairs>& rule, const F& f, std::size_t piece_count) noexcept
+        : rule_(rule), f_(f) {
+        for (std::size_t p = 0; p < piece_count; ++p) {
+            panels_[count_++] = panel<K>(rule_, f_, p, 0.0, 1.0);
+        }
+    }
 
+    // The sums of all K integrals once [first, last) meet the accuracy.
+    std::array<double, K> refine(Accuracy<K> accuracy) noexcept {
+        const double asked = accuracy.tol * tolerance_share;
+        for (;;) {
+            std::array<double, K> total{};
+            std::array<double, K> error{};
+            for (std::size_t i = 0; i < count_; ++i) {
+                for (std::size_t k = 0; k < K; ++k) {
+                    total[k] += panels_[i].result[k];
+                    error[k] += panels_[i].error[k];
+                }
+            }
+            // The panel whose error estimate weighs most against its
+            // integral's tolerance.
+            bool met = true;
+            std::array<double, K> allowed{};
+            for (std::size_t k = accuracy.first; k < accuracy.last; ++k) {
+                const double whole =
+                    accuracy.offsets ? total[k] + (*accuracy.offsets)[k] : total[k];
+                allowed[k] = asked * std::fabs(whole);
+                if (accuracy.floors)
+                    allowed[k] = std::max(allowed[k], asked * (*accuracy.floors)[k]);
+                if (!(error[k] <= allowed[k])) met = false;
+            }
+            if (met || count_ == panel_limit) return total;
+            std::size_t worst = 0;
+            double worst_share = -1.0;
+            for (std::size_t i = 0; i < count_; ++i) {
+                double share = 0.0;
+                for (std::size_t k = accuracy.first; k < accuracy.last; ++k) {
+                    const double s = allowed[k] > 0.0 ? panels_[i].error[k] / allowed[k]
+                                                      : (panels_[i].error[k] > 0.0 ? 1e300 : 0.0);
+                    share = std::max(share, s);
+                }
+                if (share > worst_share) {
+                    worst_share = share;
+                    worst = i;
+                }
+            }
+            const Panel<K> old = panels_[worst];
+            const double mid = 0.5 * (old.lo + old.hi);
+            if (!(old.hi - old.lo > narrowest_panel)) return total;  // also for NaN
+            Panel<K> left = panel<K>(rule_, f_, old.piece, old.lo, mid);
+            Panel<K> right = panel<K>(rule_, f_, old.piece, mid, old.hi);
+            // The halves' sum differs from the whole by about the whole's
+            // error, far more than the halves' own: a bound for each half too.
+            for (std::size_t k = 0; k < K; ++k) {
+                const double change =
+                    0.5 * std::fabs(old.result[k] - left.result[k] - right.result[k]);
+                left.error[k] = std::min(left.error[k], change);
+                right.error[k] = std::min(right.error[k], change);
+            }
+            panels_[worst] = left;
+            panels_[count_++] = right;
+        }
+    }
+
+private:
+    const KronrodRule<Pairs>& rule_;
+    const F& f_;
+    std::array<Panel<K>, panel_limit> panels_;
+    std::size_t count_ = 0;
+};
+
+// The integrals of K integrands over the pieces, the values [0, V) to rtol
+// and, if V < K, the rest (their derivatives) after them to
+// derivative_tolerance * rtol, or below floors and offsets as in Accuracy.
+// The 15-point rule, or the 7-point one for a coarse rtol.
 template <std::size_t K, std::size_t Pairs, class F>
 std::array<double, K> integrate(const KronrodRule<Pairs>& rule, const F& f, std::size_t piece_count,
-                                Accuracy<K> accuracy) noexcept {
-    std::array<Panel<K>, panel_limit> panels;
-    std::size_t count = 0;
-    for (std::size_t p = 0; p < piece_count; ++p) panels[count++] = panel<K>(rule, f, p, 0.0, 1.0);
-    const double asked = accuracy.tol * tolerance_share;
-    for (;;) {
-        std::array<double, K> total{};
-        std::array<double, K> error{};
-        for (std::size_t i = 0; i < count; ++i) {
-            for (std::size_t k = 0; k < K; ++k) {
-                total[k] += panels[i].result[k];
-                error[k] += panels[i].error[k];
-            }
-        }
-        // The panel whose error estimate weighs most against its integral's
-        // tolerance.
-        bool met = true;
-        std::array<double, K> allowed{};
-        for (std::size_t k = 0; k < K; ++k) {
-            allowed[k] = asked * std::fabs(total[k]);
-            if (accuracy.floors) allowed[k] = std::max(allowed[k], asked * (*accuracy.floors)[k]);
-            if (!(error[k] <= allowed[k])) met = false;
-        }
-        if (met || count == panel_limit) return total;
-        std::size_t worst = 0;
-        double worst_share = -1.0;
-        for (std::size_t i = 0; i < count; ++i) {
-            double share = 0.0;
-            for (std::size_t k = 0; k < K; ++k) {
-                const double s = allowed[k] > 0.0 ? panels[i].error[k] / allowed[k]
-                                                  : (panels[i].error[k] > 0.0 ? 1e300 : 0.0);
-                share = std::max(share, s);
-            }
-            if (share > worst_share) {
-                worst_share = share;
-                worst = i;
-            }
-        }
-        const Panel<K> old = panels[worst];
-        const double mid = 0.5 * (old.lo + old.hi);
-        if (!(old.hi - old.lo > narrowest_panel)) return total;  // also for NaN
-        Panel<K> left = panel<K>(rule, f, old.piece, old.lo, mid);
-        Panel<K> right = panel<K>(rule, f, old.piece, mid, old.hi);
-        // The halves' sum differs from the whole by about the whole's error,
-        // far more than the halves' own: a bound for each half too.
-        for (std::size_t k = 0; k < K; ++k) {
-            const double change = 0.5 * std::fabs(old.result[k] - left.result[k] - right.result[k]);
-            left.error[k] = std::min(left.error[k], change);
-            right.error[k] = std::min(right.error[k], change);
-        }
-        panels[worst] = left;
-        panels[count++] = right;
+                                double rtol, std::size_t values, double per_rho,
+                                const std::array<double, K>& offsets) noexcept {
+    Panels<K, Pairs, F> panels(rule, f, piece_count);
+    std::array<double, K> total = panels.refine({rtol, 0, values});
+    if (values == K) return total;
+    std::array<double, K> floors{};
+    // d/du and d/drho per unit of u and rho: measured against the values per
+    // source radius.
+    for (std::size_t k = values; k < K; ++k) {
+        floors[k] = derivative_floor * std::fabs(total[k % values]) * per_rho;
     }
+    const std::array<double, K> rest =
+        panels.refine({derivative_tolerance * rtol, values, K, &floors, &offsets});
+    for (std::size_t k = values; k < K; ++k) total[k] = rest[k];
+    return total;
 }
 
 template <std::size_t K, class F>
-std::array<double, K> integrate(const F& f, std::size_t piece_count,
-                                Accuracy<K> accuracy) noexcept {
-    return accuracy.tol >= coarse_tolerance ? integrate<K>(kronrod7, f, piece_count, accuracy)
-                                            : integrate<K>(kronrod15, f, piece_count, accuracy);
+std::array<double, K> integrate(const F& f, std::size_t piece_count, double rtol,
+                                std::size_t values, double per_rho,
+                                const std::array<double, K>& offsets) noexcept {
+    return rtol >= coarse_tolerance
+               ? integrate<K>(kronrod7, f, piece_count, rtol, values, per_rho, offsets)
+               : integrate<K>(kronrod15, f, piece_count, rtol, values, per_rho, offsets);
 }
 
 // ---- Parametric laws: the basis {1, mu, mu^2 or sqrt(mu)} --------------------
@@ -280,7 +319,7 @@ std::array<double, K> integrate(const F& f, std::size_t piece_count,
 // and b = 1 contributes its edge at x = 1 only: F = A_D(u, rho).
 
 // The integration variable of a piece.
-enum class Variable { theta, v };
+enum class Variable { theta, v, x };
 
 struct SourcePiece {
     Piece piece;
@@ -334,101 +373,258 @@ std::size_t source_pieces(double x0, bool sqrt_basis, std::array<SourcePiece, 4>
 
 enum class Parametric { mu, mu_and_mu2, mu_and_sqrt };
 
-// A_D(u, x rho) at a node and, with Gradient, its derivatives in u and rho
-// (differentiating under the integral sign: the nodes' x do not depend on
-// them, and where the pieces split at the crossing the integrand is
-// continuous, so moving the split adds nothing).  A node exactly on the
-// crossing meets the derivatives' logarithmic (integrable) singularity: it
-// counts as zero, its neighbourhood being what the rule sums.
-template <bool Gradient>
-Dual nested_disk(double u, double rho, double x) noexcept {
-    if constexpr (Gradient) {
-        Dual a = disk(Dual{u, 1.0, 0.0}, Dual{x * rho, 0.0, x});
-        if (!std::isfinite(a.du)) a.du = 0.0;
-        if (!std::isfinite(a.dr)) a.dr = 0.0;
-        return a;
-    } else {
-        return {disk(u, x * rho), 0.0, 0.0};
+// ---- The derivatives' logarithm ----------------------------------------------
+//
+// The integrals are differentiated under the integral sign (the nodes' x do
+// not depend on u and rho, and where the pieces split at the crossing the
+// integrand is continuous, so moving the split adds nothing).  Where the
+// edge of a nested disk crosses the lens, x = x0, the derivatives of A_D
+// diverge logarithmically (K's logarithm in the ring means of disk.cpp):
+//
+//   d/du A_D(u, x rho)    =  kappa log|u - x rho| + (continuous),
+//   d/drho A_D(u, x rho)  = -x kappa log|u - x rho| + (continuous),
+//
+// kappa = 8 / (pi r s q) at r = x rho = u (s = u + r, q = sqrt((u - r)^2 + 4)).
+// The nodes that resolve the values' (x - x0) log|x - x0| do not resolve the
+// logarithm itself, so it is subtracted at every node, as lambda l(y) with
+// lambda its coefficient at the crossing and
+//
+//   l(y) = log prod_z |y - z| = log|x(y) - x0| - (smooth)
+//
+// over the roots z of x(y) = x0 near the piece, in its variable y (real,
+// or complex in conjugate pairs when the crossing lies outside the source),
+// and its integral is added back in closed form.  What is left is
+// continuous, like the values, and refines on the values' nodes.
+
+// A real root (im == 0), or the pair re +- i im.
+struct Root {
+    double re;
+    double im;
+};
+
+struct Logarithm {
+    std::array<Root, 3> roots{};
+    std::size_t count = 0;
+    double at = 0.0;  // the point of the piece where lambda is taken
+
+    // l(y); -inf on a root.
+    [[nodiscard]] double operator()(double y) const noexcept {
+        double product = 1.0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const double t = y - roots[i].re;
+            product *= roots[i].im == 0.0 ? std::fabs(t) : t * t + roots[i].im * roots[i].im;
+        }
+        return std::log(product);
+    }
+
+    // \int_a^b l(y) dy.
+    [[nodiscard]] double integral(double a, double b) const noexcept {
+        double sum = 0.0;
+        for (std::size_t i = 0; i < count; ++i) {
+            sum += antiderivative(roots[i], b - roots[i].re) -
+                   antiderivative(roots[i], a - roots[i].re);
+        }
+        return sum;
+    }
+
+private:
+    // Of log|t| (real root) or log(t^2 + im^2) (a pair), t = y - re.
+    static double antiderivative(const Root& root, double t) noexcept {
+        if (root.im == 0.0) return t == 0.0 ? 0.0 : t * (std::log(std::fabs(t)) - 1.0);
+        const double b = root.im;
+        return t * (std::log(t * t + b * b) - 2.0) + 2.0 * b * std::atan(t / b);
+    }
+};
+
+// The logarithm of a piece for a crossing at x0, in the piece's variable:
+//   theta (x = sin theta): roots theta0 = asin(x0) and pi - theta0 for
+//     x0 <= 1; pi/2 +- i acosh(x0) beyond (sin theta - x0 =
+//     2 cos((theta + theta0)/2) sin((theta - theta0)/2));
+//   v (x^2 = 1 - v^4): x - x0 = (1 - x0^2 - v^4) / (x + x0), roots the
+//     fourth roots of 1 - x0^2;
+//   x itself: x0.
+Logarithm logarithm_of(Variable variable, double x0, const Piece& piece) noexcept {
+    Logarithm l;
+    double nearest = 0.0;
+    switch (variable) {
+        case Variable::theta:
+            if (x0 <= 1.0) {
+                const double theta0 = std::asin(x0);
+                l.roots = {Root{theta0, 0.0}, Root{constants::pi - theta0, 0.0}};
+                l.count = 2;
+                nearest = theta0;
+            } else {
+                l.roots[0] = {half_pi, std::acosh(x0)};
+                l.count = 1;
+                nearest = half_pi;
+            }
+            break;
+        case Variable::v: {
+            const double c = (1.0 - x0) * (1.0 + x0);
+            const double root = std::sqrt(std::sqrt(std::fabs(c)));
+            if (c >= 0.0) {
+                l.roots = {Root{root, 0.0}, Root{-root, 0.0}, Root{0.0, root}};
+                nearest = root;
+            } else {
+                const double g = root * x_quarter;  // root / sqrt(2)
+                l.roots = {Root{g, g}, Root{-g, g}};
+                nearest = 0.0;
+            }
+            l.count = c >= 0.0 ? 3 : 2;
+            break;
+        }
+        case Variable::x:
+            l.roots[0] = {x0, 0.0};
+            l.count = 1;
+            nearest = x0;
+            break;
+    }
+    l.at = std::clamp(nearest, piece.a, piece.b);
+    return l;
+}
+
+// kappa at the nested disk of radius r.
+double kappa(double u, double r) noexcept {
+    const double s = u + r;
+    const double q = std::sqrt((u - r) * (u - r) + 4.0);
+    return 8.0 / (constants::pi * r * s * q);
+}
+
+// Where the logarithm is subtracted: a crossing inside the source or close
+// enough outside it to bend the integrand (beyond, it is smooth).
+bool subtracted(double x0) noexcept { return x0 > 0.0 && x0 < near_limb_crossing; }
+
+// A_D(u, x rho) with its derivatives in u and rho.
+Dual nested_slopes(double u, double rho, double x) noexcept {
+    return disk(Dual{u, 1.0, 0.0}, Dual{x * rho, 0.0, x});
+}
+
+// The K basis integrands of a point at which A_D is a, with weights g[k]
+// (dy/dw included) and, with derivatives, their logarithms lambda[k] * l
+// (lambda[k] for d/du, lambda[B + k] for d/drho) taken off.  A node on the
+// crossing itself, where the derivatives are infinite, counts as zero: the
+// logarithm is integrable and the rule sums its neighbourhood.
+template <std::size_t B, std::size_t N>
+void put(std::array<double, N>& values, const std::array<double, B>& g, const Dual& a,
+         const std::array<double, 2 * B>& lambda, double l) noexcept {
+    for (std::size_t k = 0; k < B; ++k) values[k] = g[k] * a.v;
+    if constexpr (N > B) {
+        for (std::size_t k = 0; k < B; ++k) {
+            const double du = g[k] * a.du - lambda[k] * l;
+            const double dr = g[k] * a.dr - lambda[B + k] * l;
+            values[B + k] = std::isfinite(du) ? du : 0.0;
+            values[2 * B + k] = std::isfinite(dr) ? dr : 0.0;
+        }
     }
 }
 
-// The pass of an integral: the values, or their derivatives in u and rho
-// (with nodes clustered more strongly, for their stronger singularity).
-enum class Pass { values, derivatives };
+// The subtraction of one piece: the logarithm, its coefficients per unit of
+// dy (as lambda in put, before dy/dw), and its integral over the piece.
+template <std::size_t B>
+struct Subtraction {
+    Logarithm l;
+    std::array<double, 2 * B> lambda{};
+    double integral = 0.0;
+};
 
-// Writes coefficient * A_D (values) or its derivatives for basis k of K.
-template <Pass P, std::size_t N>
-void put(std::array<double, N>& values, std::size_t k, std::size_t basis_count, double coefficient,
-         const Dual& a) noexcept {
-    if constexpr (P == Pass::values) {
-        values[k] = coefficient * a.v;
-    } else {
-        values[k] = coefficient * a.du;
-        values[basis_count + k] = coefficient * a.dr;
+// lambda at the point at = y of a piece whose weights there are g and x:
+// kappa g for d/du, -x kappa g for d/drho.
+template <std::size_t B>
+Subtraction<B> subtraction(const Logarithm& l, const Piece& piece, double u, double rho, double x,
+                           const std::array<double, B>& g) noexcept {
+    Subtraction<B> out{l, {}, l.integral(piece.a, piece.b)};
+    const double k = kappa(u, x * rho);
+    for (std::size_t b = 0; b < B; ++b) {
+        out.lambda[b] = k * g[b];
+        out.lambda[B + b] = -x * k * g[b];
     }
+    return out;
 }
 
-template <std::size_t K, Pass P>
-std::array<double, P == Pass::values ? K : 2 * K> parametric_pass(
-    Parametric which, double u, double rho,
-    Accuracy<P == Pass::values ? K : 2 * K> accuracy) noexcept {
-    constexpr bool Gradient = P == Pass::derivatives;
-    constexpr std::size_t N = Gradient ? 2 * K : K;
-    std::array<SourcePiece, 4> pieces;
-    const std::size_t count = source_pieces(u / rho, which == Parametric::mu_and_sqrt, pieces);
-    const auto f = [&](std::size_t p, double w, std::array<double, N>& values) {
-        const Piece& piece = pieces[p].piece;
-        const Mapped m = map(piece, w, Gradient ? 4 : 2);
-        // The variable from the nearer end of the piece.
-        const double y = m.from_a <= m.to_b ? piece.a + m.from_a : piece.b - m.to_b;
-        if (pieces[p].variable == Variable::v) {
-            const double mu = y * y;
-            const double x2 = 1.0 - mu * mu;
-            const Dual a = nested_disk<Gradient>(u, rho, std::sqrt(x2));
-            const double h = x2 * m.weight;
-            put<P>(values, 0, K, 2.0 * y * h, a);
-            if constexpr (K == 2) put<P>(values, 1, K, h, a);  // sqrt(mu) only takes v
-            return;
+// The offsets of the derivative integrals: the subtracted logarithms'
+// integrals, lambda_p \int l_p over each piece p.
+template <std::size_t B, std::size_t N, std::size_t P>
+std::array<double, N> offsets_of(const std::array<Subtraction<B>, P>& subtractions,
+                                 std::size_t count) noexcept {
+    std::array<double, N> offsets{};
+    for (std::size_t p = 0; p < count; ++p) {
+        for (std::size_t c = 0; c < 2 * B; ++c) {
+            offsets[B + c] += subtractions[p].lambda[c] * subtractions[p].integral;
         }
-        // cos theta from pi/2 - theta where the piece ends at the limb, so
-        // that it keeps its digits there.
-        const double x = std::sin(y);
-        const double mu = piece.b == half_pi ? std::sin(m.to_b) : std::cos(y);
-        const Dual a = nested_disk<Gradient>(u, rho, x);
-        const double h = x * x * x * m.weight;
-        put<P>(values, 0, K, h, a);
-        if constexpr (K == 2) {
-            put<P>(values, 1, K,
-                   which == Parametric::mu_and_mu2 ? 2.0 * h * mu : h / (2.0 * std::sqrt(mu)), a);
-        }
-    };
-    return integrate<N>(f, count, accuracy);
+    }
+    return offsets;
 }
 
-// The floors of the derivatives' accuracy: the values they belong to.
+// The weights of the basis integrands of a parametric law at y of a
+// source piece (to_b: the distance to the piece's end, for mu at the limb),
+// times dy/dw = weight; x from y.
 template <std::size_t K>
-std::array<double, 2 * K> derivative_floors(const std::array<double, K>& values, double rho) {
-    std::array<double, 2 * K> floors;
-    for (std::size_t k = 0; k < K; ++k) {
-        // d/du and d/drho per unit of u and rho: measured against the value
-        // per source radius.
-        floors[k] = floors[K + k] = derivative_floor * std::fabs(values[k]) / rho;
+std::array<double, K> parametric_weights(Parametric which, const SourcePiece& piece, double y,
+                                         double to_b, double weight, double& x) noexcept {
+    std::array<double, K> g{};
+    if (piece.variable == Variable::v) {
+        const double mu = y * y;
+        const double x2 = 1.0 - mu * mu;
+        x = std::sqrt(x2);
+        const double h = x2 * weight;
+        g[0] = 2.0 * y * h;
+        if constexpr (K == 2) g[1] = h;  // sqrt(mu) only takes v
+        return g;
     }
-    return floors;
+    // cos theta from pi/2 - theta where the piece ends at the limb, so that
+    // it keeps its digits there.
+    x = std::sin(y);
+    const double mu = piece.piece.b == half_pi ? std::sin(to_b) : std::cos(y);
+    const double h = x * x * x * weight;
+    g[0] = h;
+    if constexpr (K == 2) {
+        g[1] = which == Parametric::mu_and_mu2 ? 2.0 * h * mu : h / (2.0 * std::sqrt(mu));
+    }
+    return g;
 }
 
 template <std::size_t K, bool Gradient>
 void parametric(Parametric which, double u, double rho, double rtol, double* out, double* d_u,
                 double* d_rho) noexcept {
-    const std::array<double, K> values = parametric_pass<K, Pass::values>(which, u, rho, {rtol});
-    for (std::size_t k = 0; k < K; ++k) out[k] = values[k];
-    if constexpr (Gradient) {
-        const std::array<double, 2 * K> floors = derivative_floors(values, rho);
-        const std::array<double, 2 * K> derivatives = parametric_pass<K, Pass::derivatives>(
-            which, u, rho, {derivative_tolerance * rtol, &floors});
-        for (std::size_t k = 0; k < K; ++k) {
-            d_u[k] = derivatives[k];
-            d_rho[k] = derivatives[K + k];
+    constexpr std::size_t N = Gradient ? 3 * K : K;
+    const double x0 = u / rho;
+    std::array<SourcePiece, 4> pieces;
+    const std::size_t count = source_pieces(x0, which == Parametric::mu_and_sqrt, pieces);
+    std::array<Subtraction<K>, 4> subtractions{};
+    if (Gradient && subtracted(x0)) {
+        for (std::size_t p = 0; p < count; ++p) {
+            const Piece& piece = pieces[p].piece;
+            const Logarithm l = logarithm_of(pieces[p].variable, x0, piece);
+            double x = 0.0;
+            const std::array<double, K> g =
+                parametric_weights<K>(which, pieces[p], l.at, piece.b - l.at, 1.0, x);
+            subtractions[p] = subtraction<K>(l, piece, u, rho, x, g);
+        }
+    }
+    const auto f = [&](std::size_t p, double w, std::array<double, N>& values) {
+        const Piece& piece = pieces[p].piece;
+        const Mapped m = map(piece, w);
+        // The variable from the nearer end of the piece.
+        const double y = m.from_a <= m.to_b ? piece.a + m.from_a : piece.b - m.to_b;
+        double x = 0.0;
+        const std::array<double, K> g =
+            parametric_weights<K>(which, pieces[p], y, m.to_b, m.weight, x);
+        if constexpr (Gradient) {
+            const Subtraction<K>& sub = subtractions[p];
+            std::array<double, 2 * K> lambda;
+            for (std::size_t c = 0; c < 2 * K; ++c) lambda[c] = sub.lambda[c] * m.weight;
+            put<K>(values, g, nested_slopes(u, rho, x), lambda, sub.l.count ? sub.l(y) : 0.0);
+        } else {
+            put<K>(values, g, Dual{disk(u, x * rho), 0.0, 0.0}, {}, 0.0);
+        }
+    };
+    const std::array<double, N> offsets = offsets_of<K, N>(subtractions, count);
+    const std::array<double, N> total = integrate<N>(f, count, rtol, K, 1.0 / rho, offsets);
+    for (std::size_t k = 0; k < K; ++k) {
+        out[k] = total[k];
+        if constexpr (Gradient) {
+            d_u[k] = total[K + k] + offsets[K + k];
+            d_rho[k] = total[2 * K + k] + offsets[2 * K + k];
         }
     }
 }
@@ -445,12 +641,9 @@ void parametric(Parametric which, double u, double rho, double rtol, double* out
 // The difference cancels by about x / (2 h), so each J is asked for h times
 // the tolerance.
 
-template <Pass P>
-std::array<double, P == Pass::values ? 1 : 2> interval_pass(
-    double u, double rho, double lo, double hi,
-    Accuracy<P == Pass::values ? 1 : 2> accuracy) noexcept {
-    constexpr bool Gradient = P == Pass::derivatives;
-    constexpr std::size_t N = Gradient ? 2 : 1;
+template <bool Gradient>
+Dual interval_integral(double u, double rho, double lo, double hi, double tol) noexcept {
+    constexpr std::size_t N = Gradient ? 3 : 1;
     const double x0 = u / rho;
     std::array<Piece, 2> pieces;
     std::size_t count = 1;
@@ -461,25 +654,33 @@ std::array<double, P == Pass::values ? 1 : 2> interval_pass(
     } else {
         pieces[0] = {lo, hi, x0 == lo ? Cluster::low : (x0 == hi ? Cluster::high : Cluster::none)};
     }
+    std::array<Subtraction<1>, 2> subtractions{};
+    if (Gradient && subtracted(x0)) {
+        for (std::size_t p = 0; p < count; ++p) {
+            const Logarithm l = logarithm_of(Variable::x, x0, pieces[p]);
+            subtractions[p] = subtraction<1>(l, pieces[p], u, rho, l.at, {l.at * l.at});
+        }
+    }
     const auto f = [&](std::size_t p, double w, std::array<double, N>& values) {
         const Piece& piece = pieces[p];
-        const Mapped m = map(piece, w, Gradient ? 4 : 2);
+        const Mapped m = map(piece, w);
         const double x = m.from_a <= m.to_b ? piece.a + m.from_a : piece.b - m.to_b;
-        put<P>(values, 0, 1, x * x * m.weight, nested_disk<Gradient>(u, rho, x));
+        const std::array<double, 1> g = {x * x * m.weight};
+        if constexpr (Gradient) {
+            const Subtraction<1>& sub = subtractions[p];
+            put<1>(values, g, nested_slopes(u, rho, x),
+                   {sub.lambda[0] * m.weight, sub.lambda[1] * m.weight},
+                   sub.l.count ? sub.l(x) : 0.0);
+        } else {
+            put<1>(values, g, Dual{disk(u, x * rho), 0.0, 0.0}, {}, 0.0);
+        }
     };
-    return integrate<N>(f, count, accuracy);
-}
-
-template <bool Gradient>
-Dual interval_integral(double u, double rho, double lo, double hi, double tol) noexcept {
-    const std::array<double, 1> value = interval_pass<Pass::values>(u, rho, lo, hi, {tol});
+    const std::array<double, N> offsets = offsets_of<1, N>(subtractions, count);
+    const std::array<double, N> total = integrate<N>(f, count, tol, 1, 1.0 / rho, offsets);
     if constexpr (Gradient) {
-        const std::array<double, 2> floors = derivative_floors(value, rho);
-        const std::array<double, 2> d =
-            interval_pass<Pass::derivatives>(u, rho, lo, hi, {derivative_tolerance * tol, &floors});
-        return {value[0], d[0], d[1]};
+        return {total[0], total[1] + offsets[1], total[2] + offsets[2]};
     } else {
-        return {value[0], 0.0, 0.0};
+        return {total[0], 0.0, 0.0};
     }
 }
 
@@ -494,10 +695,7 @@ constexpr double finest_interval_rtol = 1e-15;
 template <bool Gradient>
 Dual edge_disk(double u, double rho, double x) noexcept {
     if constexpr (Gradient) {
-        // The value as without derivatives, to the bit.
-        Dual a = disk(Dual{u, 1.0, 0.0}, Dual{x * rho, 0.0, x});
-        a.v = disk(u, x * rho);
-        return a;
+        return disk(Dual{u, 1.0, 0.0}, Dual{x * rho, 0.0, x});
     } else {
         return {disk(u, x * rho), 0.0, 0.0};
     }
@@ -623,7 +821,6 @@ void basis_magnified_flux_gradient(const Basis& basis, double u, double rho, dou
 
 Dual uniform_gradient(double u, double rho) noexcept {
     Dual a = disk(Dual{std::fabs(u), 1.0, 0.0}, Dual{rho, 0.0, 1.0});
-    a.v = uniform(u, rho);  // as without derivatives, to the bit
     if (u < 0.0) a.du = -a.du;
     return a;
 }

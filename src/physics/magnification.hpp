@@ -72,8 +72,10 @@ void basis_flux(const Basis& basis, std::span<double> flux) noexcept;
 void basis_magnified_flux(const Basis& basis, double u, double rho, double rtol,
                           std::span<double> out) noexcept;
 
-// The same with the derivatives of every F_k in u and in rho, each to the
-// same relative accuracy or a tenth of rtol times F_k where it is near zero.
+// The same with the derivatives of every F_k in u and in rho, each to
+// 10 rtol relative, or rtol / 10 times F_k / rho where it passes through zero;
+// F_k to the bit as basis_magnified_flux gives it (the derivatives reuse its
+// nodes).
 // Where the profile is bright at the edge and the lens on the limb they are
 // infinite (the edge term A_D(u, rho) of b = 1 and of a table ending in a
 // jump).
