@@ -35,6 +35,16 @@ struct CelOf {
 };
 template <class T, std::size_t N>
 [[nodiscard]] std::array<T, N> cels(T kc, std::array<CelOf<T>, N> args) noexcept;
+// And with M more that enter with the first one's p, as {a, b / sqrt(p)};
+// their results follow the N others'.
+template <class T>
+struct Companion {
+    T a;
+    T b;
+};
+template <class T, std::size_t N, std::size_t M>
+[[nodiscard]] std::array<T, N + M> cels(T kc, std::array<CelOf<T>, N> args,
+                                        std::array<Companion<T>, M> companions) noexcept;
 
 // The magnification of a uniform disk of radius rho at separation u (both in
 // Einstein radii), u >= 0 and rho > 0 finite.  NaN for a NaN u.  With Dual
