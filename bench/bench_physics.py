@@ -10,7 +10,8 @@ spread evenly over [0, 3 rho]: the same points for every method.
 * ``uniform`` against ``tavlomer.witt_mao_magnification``: one call over
   all points, per point;
 * 5 bands at once (``linear(u, rho, c[:, None])``) against one band;
-* the value with its derivatives (``gradient=True``) against the value alone.
+* the value with its derivatives (``gradient=True``) against the value alone,
+  for every law (the table: the linear law sampled at 11 radii).
 
 Every point of ``linear`` at rtol = 1e-4 and of ``ESPLMagDark`` is also
 compared with ``linear`` at rtol = 1e-12.
@@ -127,12 +128,21 @@ def main(argv=None):
           f"ratio {five / one:.2f}")
 
     # --- Value and gradient against the value alone ------------------------------
+    # (the table samples the linear law at c)
+    table_radii = np.linspace(0.0, 1.0, 11)
+    table_intensity = 1 - c * (1 - np.sqrt(1 - table_radii ** 2))
     print("\n| function | us per point: value | value and gradient | ratio |")
     print("|---|---:|---:|---:|")
     calls = [("uniform", lambda x, **k: tavlomer_physics.uniform(np.asarray(x), rho, **k)),
              ("linear", lambda x, **k: tavlomer_physics.linear(np.asarray(x), rho, c, **k)),
              ("linear, rtol = 1e-4",
-              lambda x, **k: tavlomer_physics.linear(np.asarray(x), rho, c, rtol=1e-4, **k))]
+              lambda x, **k: tavlomer_physics.linear(np.asarray(x), rho, c, rtol=1e-4, **k)),
+             ("quadratic", lambda x, **k: tavlomer_physics.quadratic(np.asarray(x), rho, 0.4, 0.25,
+                                                                     **k)),
+             ("square_root", lambda x, **k: tavlomer_physics.square_root(np.asarray(x), rho, 0.3,
+                                                                         0.4, **k)),
+             ("tabulated, 11 entries", lambda x, **k: tavlomer_physics.tabulated(
+                 np.asarray(x), rho, table_radii, table_intensity, **k))]
     for name, call in calls:
         alone = time_per_point(call, points)
         both = time_per_point(lambda x, call=call: call(x, gradient=True), points)

@@ -473,10 +473,12 @@ def test_gradient_is_the_slope_of_the_values(law, l, rho):
 
 @accuracy_sweep
 @pytest.mark.slow
-@pytest.mark.parametrize("law, l, rho", [("uniform", 0.5, 0.1), ("uniform", 1 - 1e-12, 0.1),
-                                         ("uniform", 1 + 1e-6, 1.0), ("uniform", 1e3, 0.01),
-                                         ("linear", 0.5, 0.1), ("linear", 1.5, 0.1)])
-def test_gradient_matches_the_reference_slopes(law, l, rho):
+@pytest.mark.parametrize("law, coefficients, l, rho", [
+    ("uniform", (), 0.5, 0.1), ("uniform", (), 1 - 1e-12, 0.1), ("uniform", (), 1 + 1e-6, 1.0),
+    ("uniform", (), 1e3, 0.01), ("linear", (0.6,), 0.5, 0.1), ("linear", (0.6,), 1.5, 0.1),
+    # The crossing's logarithm close to the limb, inside and just outside.
+    ("square_root", (0.3, 0.4), 1 - 1e-9, 0.1), ("tabulated", (), 1 + 1e-4, 1.0)])
+def test_gradient_matches_the_reference_slopes(law, coefficients, l, rho):
     # mpmath's derivative of the high-precision references, with a step far
     # below the distance to the limb.
     u = l * rho
@@ -489,11 +491,11 @@ def test_gradient_matches_the_reference_slopes(law, l, rho):
         result = tp.uniform(u, rho, gradient=True)
     else:
         dps = 25
-        profile = linear_profile(mpmath.mpf("0.6"))
+        profile, breaks = _profile(law, coefficients)
 
         def reference(uu, rr):
-            return limb_darkened(uu / rr, 1 / rr, profile, dps=dps)
-        result = tp.linear(u, rho, 0.6, gradient=True)
+            return limb_darkened(uu / rr, 1 / rr, profile, breaks=breaks, dps=dps)
+        result = _call(law, u, rho, coefficients, gradient=True)
     with mpmath.workdps(dps):
         uu, rr = mpmath.mpf(u), mpmath.mpf(rho)
         du = mpmath.diff(lambda x: reference(x, rr), uu, h=step)

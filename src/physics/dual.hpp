@@ -1,8 +1,9 @@
 // A number with its derivatives in the separation u and the source radius
-// rho, carried through the arithmetic (forward-mode differentiation): the
-// disk's closed form, Bulirsch's mean iteration and the polar form then give
-// their exact derivatives along with their values, with no step size to
-// choose.  Only what the disk needs is defined.
+// rho: what the disk returns with its slopes, and, carried through the
+// arithmetic (forward-mode differentiation), how the rare forms without
+// slopes of their own (a source and separation both far below an Einstein
+// radius) get exact ones, with no step size to choose.  Only what the disk
+// needs is defined.
 #pragma once
 
 #include <cmath>
@@ -61,9 +62,5 @@ inline Dual& operator/=(Dual& a, Dual b) noexcept { return a = a / b; }
     return {s, a.du * half_inverse, a.dr * half_inverse};
 }
 [[nodiscard]] inline Dual fabs(Dual a) noexcept { return a.v < 0.0 ? -a : a; }
-[[nodiscard]] inline Dual atan(Dual a) noexcept {
-    const double slope = 1.0 / (1.0 + a.v * a.v);
-    return {std::atan(a.v), a.du * slope, a.dr * slope};
-}
 
 }  // namespace tavlomer::physics

@@ -655,7 +655,10 @@ Dual interval_integral(double u, double rho, double lo, double hi, double tol) n
         pieces[0] = {lo, hi, x0 == lo ? Cluster::low : (x0 == hi ? Cluster::high : Cluster::none)};
     }
     std::array<Subtraction<1>, 2> subtractions{};
-    if (Gradient && subtracted(x0)) {
+    // An interval farther from the crossing than its width sees a smooth
+    // logarithm.
+    const double distance = std::max({lo - x0, x0 - hi, 0.0});
+    if (Gradient && subtracted(x0) && distance < hi - lo) {
         for (std::size_t p = 0; p < count; ++p) {
             const Logarithm l = logarithm_of(Variable::x, x0, pieces[p]);
             subtractions[p] = subtraction<1>(l, pieces[p], u, rho, l.at, {l.at * l.at});
