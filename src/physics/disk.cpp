@@ -293,8 +293,7 @@ struct ClosedForm {
 };
 
 template <bool Slopes>
-ClosedForm closed_form(double u, double rho) noexcept {
-    const double delta = u - rho;
+ClosedForm closed_form(double u, double rho, double delta) noexcept {
     const double s = u + rho;
     const double r = delta / s;
     const double q = std::sqrt(delta * delta + 4.0);
@@ -328,7 +327,7 @@ ClosedForm closed_form(double u, double rho) noexcept {
 // Which form a disk takes.
 enum class Form { nan, small, far, unmagnified, limb, closed };
 
-Form form_of(double u, double rho) noexcept {
+Form form_of(double u, double rho, double delta) noexcept {
     if (u + rho < small_scale) return Form::small;
     const double t = u / rho;
     if (!(t < 3.0)) {
@@ -339,13 +338,13 @@ Form form_of(double u, double rho) noexcept {
     // A disk this large is magnified by less than 2 / rho^2 everywhere
     // within 3 rho of the lens (A = sqrt(rho^2 + 4) / rho at its centre).
     if (rho >= unmagnified) return Form::unmagnified;
-    if (std::fabs((u - rho) / (u + rho)) < on_limb) return Form::limb;
+    if (std::fabs(delta / (u + rho)) < on_limb) return Form::limb;
     return Form::closed;
 }
 
 template <class T>
-T disk_of(const T& u, const T& rho) noexcept {
-    switch (form_of(value(u), value(rho))) {
+T disk_of(const T& u, const T& rho, double delta) noexcept {
+    switch (form_of(value(u), value(rho), delta)) {
         case Form::nan:
             return T{} + std::numeric_limits<double>::quiet_NaN() * u;
         case Form::small:
@@ -364,12 +363,13 @@ T disk_of(const T& u, const T& rho) noexcept {
         case Form::closed:
             break;
     }
-    return T{closed_form<false>(value(u), value(rho)).a};
+    return T{closed_form<false>(value(u), value(rho), delta).a};
 }
 
 }  // namespace
 
-double disk(double u, double rho) noexcept { return disk_of(u, rho); }
+double disk(double u, double rho) noexcept { return disk_of(u, rho, u - rho); }
+double disk(double u, double rho, double delta) noexcept { return disk_of(u, rho, delta); }
 
 // In the closed form the derivatives follow from the edge's ring means (the
 // divergence theorem on the disk integral): the flux of the disk grows by
@@ -378,23 +378,25 @@ double disk(double u, double rho) noexcept { return disk_of(u, rho); }
 // dA/du = (2/rho) C: no derivative of an elliptic integral is formed, and
 // their logarithmic divergence at the limb comes from K's, summed by the mean
 // iteration itself.
-Dual disk(const Dual& u, const Dual& rho) noexcept {
-    switch (form_of(u.v, rho.v)) {
+Dual disk(const Dual& u, const Dual& rho, double delta) noexcept {
+    switch (form_of(u.v, rho.v, delta)) {
         case Form::closed:
             break;
         case Form::small: {
             // Its mean iteration runs a step further with derivatives.
-            Dual a = disk_of(u, rho);
-            a.v = disk(u.v, rho.v);
+            Dual a = disk_of(u, rho, delta);
+            a.v = disk(u.v, rho.v, delta);
             return a;
         }
         default:  // the same operations on the values as without derivatives
-            return disk_of(u, rho);
+            return disk_of(u, rho, delta);
     }
-    const ClosedForm form = closed_form<true>(u.v, rho.v);
+    const ClosedForm form = closed_form<true>(u.v, rho.v, delta);
     const double a_rho = (2.0 / rho.v) * (form.ring_mean - form.a);
     const double a_u = (2.0 / rho.v) * form.ring_cos;
     return {form.a, a_u * u.du + a_rho * rho.du, a_u * u.dr + a_rho * rho.dr};
 }
+
+Dual disk(const Dual& u, const Dual& rho) noexcept { return disk(u, rho, u.v - rho.v); }
 
 }  // namespace tavlomer::physics::detail

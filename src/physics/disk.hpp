@@ -52,5 +52,10 @@ template <class T, std::size_t N, std::size_t M>
 // limb itself they are infinite, -inf in u and +inf in rho.
 [[nodiscard]] double disk(double u, double rho) noexcept;
 [[nodiscard]] Dual disk(const Dual& u, const Dual& rho) noexcept;
+// The same with delta = u - rho given by a caller who knows it better than
+// the difference of the rounded u and rho: a nested disk whose edge passes
+// close to the lens, where the derivatives go like log|delta|.
+[[nodiscard]] double disk(double u, double rho, double delta) noexcept;
+[[nodiscard]] Dual disk(const Dual& u, const Dual& rho, double delta) noexcept;
 
 }  // namespace tavlomer::physics::detail

@@ -494,9 +494,100 @@ double kappa(double u, double r) noexcept {
 // enough outside it to bend the integrand (beyond, it is smooth).
 bool subtracted(double x0) noexcept { return x0 > 0.0 && x0 < near_limb_crossing; }
 
-// A_D(u, x rho) with its derivatives in u and rho.
-Dual nested_slopes(double u, double rho, double x) noexcept {
-    return disk(Dual{u, 1.0, 0.0}, Dual{x * rho, 0.0, x});
+// A_D(u, x rho), given delta = u - x rho, with its derivatives in u and rho
+// if asked.
+template <bool Gradient>
+Dual nested(double u, double rho, double x, double delta) noexcept {
+    if constexpr (Gradient) {
+        return disk(Dual{u, 1.0, 0.0}, Dual{x * rho, 0.0, x}, delta);
+    } else {
+        return {disk(u, x * rho, delta), 0.0, 0.0};
+    }
+}
+
+// ---- Where a nested disk's edge meets the lens -----------------------------
+//
+// The disk takes delta = u - x rho, its edge's distance from the lens.
+// Formed from the rounded x it would carry x's rounding error, eps rho, which
+// near the crossing is all of it, and the derivatives (which go like
+// log|delta|) would take noise from it.  So within near_end of a piece's
+// clustered end, where the crossing (or the limb) is, delta is formed from
+// the exact distance d to that end instead:
+//
+//   delta = (u - x_e rho) + rho (x_e - x),
+//
+// the first term rounded once, the second from d: with e the end and s = 1
+// at the high end, -1 at the low,
+//   theta (x = sin theta):  s cos(e) sin d + 2 sin(e) sin^2(d/2),
+//   v (x^2 = 1 - v^4):       -s d (v + e) (v^2 + e^2) / (x_e + x),
+//   x:                       s d.
+constexpr double near_end = 0.01;
+
+struct End {
+    bool used = false;
+    bool high = false;
+    Variable variable = Variable::x;
+    double y = 0.0;      // the end, in the piece's variable
+    double x = 0.0;      // its radius
+    double delta = 0.0;  // u - x rho there
+    double sin_y = 0.0;  // theta: sin and cos of the end
+    double cos_y = 0.0;
+};
+
+End end_of(const Piece& piece, Variable variable, double u, double rho) noexcept {
+    End end;
+    if (piece.cluster == Cluster::none) return end;
+    end.used = true;
+    end.high = piece.cluster == Cluster::high;
+    end.variable = variable;
+    end.y = end.high ? piece.b : piece.a;
+    switch (variable) {
+        case Variable::theta:
+            end.sin_y = std::sin(end.y);
+            end.cos_y = std::cos(end.y);
+            end.x = end.sin_y;
+            break;
+        case Variable::v: {
+            const double mu = end.y * end.y;
+            end.x = std::sqrt(1.0 - mu * mu);
+            break;
+        }
+        case Variable::x:
+            end.x = end.y;
+            break;
+    }
+    end.delta = std::fma(-rho, end.x, u);
+    return end;
+}
+
+// sin d for 0 <= d <= near_end (relative error below 1e-21 there).
+double sin_near(double d) noexcept {
+    const double d2 = d * d;
+    return d * (1.0 - d2 / 6.0 * (1.0 - d2 / 20.0 * (1.0 - d2 / 42.0)));
+}
+
+// delta at a point of a piece: y at distance d from its clustered end
+// (from_a or to_b of the map), x its radius.
+double delta_at(const End& end, const Mapped& m, double y, double x, double u,
+                double rho) noexcept {
+    const double d = end.high ? m.to_b : m.from_a;
+    if (!end.used || !(d < near_end)) return u - x * rho;
+    const double s = end.high ? 1.0 : -1.0;
+    double gap = 0.0;  // x_e - x
+    switch (end.variable) {
+        case Variable::theta: {
+            const double half = sin_near(0.5 * d);
+            gap = s * end.cos_y * sin_near(d) + 2.0 * end.sin_y * half * half;
+            break;
+        }
+        case Variable::v:
+            gap = -s * d * (y + end.y) * (y * y + end.y * end.y) / (end.x + x);
+            break;
+        case Variable::x:
+            gap = s * d;
+            break;
+    }
+    return end.delta + rho * gap;
 }
 
 // The K basis integrands of a point at which A_D is a, with weights g[k]
@@ -601,6 +692,10 @@ void parametric(Parametric which, double u, double rho, double rtol, double* out
             subtractions[p] = subtraction<K>(l, piece, u, rho, x, g);
         }
     }
+    std::array<End, 4> ends;
+    for (std::size_t p = 0; p < count; ++p) {
+        ends[p] = end_of(pieces[p].piece, pieces[p].variable, u, rho);
+    }
     const auto f = [&](std::size_t p, double w, std::array<double, N>& values) {
         const Piece& piece = pieces[p].piece;
         const Mapped m = map(piece, w);
@@ -609,13 +704,14 @@ void parametric(Parametric which, double u, double rho, double rtol, double* out
         double x = 0.0;
         const std::array<double, K> g =
             parametric_weights<K>(which, pieces[p], y, m.to_b, m.weight, x);
+        const Dual a = nested<Gradient>(u, rho, x, delta_at(ends[p], m, y, x, u, rho));
         if constexpr (Gradient) {
             const Subtraction<K>& sub = subtractions[p];
             std::array<double, 2 * K> lambda;
             for (std::size_t c = 0; c < 2 * K; ++c) lambda[c] = sub.lambda[c] * m.weight;
-            put<K>(values, g, nested_slopes(u, rho, x), lambda, sub.l.count ? sub.l(y) : 0.0);
+            put<K>(values, g, a, lambda, sub.l.count ? sub.l(y) : 0.0);
         } else {
-            put<K>(values, g, Dual{disk(u, x * rho), 0.0, 0.0}, {}, 0.0);
+            put<K>(values, g, a, {}, 0.0);
         }
     };
     const std::array<double, N> offsets = offsets_of<K, N>(subtractions, count);
@@ -645,7 +741,7 @@ template <bool Gradient>
 Dual interval_integral(double u, double rho, double lo, double hi, double tol) noexcept {
     constexpr std::size_t N = Gradient ? 3 : 1;
     const double x0 = u / rho;
-    std::array<Piece, 2> pieces;
+    std::array<Piece, 2> pieces{};
     std::size_t count = 1;
     if (x0 > lo && x0 < hi) {
         pieces[0] = {lo, x0, Cluster::high};
@@ -664,18 +760,20 @@ Dual interval_integral(double u, double rho, double lo, double hi, double tol) n
             subtractions[p] = subtraction<1>(l, pieces[p], u, rho, l.at, {l.at * l.at});
         }
     }
+    const std::array<End, 2> ends = {end_of(pieces[0], Variable::x, u, rho),
+                                     end_of(pieces[1], Variable::x, u, rho)};
     const auto f = [&](std::size_t p, double w, std::array<double, N>& values) {
         const Piece& piece = pieces[p];
         const Mapped m = map(piece, w);
         const double x = m.from_a <= m.to_b ? piece.a + m.from_a : piece.b - m.to_b;
         const std::array<double, 1> g = {x * x * m.weight};
+        const Dual a = nested<Gradient>(u, rho, x, delta_at(ends[p], m, x, x, u, rho));
         if constexpr (Gradient) {
             const Subtraction<1>& sub = subtractions[p];
-            put<1>(values, g, nested_slopes(u, rho, x),
-                   {sub.lambda[0] * m.weight, sub.lambda[1] * m.weight},
+            put<1>(values, g, a, {sub.lambda[0] * m.weight, sub.lambda[1] * m.weight},
                    sub.l.count ? sub.l(x) : 0.0);
         } else {
-            put<1>(values, g, Dual{disk(u, x * rho), 0.0, 0.0}, {}, 0.0);
+            put<1>(values, g, a, {}, 0.0);
         }
     };
     const std::array<double, N> offsets = offsets_of<1, N>(subtractions, count);
