@@ -792,14 +792,11 @@ constexpr double centre_distance = 1e-150;
 // The finest relative accuracy asked of one interval's integral.
 constexpr double finest_interval_rtol = 1e-15;
 
-// The whole disk's A_D at radius x rho, with derivatives if asked.
+// The disk of radius x rho with its edge where x puts it: a table's jumps
+// and the source's edge.
 template <bool Gradient>
 Dual edge_disk(double u, double rho, double x) noexcept {
-    if constexpr (Gradient) {
-        return disk(Dual{u, 1.0, 0.0}, Dual{x * rho, 0.0, x});
-    } else {
-        return {disk(u, x * rho), 0.0, 0.0};
-    }
+    return nested<Gradient>(u, rho, x, u - x * rho);
 }
 
 template <bool Gradient>
