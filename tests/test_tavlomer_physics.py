@@ -173,6 +173,11 @@ def test_extreme_radii_keep_their_values(rho):
     assert tp.uniform(rho, rho) == pytest.approx(limb, rel=1e-14)
     linear = tp.linear([0.0, rho, 2 * rho], rho, 0.6)
     assert np.all(np.isfinite(linear)) and np.all(linear > 1 - 1e-12)
+    # Their derivatives may exceed a double (then infinite), never NaN.
+    u = np.array([0.3, 0.999, 1.2]) * rho
+    for result in (tp.square_root(u, rho, 0.3, 0.4, gradient=True),
+                   tp.tabulated(u, rho, *TABLE, gradient=True)):
+        assert not any(np.isnan(part).any() for part in result)
 
 
 def test_nan_separation_spoils_its_own_element_only():

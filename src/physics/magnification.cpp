@@ -625,11 +625,16 @@ Subtraction<B> subtraction(const Logarithm& l, const Piece& piece, double u, dou
                            const std::array<double, B>& g) noexcept {
     Subtraction<B> out{l, {}, l.integral(piece.a, piece.b)};
     const double k = kappa(u, x * rho);
+    bool finite = std::isfinite(out.integral);
     for (std::size_t b = 0; b < B; ++b) {
         out.lambda[b] = k * g[b];
         out.lambda[B + b] = -x * k * g[b];
+        finite = finite && std::isfinite(out.lambda[b]) && std::isfinite(out.lambda[B + b]);
     }
-    return out;
+    // A source so far below an Einstein radius (1e-150 of one) that kappa
+    // overflows has derivatives beyond a double too: the nodes' own infinite
+    // slopes give them, unsubtracted.
+    return finite ? out : Subtraction<B>{};
 }
 
 // The offsets of the derivative integrals: the subtracted logarithms'
