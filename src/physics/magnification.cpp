@@ -638,14 +638,18 @@ Subtraction<B> subtraction(const Logarithm& l, const Piece& piece, double u, dou
 }
 
 // The offsets of the derivative integrals: the subtracted logarithms'
-// integrals, lambda_p \int l_p over each piece p.
+// integrals, lambda_p \int l_p over each piece p; none for the values alone
+// (N == B), whose integrands carry no derivative slots.
 template <std::size_t B, std::size_t N, std::size_t P>
 std::array<double, N> offsets_of(const std::array<Subtraction<B>, P>& subtractions,
                                  std::size_t count) noexcept {
+    static_assert(N == B || N == 3 * B);
     std::array<double, N> offsets{};
-    for (std::size_t p = 0; p < count; ++p) {
-        for (std::size_t c = 0; c < 2 * B; ++c) {
-            offsets[B + c] += subtractions[p].lambda[c] * subtractions[p].integral;
+    if constexpr (N == 3 * B) {
+        for (std::size_t p = 0; p < count; ++p) {
+            for (std::size_t c = 0; c < 2 * B; ++c) {
+                offsets[B + c] += subtractions[p].lambda[c] * subtractions[p].integral;
+            }
         }
     }
     return offsets;
