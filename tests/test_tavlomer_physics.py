@@ -25,7 +25,8 @@ from hypothesis import strategies as st
 
 import tavlomer
 import tavlomer_physics as tp
-from physical_reference import limb_darkened, linear_profile, tabulated_profile
+from physical_reference import (edge_ring_means, limb_darkened, limb_darkened_with_slopes,
+                                linear_profile, tabulated_profile)
 from reference import uniform_disk
 
 PYPY = platform.python_implementation() == "PyPy"
@@ -76,6 +77,33 @@ def _profile(law, coefficients):
             - d * (1 - mpmath.sqrt(mpmath.sqrt(1 - x * x)))), ()
 
 
+def _law_of_v(law, coefficients):
+    """The law as limb_darkened_with_slopes takes it: I, dI/dv and the
+    derivatives of I in each coefficient, as functions of v = sqrt(mu)."""
+    a, b = ([mpmath.mpf(x) for x in coefficients] + [mpmath.mpf(0)] * 2)[:2]
+    if law == "linear":
+        return lambda v: (1 - a * (1 - v * v), 2 * a * v, [v * v - 1])
+    if law == "quadratic":
+        return lambda v: (1 - a * (1 - v * v) - b * (1 - v * v) ** 2,
+                          2 * v * (a + 2 * b * (1 - v * v)), [v * v - 1, -(1 - v * v) ** 2])
+    if law == "square_root":
+        return lambda v: (1 - a * (1 - v * v) - b * (1 - v), 2 * a * v + b, [v * v - 1, v - 1])
+    radii, intensity = TABLE
+    profile = tabulated_profile(radii, intensity)
+    hats = [tabulated_profile(radii, [float(i == j) for i in range(len(radii))])
+            for j in range(len(radii))]
+    steps = [(mpmath.mpf(radii[i + 1]),
+              (mpmath.mpf(intensity[i + 1]) - intensity[i]) / (mpmath.mpf(radii[i + 1]) - radii[i]))
+             for i in range(len(radii) - 1)]
+
+    def tabulated(v):
+        x = mpmath.sqrt(1 - v ** 4)
+        slope = next(s for end, s in steps if x <= end)
+        # dx/dv = -2 v^3 / x; a node that rounds onto the centre has no weight.
+        return profile(x), -2 * v ** 3 * slope / x if x else mpmath.mpf(0), [h(x) for h in hats]
+    return tabulated
+
+
 def _call(law, u, rho, coefficients, **keywords):
     if law == "tabulated":
         return tp.tabulated(u, rho, *TABLE, **keywords)
@@ -124,27 +152,44 @@ SWEEP = [(SWEEP_LAWS[(i + j) % 4], l, rho)
 @accuracy_sweep
 @pytest.mark.slow
 @pytest.mark.parametrize("law_coefficients, l, rho", SWEEP)
-def test_limb_darkened_laws_meet_rtol_in_every_regime(law_coefficients, l, rho):
+def test_limb_darkened_laws_and_their_derivatives_in_every_regime(law_coefficients, l, rho):
+    # The values to rtol; every derivative to 1e-8 of itself (1e-10 of A
+    # where it passes through 0), signed infinities on the limb.
     law, coefficients = law_coefficients
-    profile, breaks = _profile(law, coefficients)
     u = l * rho
-    with mpmath.workdps(30):
-        l_ref, eps = mpmath.mpf(u) / rho, 1 / mpmath.mpf(rho)
-    reference = limb_darkened(l_ref, eps, profile, breaks=breaks, dps=20)
+    reference = limb_darkened_with_slopes(u, rho, _law_of_v(law, coefficients),
+                                          breaks=TABLE[0] if law == "tabulated" else ())
     for rtol in (1e-9, 1e-4):
         value = _call(law, u, rho, coefficients, rtol=rtol)
-        assert rel(value, reference) <= rtol, (rtol, value, reference)
+        assert rel(value, reference[0]) <= rtol, (rtol, value, reference[0])
+    result = _call(law, u, rho, coefficients, gradient=True)
+    derivatives = list(result[1:3]) + list(result[3] if law == "tabulated" else result[3:])
+    for k, (derivative, exact) in enumerate(zip(derivatives, [*reference[1:3], *reference[3]])):
+        if mpmath.isinf(exact):
+            assert derivative == exact, (k, derivative)
+        else:
+            assert abs(derivative - exact) <= 1e-8 * abs(exact) + 1e-10 * result[0], (
+                k, derivative, exact)
 
 
 @accuracy_sweep
 @pytest.mark.slow
 @pytest.mark.parametrize("rho", [1e-4, 1e-2, 1.0, 10.0])
-def test_uniform_is_exact_near_the_limb_and_far_out_for_every_radius(rho):
+def test_uniform_and_its_slopes_near_the_limb_and_far_out_for_every_radius(rho):
     offsets = [1e-15, 1e-12, 1e-9, 1e-6, 1e-2]
     ls = [1 - d for d in offsets] + [1.0] + [1 + d for d in offsets] + [30.0, 1e3, 1e4]
     for l in ls:
         u = l * rho
-        assert rel(tp.uniform(u, rho), uniform_disk(u, rho, dps=40)) <= 1e-12, l
+        value, du, drho = tp.uniform(u, rho, gradient=True)
+        reference = uniform_disk(u, rho, dps=40)
+        assert rel(value, reference) <= 1e-12, l
+        if l == 1:
+            assert (du, drho) == (-math.inf, math.inf)
+            continue
+        # The slopes from the edge's ring means (physical_reference).
+        mean, cosine = edge_ring_means(u, rho)
+        for derivative, exact in ((du, 2 * cosine / rho), (drho, 2 * (mean - reference) / rho)):
+            assert abs(derivative - exact) <= 1e-10 * abs(exact) + 1e-12 * value, (l, derivative, exact)
 
 
 @settings(max_examples=40, deadline=None)
