@@ -42,13 +42,19 @@ def ring_mean(l, x, eps):
         # The outer quadrature asks for it only at a node that rounds onto
         # its endpoint x = l, whose weight is below the working precision.
         return mpmath.mpf(0)
+    return mpmath.quad(integrand, _angular_splits(l, x, l - x)) / mpmath.pi
+
+
+def _angular_splits(l, x, difference):
+    """Split points of a ring's angular integral, geometric towards theta = 0
+    from the width |l - x| / sqrt(l x) of its peak there."""
     points = [mpmath.mpf(0)]
-    width = abs(l - x) / mpmath.sqrt(l * x)
+    width = abs(difference) / mpmath.sqrt(l * x)
     while width < 1:
         points.append(width)
         width *= 16
     points.append(mpmath.pi)
-    return mpmath.quad(integrand, points) / mpmath.pi
+    return points
 
 
 def linear_profile(c):
@@ -110,15 +116,19 @@ def _ring_means(l, x, difference, eps):
                 mpmath.sqrt(gap + four_lx * mpmath.sin(theta / 2) ** 2) / eps)
         return values[theta]
 
-    points = [mpmath.mpf(0)]
-    width = abs(difference) / mpmath.sqrt(l * x)
-    while width < 1:
-        points.append(width)
-        width *= 16
-    points.append(mpmath.pi)
+    points = _angular_splits(l, x, difference)
     mean = mpmath.quad(magnification, points) / mpmath.pi
     cosine = -mpmath.quad(lambda t: mpmath.cos(t) * magnification(t), points) / mpmath.pi
     return mean, cosine
+
+
+def _lens_geometry(u, rho):
+    """l = u / rho, l - 1 and eps = 1 / rho at the working precision, from
+    the exact values of the doubles u and rho (l - 1 without cancellation)."""
+    with mpmath.workdps(mpmath.mp.dps + 40):
+        u, rho = mpmath.mpf(u), mpmath.mpf(rho)
+        l, past_limb, eps = u / rho, (u - rho) / rho, 1 / rho
+    return +l, +past_limb, +eps
 
 
 def limb_darkened_with_slopes(u, rho, law, breaks=(), dps=15):
@@ -146,11 +156,9 @@ def limb_darkened_with_slopes(u, rho, law, breaks=(), dps=15):
     working precision than any other.  ``breaks`` are radii x where the
     profile has a kink.  On the limb (l = 1) the ring means at x = 1 are
     infinite, and so are the slopes in u and rho of a bright edge."""
-    with mpmath.workdps(dps + 40):  # doubles: exact differences
-        u, rho = mpmath.mpf(u), mpmath.mpf(rho)
-        l, past_limb, eps = u / rho, (u - rho) / rho, 1 / rho
     with mpmath.workdps(dps):
-        l, past_limb, eps, rho = +l, +past_limb, +eps, +rho
+        l, past_limb, eps = _lens_geometry(u, rho)
+        rho = mpmath.mpf(rho)
         kinks = [(1 - mpmath.mpf(b) ** 2) ** 0.25 for b in breaks if 0 < b < 1]
         if 0 < l < 1:
             kinks.append((-past_limb * (2 + past_limb)) ** 0.25)
@@ -194,11 +202,9 @@ def edge_ring_means(u, rho, dps=40):
     given).  A uniform disk's slopes come from them alone: I' = 0 and
     I(1) = 1 leave dA/du = 2 C / rho and dA/drho = 2 (M - A) / rho in
     ``limb_darkened_with_slopes``."""
-    with mpmath.workdps(dps + 40):  # doubles: exact differences
-        u, rho = mpmath.mpf(u), mpmath.mpf(rho)
-        l, past_limb, eps = u / rho, (u - rho) / rho, 1 / rho
     with mpmath.workdps(dps):
+        l, past_limb, eps = _lens_geometry(u, rho)
         try:
-            return _ring_means(+l, mpmath.mpf(1), +past_limb, +eps)
+            return _ring_means(l, mpmath.mpf(1), past_limb, eps)
         finally:
             mpmath.mp._tanh_sinh.clear()

@@ -197,7 +197,8 @@ def test_uniform_and_its_slopes_near_the_limb_and_far_out_for_every_radius(rho):
         # The slopes from the edge's ring means (physical_reference).
         mean, cosine = edge_ring_means(u, rho)
         for derivative, exact in ((du, 2 * cosine / rho), (drho, 2 * (mean - reference) / rho)):
-            assert abs(derivative - exact) <= 1e-10 * abs(exact) + 1e-12 * value, (l, derivative, exact)
+            assert abs(derivative - exact) <= 1e-10 * abs(exact) + 1e-12 * value, (
+                l, derivative, exact)
 
 
 @settings(max_examples=40, deadline=None)
