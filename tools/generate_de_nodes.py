@@ -20,6 +20,9 @@ that reads back as that double.  Needs only mpmath; takes no input.
 import sys
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import generated_file  # noqa: E402  (beside this script)
+
 import mpmath
 from mpmath.libmp import round_nearest, to_float
 
@@ -97,17 +100,5 @@ def render() -> str:
     return "\n".join(out)
 
 
-def main(argv: list) -> int:
-    text = render()
-    if argv[1:] == ["--stdout"]:
-        sys.stdout.write(text)
-    elif not argv[1:]:
-        OUTPUT.write_text(text)
-    else:
-        sys.stderr.write(__doc__)
-        return 2
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    sys.exit(generated_file.main(sys.argv, render, OUTPUT, __doc__))

@@ -27,6 +27,7 @@
 #include "ellip/legendre.hpp"
 #include "interp/interp.hpp"
 #include "quadrature/double_exponential.hpp"
+#include "quadrature/gauss_kronrod.hpp"
 
 namespace {
 
@@ -264,6 +265,46 @@ PyObject* py_integrate(PyObject*, PyObject* args) {
                          static_cast<unsigned long>(q.evaluations));
 }
 
+// gauss_kronrod(f, tol, points) -> (integral, error_estimate, worst): f over
+// [0, 1] as one piece, to relative accuracy tol, by the adaptive engine with
+// the 15- or 7-point rule and QUADPACK's error model; worst as the engine
+// reports it (at most 1 where tol was met).  A Python exception raised by f
+// is re-raised afterwards (the engine sees NaN).
+PyObject* py_gauss_kronrod(PyObject*, PyObject* args) {
+    namespace gk = tavlomer::quadrature::gauss_kronrod;
+    PyObject* f;
+    double tol;
+    int points;
+    if (!PyArg_ParseTuple(args, "Odi:gauss_kronrod", &f, &tol, &points)) return nullptr;
+    bool failed = false;
+    const auto integrand = [&](std::size_t, double w, std::array<double, 1>& value) {
+        value[0] = Py_NAN;
+        if (failed) return;
+        PyObject* result = PyObject_CallFunction(f, "d", w);
+        const double v = result ? PyFloat_AsDouble(result) : -1.0;
+        Py_XDECREF(result);
+        if (result == nullptr || (v == -1.0 && PyErr_Occurred())) {
+            failed = true;
+            return;
+        }
+        value[0] = v;
+    };
+    constexpr gk::ErrorModel quadpack = {200.0, 1.5};
+    gk::Sums<1> sums;
+    if (points == 15) {
+        gk::Panels<1, 7, decltype(integrand)> panels(gk::kronrod15, quadpack, integrand, 1);
+        sums = panels.refine({tol});
+    } else if (points == 7) {
+        gk::Panels<1, 3, decltype(integrand)> panels(gk::kronrod7, quadpack, integrand, 1);
+        sums = panels.refine({tol});
+    } else {
+        PyErr_SetString(PyExc_ValueError, "points must be 7 or 15");
+        return nullptr;
+    }
+    if (failed) return nullptr;
+    return Py_BuildValue("(ddd)", sums.value[0], sums.error[0], sums.worst);
+}
+
 // interp(x, y, xp, tag, value) -> float
 PyObject* py_interp(PyObject*, PyObject* args) {
     PyObject *xs, *ys;
@@ -376,6 +417,8 @@ PyObject* py_batch_kernel(PyObject*, PyObject* args) {
 PyMethodDef methods[] = {
     {"integrate", py_integrate, METH_VARARGS,
      "integrate(f, a, b, target) -> (error_estimate, integral, evaluations)"},
+    {"gauss_kronrod", py_gauss_kronrod, METH_VARARGS,
+     "gauss_kronrod(f, tol, points) -> (integral, error_estimate, worst)"},
     {"interp", py_interp, METH_VARARGS, "interp(x, y, xp, tag, value)"},
     {"batch_targets", py_batch_targets, METH_NOARGS, "batch_targets() -> tuple of target names"},
     {"batch_kernel", py_batch_kernel, METH_VARARGS,
