@@ -2,8 +2,7 @@
 // size and sign, NaN and infinities, tables of any order, and a small batch
 // through the evaluation.  Checked beyond no undefined behaviour and
 // termination:
-//  - coefficients are refused as not finite when one is not finite or a
-//    weight overflows;
+//  - coefficients are refused as not finite when one is not finite;
 //  - otherwise they are accepted exactly when the intensity is non-negative
 //    on the disk, judged independently of the rule's closed form: the
 //    intensity is a quadratic in t = 1 - mu (quadratic law) or s = sqrt(mu)
@@ -11,8 +10,10 @@
 //    minimum a golden-section search finds (exact for a convex quadratic,
 //    drawn to an end for a concave one).  Within a small band around zero,
 //    where rounding decides, either answer is right;
-//  - the weights reproduce the intensity at every mu, and an accepted law
-//    has cancellation kappa >= 1 and a basis accuracy within the contract;
+//  - the weights are finite for any finite coefficients and reproduce the
+//    intensity at every mu (up to the power of two they come scaled by),
+//    and an accepted law has cancellation kappa >= 1 and a basis accuracy
+//    within the contract;
 //  - a table is accepted exactly when it has two or more radii, strictly
 //    increasing, within [0, 1]; intensities exactly when finite,
 //    non-negative and not all zero;
@@ -30,16 +31,17 @@ namespace ph = tavlomer::physics;
 
 namespace {
 
-constexpr ph::Law parametric[] = {ph::Law::linear, ph::Law::quadratic, ph::Law::square_root};
-
-double intensity(ph::Law law, const double* k, double mu) {
+// The intensity, written out for each law as its docstring states it (an
+// independent reference for the law table's weights).
+// With the constant term `one`, for coefficients scaled by it.
+double intensity(ph::Law law, const double* k, double mu, double one = 1) {
     switch (law) {
         case ph::Law::linear:
-            return 1 - k[0] * (1 - mu);
+            return one - k[0] * (1 - mu);
         case ph::Law::quadratic:
-            return 1 - k[0] * (1 - mu) - k[1] * (1 - mu) * (1 - mu);
+            return one - k[0] * (1 - mu) - k[1] * (1 - mu) * (1 - mu);
         case ph::Law::square_root:
-            return 1 - k[0] * (1 - mu) - k[1] * (1 - std::sqrt(mu));
+            return one - k[0] * (1 - mu) - k[1] * (1 - std::sqrt(mu));
         case ph::Law::tabulated:
             break;
     }
@@ -80,12 +82,10 @@ void check_law(ph::Law law, const double* k) {
         FUZZ_CHECK(!checked);
         return;
     }
-    if (checked) {
-        // An accepted law's weights are finite.
-        double w[3] = {};
-        ph::law_weights(law, coefficients, std::span<double>(w, n + 1));
-        for (double weight : w) FUZZ_CHECK(std::isfinite(weight));
-    }
+    const ph::LawDescriptor& d = ph::descriptor(law);
+    double w[ph::max_basis] = {};
+    const double one = ph::law_weights(law, coefficients, std::span<double>(w, d.basis_size));
+    for (double weight : w) FUZZ_CHECK(std::isfinite(weight));
     const double least = least_intensity(law, k);
     // Rounding of the rule and of the search: a few ulps of the terms.
     const double band = 1e-12 * scale * scale;
@@ -93,17 +93,28 @@ void check_law(ph::Law law, const double* k) {
     if (least < -band) FUZZ_CHECK(!checked);
     if (!checked) return;
 
-    double w[3] = {};
-    ph::law_weights(law, coefficients, std::span<double>(w, n + 1));
+    // Compared at the weights' own scale, where nothing overflows.
+    double scaled[ph::max_coefficients] = {};
+    for (std::size_t j = 0; j < n; ++j) scaled[j] = k[j] * one;
+    const double bound = 1e-13 * (scale * one) * (scale * one);
     for (double mu : {0.0, 0.25, 0.5, 1.0}) {
-        const double basis[3] = {1, mu, law == ph::Law::square_root ? std::sqrt(mu) : mu * mu};
         double sum = 0;
-        for (std::size_t j = 0; j <= n; ++j) sum += w[j] * basis[j];
-        FUZZ_CHECK(std::fabs(sum - intensity(law, k, mu)) <= 1e-13 * scale * scale);
+        for (std::size_t j = 0; j < d.basis_size; ++j) {
+            sum += w[j] * ph::profile_value(d.basis[j], mu);
+        }
+        FUZZ_CHECK(std::fabs(sum - intensity(law, scaled, mu, one)) <= bound);
     }
-    // The basis fluxes 2 int_0^1 r b(r) dr of 1, mu, mu^2 and sqrt(mu).
-    const double flux[3] = {1, 2.0 / 3, law == ph::Law::square_root ? 0.8 : 0.5};
-    const double kappa = ph::cancellation(std::span<const double>(w, n + 1), flux);
+    // The basis fluxes 2 int_0^1 r b(r) dr: 2 / (p + 2) for mu^p.
+    double flux[ph::max_basis] = {};
+    for (std::size_t j = 0; j < d.basis_size; ++j) {
+        const ph::Profile p = d.basis[j];
+        flux[j] = p == ph::Profile::one          ? 1.0
+                  : p == ph::Profile::mu         ? 2.0 / 3
+                  : p == ph::Profile::mu_squared ? 0.5
+                                                 : 0.8;
+    }
+    const double kappa = ph::cancellation(std::span<const double>(w, d.basis_size),
+                                          std::span<const double>(flux, d.basis_size));
     FUZZ_CHECK(kappa >= 1 - 1e-12);
     const double asked = ph::basis_rtol(ph::max_rtol, kappa);
     FUZZ_CHECK(asked >= ph::finest_basis_rtol && asked <= ph::max_rtol);
@@ -129,8 +140,8 @@ void check_batch(ph::Law law, const double* k, double u0, double u1, double rho,
     const double guard = 12345.0;
     const double u[2] = {u0, u1}, rhos[2] = {rho, rho};
     const std::ptrdiff_t index[3] = {1, 0, 1};
-    double magnified[3 * 2 * 3] = {};
-    double flux[3] = {};
+    double magnified[3 * 2 * ph::max_basis] = {};
+    double flux[ph::max_basis] = {};
     double out[5] = {guard, 0, 0, 0, guard};
     ph::Batch batch{};
     batch.basis = {law, {}};
@@ -143,22 +154,22 @@ void check_batch(ph::Law law, const double* k, double u0, double u1, double rho,
     batch.magnified = magnified;
     batch.count = 3;
     batch.geometry_index = index;
-    batch.coefficients[0] = {&k[0], 0};
-    batch.coefficients[1] = {&k[1], 0};
+    for (std::size_t j = 0; j < ph::max_coefficients; ++j) batch.coefficients[j] = {&k[j], 0};
     batch.out = out + 1;
-    // The derivatives, each with its guards: u, rho and two coefficients.
-    double derivatives[4][5];
+    // The derivatives, each with its guards: u, rho and the coefficients.
+    double derivatives[2 + ph::max_coefficients][5];
     for (auto& d : derivatives) d[0] = d[4] = guard;
     if (gradient) {
         batch.gradient = true;
-        batch.magnified_du = magnified + 2 * 3;
-        batch.magnified_drho = magnified + 4 * 3;
+        batch.magnified_du = magnified + 2 * ph::max_basis;
+        batch.magnified_drho = magnified + 4 * ph::max_basis;
         batch.out_du = derivatives[0] + 1;
         batch.out_drho = derivatives[1] + 1;
-        batch.out_dcoefficients[0] = derivatives[2] + 1;
-        batch.out_dcoefficients[1] = derivatives[3] + 1;
+        for (std::size_t j = 0; j < ph::max_coefficients; ++j) {
+            batch.out_dcoefficients[j] = derivatives[2 + j] + 1;
+        }
     }
-    ph::evaluate_geometry(batch, 0, 2);
+    (void)ph::evaluate_geometry(batch, 0, 2);
     ph::combine(batch, 0, 3);
     FUZZ_CHECK(out[0] == guard && out[4] == guard);
     for (const auto& d : derivatives) FUZZ_CHECK(d[0] == guard && d[4] == guard);
@@ -167,7 +178,7 @@ void check_batch(ph::Law law, const double* k, double u0, double u1, double rho,
     double plain[5] = {guard, 0, 0, 0, guard};
     batch.gradient = false;
     batch.out = plain + 1;
-    ph::evaluate_geometry(batch, 0, 2);
+    (void)ph::evaluate_geometry(batch, 0, 2);
     ph::combine(batch, 0, 3);
     for (int i = 1; i < 4; ++i) {
         FUZZ_CHECK(plain[i] == out[i] || (std::isnan(plain[i]) && std::isnan(out[i])));
@@ -178,8 +189,12 @@ void check_batch(ph::Law law, const double* k, double u0, double u1, double rho,
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::Input in(data, size);
-    const ph::Law law = parametric[in.byte() % 3];
-    const double k[2] = {in.number(), in.number()};
+    // The parametric laws of the table.
+    constexpr std::size_t laws = ph::law_table.size() - 1;
+    static_assert(ph::law_table[laws].law == ph::Law::tabulated);
+    const ph::Law law = ph::law_table[in.byte() % laws].law;
+    double k[ph::max_coefficients] = {};
+    for (double& c : k) c = in.number();
     check_law(law, k);
     check_table(in.list(8), in.list(8));
     const double u0 = in.number(), u1 = in.number();

@@ -10,6 +10,7 @@ nested uniform disks.
 """
 
 import math
+from fractions import Fraction
 import os
 import pickle
 import platform
@@ -312,28 +313,29 @@ ERRORS = [
      "rtol must be between 1e-12 and 1e-2"),
     (lambda: tp.linear(0.5, 0.1, 0.6, rtol="1e-9"), TypeError, "rtol must be a real number, not str"),
     (lambda: tp.linear(0.5, 0.1, [0.6, 1.01]), ValueError,
-     "c must be at most 1: the intensity 1 - c (1 - mu) is negative at the limb (mu = 0) otherwise"),
-    (lambda: tp.linear(0.5, 0.1, math.nan), ValueError, "c must be finite (and not so large that the intensity overflows)"),
+     "c must be at most 1: the intensity 1 - c (1 - mu) is negative at the limb (mu = 0) otherwise"
+     " (c[1] = 1.01)"),
+    (lambda: tp.linear(0.5, 0.1, math.nan), ValueError, "c must be finite (c = nan)"),
     (lambda: tp.quadratic(0.5, 0.1, 3.0, -2.2), ValueError,
      "a and b must keep the intensity 1 - a (1 - mu) - b (1 - mu)^2 non-negative for "
-     "0 <= mu <= 1: a + b <= 1, and a^2 + 4 b <= 0 where 0 < a < -2 b"),
-    (lambda: tp.quadratic(0.5, 0.1, -1e308, -1e308), ValueError,
-     "a and b must be finite (and not so large that the intensity overflows)"),
-    (lambda: tp.square_root(0.5, 0.1, math.inf, 0.0), ValueError, "c and d must be finite (and not so large that the intensity overflows)"),
+     "0 <= mu <= 1: a + b <= 1, and a^2 + 4 b <= 0 where 0 < a < -2 b (a = 3.0, b = -2.2)"),
+    (lambda: tp.quadratic(0.5, 0.1, [[-1e308], [1.0]], [-1e308, -math.inf]), ValueError,
+     "a and b must be finite (a[0, 0] = -1e+308, b[1] = -inf)"),
+    (lambda: tp.square_root(0.5, 0.1, math.inf, 0.0), ValueError, "c and d must be finite (c = inf, d = 0.0)"),
     (lambda: tp.square_root(0.5, 0.1, 0.5, 0.6), ValueError,
      "c and d must keep the intensity 1 - c (1 - mu) - d (1 - sqrt(mu)) non-negative for "
-     "0 <= mu <= 1: c + d <= 1, and d^2 <= 4 c (1 - c - d) where 0 < -d < 2 c"),
+     "0 <= mu <= 1: c + d <= 1, and d^2 <= 4 c (1 - c - d) where 0 < -d < 2 c (c = 0.5, d = 0.6)"),
     (lambda: tp.tabulated(0.5, 0.1, [0.0, 0.5, 1.0], [1.0, 1.0]), ValueError,
      "radii and intensity must have the same length"),
     (lambda: tp.tabulated(0.5, 0.1, [[0.0, 1.0]], [1.0, 1.0]), ValueError,
      "radii must be a one-dimensional array"),
     (lambda: tp.tabulated(0.5, 0.1, [0.5], [1.0]), ValueError, "radii must have at least two entries"),
     (lambda: tp.tabulated(0.5, 0.1, [0.0, 0.5, 0.5], [1.0, 1.0, 1.0]), ValueError,
-     "radii must be strictly increasing"),
+     "radii must be strictly increasing (radii[2] = 0.5)"),
     (lambda: tp.tabulated(0.5, 0.1, [0.0, 1.5], [1.0, 1.0]), ValueError,
-     "radii must lie within [0, 1] (source radii)"),
-    (lambda: tp.tabulated(0.5, 0.1, [0.0, 1.0], [1.0, -0.1]), ValueError,
-     "intensity must not be negative"),
+     "radii must lie within [0, 1] (source radii) (radii[1] = 1.5)"),
+    (lambda: tp.tabulated(0.5, 0.1, [0.0, 1.0], [[1.0, 1.0], [1.0, -0.1]]), ValueError,
+     "intensity must not be negative (intensity[1, 1] = -0.1)"),
     (lambda: tp.tabulated(0.5, 0.1, [0.0, 1.0], [[1.0, 1.0], [0.0, 0.0]]), ValueError,
      "intensity must not be zero everywhere (no flux)"),
     (lambda: tp.uniform("0.5", 0.1), TypeError,
@@ -389,6 +391,72 @@ def test_coefficients_are_refused_exactly_when_the_intensity_goes_negative(a, b,
         assert lowest < 0, (a, b, lowest)
     else:
         assert lowest > 0, (a, b, lowest)
+
+
+EPS = 2.0 ** -52
+
+
+def _least_intensity_verdict(law, a, b):
+    """Accepted or not, decided in exact rational arithmetic: the least
+    intensity times its positive factor, plus the documented rounding slack
+    (2^-52 of the terms it is made of, formed in doubles as the module
+    forms it), must not be negative."""
+    F = Fraction
+    if not F(1) - F(a) - F(b) + F(EPS * (1.0 + abs(a) + abs(b))) >= 0:
+        return False
+    if law == "quadratic":
+        if not (b < 0.0 and 0.0 < a < -2.0 * b):
+            return True
+        return -4 * F(b) - F(a) ** 2 + F(EPS * (a * a - 4.0 * b * 1.0)) >= 0
+    if not (a > 0.0 and 0.0 < -b < 2.0 * a):
+        return True
+    t = 2.0 * a + b
+    return 4 * F(a) - (2 * F(a) + F(b)) ** 2 + F(EPS * (4.0 * a * 1.0 + t * t)) >= 0
+
+
+def _near_boundary(draw_float, ulps):
+    """A point a few ulps from the boundaries of both laws' rules."""
+    return st.one_of(
+        # a + b = 1 (both laws' limb).
+        st.tuples(draw_float, ulps).map(lambda p: (p[0], math.nextafter(1.0 - p[0], p[1] * math.inf)
+                                                   if p[1] else 1.0 - p[0])),
+        # a^2 = -4 b (quadratic) and d = 2 (sqrt(c) - c) (square root).
+        st.tuples(st.floats(0.01, 1.9), ulps).map(
+            lambda p: (p[0], -p[0] * p[0] / 4.0 + p[1] * math.ulp(p[0] * p[0] / 4.0))),
+        st.tuples(st.floats(0.3, 3.0), ulps).map(
+            lambda p: (p[0], 2.0 * (math.sqrt(p[0]) - p[0]) + p[1] * math.ulp(p[0]))),
+    )
+
+
+@settings(max_examples=400, deadline=None)
+@given(ab=_near_boundary(st.floats(-3.0, 3.0), st.integers(-3, 3)),
+       law=st.sampled_from(["quadratic", "square_root"]))
+def test_coefficients_on_the_boundary_are_decided_exactly_with_the_stated_slack(ab, law):
+    a, b = ab
+    try:
+        getattr(tp, law)(0.5, 0.1, a, b)
+        accepted = True
+    except ValueError:
+        accepted = False
+    assert accepted == _least_intensity_verdict(law, a, b), (a, b)
+
+
+@settings(max_examples=40, deadline=None)
+@given(exponent=st.floats(20.0, 308.0), l=st.floats(0.0, 3.0),
+       law=st.sampled_from([("linear", (-1.0,)), ("quadratic", (-1.0, -1.0)),
+                            ("square_root", (-1.0, -1.0)), ("quadratic", (-1.0, 0.5))]))
+def test_coefficients_of_any_finite_size_give_the_limit_law(exponent, l, law):
+    # The intensity scaled down by the coefficients' size is a fixed profile
+    # plus a vanishing uniform part: from 1e20 up, every size gives the same
+    # magnification, derivatives included, and none overflows.
+    name, direction = law
+    rho = 0.1
+    big = [c * 10.0 ** exponent for c in direction]
+    reference = getattr(tp, name)(l * rho, rho, *[c * 1e20 for c in direction], gradient=True)
+    result = getattr(tp, name)(l * rho, rho, *big, gradient=True)
+    assert result[0] == pytest.approx(reference[0], rel=1e-9)
+    assert result[1] == pytest.approx(reference[1], rel=1e-7, abs=1e-9 / rho)
+    assert all(math.isfinite(x) for x in result[3:])
 
 
 # --- Threads and Ctrl-C ----------------------------------------------------------
@@ -469,6 +537,7 @@ def test_ctrl_c_interrupts_a_long_call_and_returns_nothing():
 
 def test_module_surface():
     assert tp.__all__ == ["uniform", "linear", "quadratic", "square_root", "tabulated"]
+    assert issubclass(tp.AccuracyWarning, RuntimeWarning)
     if not PYPY:
         import inspect
 

@@ -4,6 +4,7 @@ accepts the calls a modeller writes with the result types the module returns,
 and rejects the calls that fail at run time."""
 
 import importlib
+import importlib.util
 import platform
 import re
 import shutil
@@ -71,3 +72,13 @@ def test_mypy_rejects_exactly_the_calls_that_fail(tmp_path):
     expected = {i + 1 for i, line in enumerate(lines) if "# E:" in line}
     reported = {int(n) for n in re.findall(r"^usage_bad\.py:(\d+): error:", out, flags=re.M)}
     assert reported == expected, out
+
+
+def test_physics_stubs_are_what_the_generator_writes():
+    # The stubs derive from the module's signatures, which derive from its law
+    # table: a law added there reaches them by rerunning the generator.
+    spec = importlib.util.spec_from_file_location(
+        "generate_physics_stubs", HERE.parent.parent / "tools" / "generate_physics_stubs.py")
+    generator = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(generator)
+    assert generator.render() == (HERE.parent.parent / "stubs" / "tavlomer_physics.pyi").read_text()

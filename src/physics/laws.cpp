@@ -1,133 +1,82 @@
 #include "physics/laws.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 
 namespace tavlomer::physics {
 namespace {
 
-// The largest basis of a parametric law (quadratic, square root).
-constexpr std::size_t largest_parametric_basis = 3;
+// Coefficients beyond this size are scaled by a power of two before their
+// weights are formed, so that neither the weights nor their products with
+// the magnified fluxes overflow, and the validity rules' exact arithmetic
+// (exact_sign.hpp) stays in range.  A is homogeneous of degree 0 in the
+// weights and scaling by a power of two is exact: the results do not change
+// by a bit, only no longer overflow.
+constexpr double largest_unscaled = 0x1p256;
+constexpr double smallest_unscaled = 0x1p-256;
 
-struct LawRules {
-    const char* not_finite;
-    const char* negative;
+// The exponent of the power of two that brings the largest magnitude among
+// `values` near 1 (within [1/8, 1/4), leaving room for the rules' 2 c and
+// 4 c), or 0 when it lies within [low, largest_unscaled] (or is 0).
+int scale_exponent(const double* values, std::size_t n, double low) noexcept {
+    double largest = 0.0;
+    for (std::size_t i = 0; i < n; ++i) largest = std::max(largest, std::fabs(values[i]));
+    if (largest <= largest_unscaled && (largest >= low || largest == 0.0)) return 0;
+    return -std::ilogb(largest) - 3;
+}
+
+// x 2^e, exactly where it stays representable (0 for a term it makes
+// negligible below the subnormals).
+double times_power_of_two(double x, int e) noexcept { return e == 0 ? x : std::ldexp(x, e); }
+
+// The coefficients scaled as above, with the constant term `one` of the
+// weights (law_table.hpp).
+struct Scaled {
+    std::array<double, max_coefficients> c{};
+    double one = 1.0;
 };
 
-// One message per law and rule, naming the law's own coefficients.
-constexpr LawRules rules(Law law) noexcept {
-    switch (law) {
-        case Law::linear:
-            return {"c must be finite (and not so large that the intensity overflows)",
-                    "c must be at most 1: the intensity 1 - c (1 - mu) is negative at the limb "
-                    "(mu = 0) otherwise"};
-        case Law::quadratic:
-            return {"a and b must be finite (and not so large that the intensity overflows)",
-                    "a and b must keep the intensity 1 - a (1 - mu) - b (1 - mu)^2 non-negative "
-                    "for 0 <= mu <= 1: a + b <= 1, and a^2 + 4 b <= 0 where 0 < a < -2 b"};
-        case Law::square_root:
-            return {"c and d must be finite (and not so large that the intensity overflows)",
-                    "c and d must keep the intensity 1 - c (1 - mu) - d (1 - sqrt(mu)) "
-                    "non-negative for 0 <= mu <= 1: c + d <= 1, and d^2 <= 4 c (1 - c - d) "
-                    "where 0 < -d < 2 c"};
-        case Law::tabulated:
-            break;
-    }
-    return {"", ""};
-}
-
-// I(t) = 1 - a t - b t^2 with t = 1 - mu in [0, 1] is 1 at t = 0 and
-// 1 - a - b at t = 1; for b < 0 it is convex, with its least value
-// 1 + a^2 / (4 b) at t = -a / (2 b) when that lies inside (0, 1).
-bool quadratic_non_negative(double a, double b) noexcept {
-    if (!(1.0 - a - b >= 0.0)) return false;
-    const bool interior_minimum = b < 0.0 && 0.0 < a && a < -2.0 * b;
-    return !interior_minimum || a * a + 4.0 * b <= 0.0;
-}
-
-// With s = sqrt(mu) in [0, 1], I = (1 - c - d) + d s + c s^2: 1 at s = 1 and
-// 1 - c - d at s = 0; for c > 0 it is convex, with its least value
-// 1 - c - d - d^2 / (4 c) at s = -d / (2 c) when that lies inside (0, 1).
-bool square_root_non_negative(double c, double d) noexcept {
-    if (!(1.0 - c - d >= 0.0)) return false;
-    const bool interior_minimum = c > 0.0 && 0.0 < -d && -d < 2.0 * c;
-    return !interior_minimum || d * d <= 4.0 * c * (1.0 - c - d);
+Scaled scaled(std::span<const double> coefficients) noexcept {
+    Scaled out;
+    // Small coefficients need no scaling: the constant term dominates.
+    out.one = std::ldexp(1.0, scale_exponent(coefficients.data(), coefficients.size(), 0.0));
+    for (std::size_t j = 0; j < coefficients.size(); ++j) out.c[j] = coefficients[j] * out.one;
+    return out;
 }
 
 }  // namespace
 
 std::expected<void, Refusal> check_coefficients(Law law,
                                                 std::span<const double> coefficients) noexcept {
-    const LawRules rule = rules(law);
+    const LawDescriptor& d = descriptor(law);
     for (double value : coefficients) {
-        if (!std::isfinite(value)) return std::unexpected(Refusal{rule.not_finite});
+        if (!std::isfinite(value)) return std::unexpected(Refusal{d.not_finite});
     }
-    // Finite coefficients can still overflow the weights (a + 2 b), which
-    // would turn every magnification into NaN.
-    double w[largest_parametric_basis] = {};
-    law_weights(law, coefficients, std::span<double>(w, coefficient_count(law) + 1));
-    for (double weight : w) {
-        if (!std::isfinite(weight)) return std::unexpected(Refusal{rule.not_finite});
-    }
-    bool non_negative = true;
-    switch (law) {
-        // I = 1 - c (1 - mu) is linear in mu: least at mu = 0, where it is 1 - c.
-        case Law::linear:
-            non_negative = coefficients[0] <= 1.0;
-            break;
-        case Law::quadratic:
-            non_negative = quadratic_non_negative(coefficients[0], coefficients[1]);
-            break;
-        case Law::square_root:
-            non_negative = square_root_non_negative(coefficients[0], coefficients[1]);
-            break;
-        case Law::tabulated:
-            break;
-    }
-    if (!non_negative) return std::unexpected(Refusal{rule.negative});
+    const Scaled s = scaled(coefficients);
+    if (!d.non_negative(s.c.data(), s.one)) return std::unexpected(Refusal{d.negative});
     return {};
 }
 
-void law_weights(Law law, std::span<const double> coefficients, std::span<double> w) noexcept {
-    switch (law) {
-        case Law::linear: {
-            const double c = coefficients[0];
-            w[0] = 1.0 - c;
-            w[1] = c;
-            return;
-        }
-        case Law::quadratic: {
-            const double a = coefficients[0], b = coefficients[1];
-            w[0] = 1.0 - a - b;
-            w[1] = a + 2.0 * b;
-            w[2] = -b;
-            return;
-        }
-        case Law::square_root: {
-            const double c = coefficients[0], d = coefficients[1];
-            w[0] = 1.0 - c - d;
-            w[1] = c;
-            w[2] = d;
-            return;
-        }
-        case Law::tabulated:
-            return;
-    }
+double law_weights(Law law, std::span<const double> coefficients, std::span<double> w) noexcept {
+    const Scaled s = scaled(coefficients);
+    descriptor(law).weights(s.c.data(), s.one, w.data());
+    return s.one;
 }
 
 std::expected<void, Refusal> check_radii(std::span<const double> radii) noexcept {
     if (radii.size() < 2) {
         return std::unexpected(Refusal{"radii must have at least two entries"});
     }
-    for (double r : radii) {
+    for (std::size_t j = 0; j < radii.size(); ++j) {
         // Also refuses NaN.
-        if (!(r >= 0.0 && r <= 1.0)) {
-            return std::unexpected(Refusal{"radii must lie within [0, 1] (source radii)"});
+        if (!(radii[j] >= 0.0 && radii[j] <= 1.0)) {
+            return std::unexpected(Refusal{"radii must lie within [0, 1] (source radii)", j});
         }
     }
     for (std::size_t j = 1; j < radii.size(); ++j) {
         if (!(radii[j - 1] < radii[j])) {
-            return std::unexpected(Refusal{"radii must be strictly increasing"});
+            return std::unexpected(Refusal{"radii must be strictly increasing", j});
         }
     }
     return {};
@@ -135,9 +84,10 @@ std::expected<void, Refusal> check_radii(std::span<const double> radii) noexcept
 
 std::expected<void, Refusal> check_intensity(std::span<const double> intensity) noexcept {
     bool any_positive = false;
-    for (double value : intensity) {
-        if (!std::isfinite(value)) return std::unexpected(Refusal{"intensity must be finite"});
-        if (value < 0.0) return std::unexpected(Refusal{"intensity must not be negative"});
+    for (std::size_t j = 0; j < intensity.size(); ++j) {
+        const double value = intensity[j];
+        if (!std::isfinite(value)) return std::unexpected(Refusal{"intensity must be finite", j});
+        if (value < 0.0) return std::unexpected(Refusal{"intensity must not be negative", j});
         any_positive = any_positive || value > 0.0;
     }
     if (!any_positive) {
@@ -161,57 +111,60 @@ double basis_rtol(double rtol, double kappa) noexcept {
     return asked >= finest_basis_rtol ? asked : finest_basis_rtol;
 }
 
-void evaluate_geometry(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
+Shortfall evaluate_geometry(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
     const std::size_t size = batch.basis.size();
+    Shortfall shortfall;
     for (std::size_t g = begin; g < end; ++g) {
         const std::span<double> magnified(batch.magnified + g * size, size);
+        double worst = 0.0;
         if (batch.gradient) {
-            basis_magnified_flux_gradient(batch.basis, batch.u[g], batch.rho[g], batch.rtol,
-                                          magnified,
-                                          std::span<double>(batch.magnified_du + g * size, size),
-                                          std::span<double>(batch.magnified_drho + g * size, size));
+            worst = basis_magnified_flux_gradient(
+                batch.basis, batch.u[g], batch.rho[g], batch.rtol, magnified,
+                std::span<double>(batch.magnified_du + g * size, size),
+                std::span<double>(batch.magnified_drho + g * size, size));
         } else {
-            basis_magnified_flux(batch.basis, batch.u[g], batch.rho[g], batch.rtol, magnified);
+            worst =
+                basis_magnified_flux(batch.basis, batch.u[g], batch.rho[g], batch.rtol, magnified);
         }
+        // A NaN result (a NaN u) is not a shortfall: it says so itself.
+        if (worst > 1.0) shortfall.add({1, worst});
     }
+    return shortfall;
 }
 
 namespace {
 
-// sum_k w_k d_k, leaving out the terms of zero weight: an infinite
+// sum_k (w_k 2^e) d_k, leaving out the terms of zero weight: an infinite
 // derivative (the edge on the lens) counts only where the profile has it.
-double weighted(const double* w, const double* d, std::size_t size) noexcept {
+double weighted(const double* w, int e, const double* d, std::size_t size) noexcept {
     double sum = 0.0;
     for (std::size_t k = 0; k < size; ++k) {
-        if (w[k] != 0.0) sum += w[k] * d[k];
+        if (w[k] != 0.0) sum += times_power_of_two(w[k], e) * d[k];
     }
     return sum;
 }
 
 }  // namespace
 
-// A = P / Q with P = sum_k w_k F_k and Q = sum_k w_k N_k.  N_k depends on
-// neither u nor rho, so dA/du = sum_k w_k dF_k/du / Q (and so for rho); the
-// weights are linear in the coefficients, dw/dc_j = w(e_j) - w(0), so
-// dA/dc_j = (sum_k dw_k/dc_j (F_k - A N_k)) / Q, and for a table
-// dA/dI_j = (F_j - A N_j) / Q.
+// A = P / Q with P = sum_k w_k F_k and Q = sum_k w_k N_k, the weights scaled
+// by a power of two where they are far from 1 (scale_exponent: the same
+// bits, no overflow).  N_k depends on neither u nor rho, so dA/du = sum_k w_k dF_k/du
+// / Q (and so for rho); the weights are affine in the coefficients, with
+// slopes dw/dc_j = weights(e_j, 0), so dA/dc_j = (sum_k dw_k/dc_j (F_k -
+// A N_k)) / Q, and for a table dA/dI_j = (F_j - A N_j) / Q.
 void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
     const std::size_t size = batch.basis.size();
     const Law law = batch.basis.law;
-    const std::size_t n = law == Law::tabulated ? 0 : coefficient_count(law);
-    std::array<double, largest_parametric_basis> parametric{};
+    const LawDescriptor& d = descriptor(law);
+    const std::size_t n = d.coefficient_count;
+    std::array<double, max_basis> parametric{};
     // The weights' derivatives in each coefficient.
-    std::array<std::array<double, largest_parametric_basis>, 2> slopes{};
-    if (batch.gradient && n > 0) {
-        std::array<double, largest_parametric_basis> at_zero{};
-        const double zero[2] = {};
-        law_weights(law, std::span<const double>(zero, n), std::span<double>(at_zero.data(), size));
+    std::array<std::array<double, max_basis>, max_coefficients> slopes{};
+    if (batch.gradient) {
         for (std::size_t j = 0; j < n; ++j) {
-            double unit[2] = {};
+            std::array<double, max_coefficients> unit{};
             unit[j] = 1.0;
-            law_weights(law, std::span<const double>(unit, n),
-                        std::span<double>(slopes[j].data(), size));
-            for (std::size_t k = 0; k < size; ++k) slopes[j][k] -= at_zero[k];
+            d.weights(unit.data(), 0.0, slopes[j].data());
         }
     }
     for (std::size_t i = begin; i < end; ++i) {
@@ -219,27 +172,34 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
             batch.geometry_index ? static_cast<std::size_t>(batch.geometry_index[i]) : i;
         const double* magnified = batch.magnified + g * size;
         const double* w = parametric.data();
+        int e = 0;         // a table's intensities as stored, times 2^e, are summed
+        double one = 1.0;  // a parametric law's weights come scaled by one
         if (law == Law::tabulated) {
             w = batch.intensity.data + i * batch.intensity.stride;
+            e = scale_exponent(w, size, smallest_unscaled);
         } else {
-            double coefficients[2] = {};
+            std::array<double, max_coefficients> coefficients{};
             for (std::size_t j = 0; j < n; ++j) coefficients[j] = batch.coefficients[j][i];
-            law_weights(law, std::span<const double>(coefficients, n), parametric);
+            const Scaled c = scaled(std::span<const double>(coefficients.data(), n));
+            d.weights(c.c.data(), c.one, parametric.data());
+            one = c.one;
         }
         double numerator = 0.0, denominator = 0.0;
         for (std::size_t k = 0; k < size; ++k) {
-            numerator += w[k] * magnified[k];
-            denominator += w[k] * batch.flux[k];
+            const double wk = times_power_of_two(w[k], e);
+            numerator += wk * magnified[k];
+            denominator += wk * batch.flux[k];
         }
         const double a = numerator / denominator;
         batch.out[i] = a;
         if (!batch.gradient) continue;
-        batch.out_du[i] = weighted(w, batch.magnified_du + g * size, size) / denominator;
-        batch.out_drho[i] = weighted(w, batch.magnified_drho + g * size, size) / denominator;
+        batch.out_du[i] = weighted(w, e, batch.magnified_du + g * size, size) / denominator;
+        batch.out_drho[i] = weighted(w, e, batch.magnified_drho + g * size, size) / denominator;
+        // The derivatives in the weights themselves go as 1 / Q: unscaled.
         if (law == Law::tabulated) {
-            double* d = batch.out_dintensity + i * size;
+            double* dw = batch.out_dintensity + i * size;
             for (std::size_t k = 0; k < size; ++k) {
-                d[k] = (magnified[k] - a * batch.flux[k]) / denominator;
+                dw[k] = times_power_of_two((magnified[k] - a * batch.flux[k]) / denominator, e);
             }
             continue;
         }
@@ -248,7 +208,7 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
             for (std::size_t k = 0; k < size; ++k) {
                 if (slopes[j][k] != 0.0) sum += slopes[j][k] * (magnified[k] - a * batch.flux[k]);
             }
-            batch.out_dcoefficients[j][i] = sum / denominator;
+            batch.out_dcoefficients[j][i] = sum / denominator * one;
         }
     }
 }

@@ -5,10 +5,12 @@
 // boundary converts, broadcasts and allocates, then calls these.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <expected>
 #include <span>
 
+#include "physics/law_table.hpp"
 #include "physics/magnification.hpp"
 
 namespace tavlomer::physics {
@@ -24,31 +26,28 @@ inline constexpr double finest_basis_rtol = 1e-13;
 
 // The coefficients a parametric law takes (the tabulated law takes a table).
 [[nodiscard]] constexpr std::size_t coefficient_count(Law law) noexcept {
-    switch (law) {
-        case Law::linear:
-            return 1;
-        case Law::quadratic:
-        case Law::square_root:
-            return 2;
-        case Law::tabulated:
-            return 0;
-    }
-    return 0;
+    return descriptor(law).coefficient_count;
 }
 
-// Why arguments are refused: a message naming the argument and the rule.
+// Why arguments are refused: a message naming the argument and the rule,
+// and the offending entry where the argument is an array the core sees
+// (a table's radii or intensity).
 struct Refusal {
+    static constexpr std::size_t no_index = static_cast<std::size_t>(-1);
     const char* message;
+    std::size_t index = no_index;
 };
 
 // The coefficients (coefficient_count(law) of them) are finite and the
-// intensity I(mu) is non-negative for every mu in [0, 1].
+// intensity I(mu) is non-negative for every mu in [0, 1], decided exactly.
 [[nodiscard]] std::expected<void, Refusal> check_coefficients(
     Law law, std::span<const double> coefficients) noexcept;
 
-// The weights w_k of the law's basis profiles (the table in
-// magnification.hpp); w has basis size entries.  Parametric laws only.
-void law_weights(Law law, std::span<const double> coefficients, std::span<double> w) noexcept;
+// The weights w_k of the law's basis profiles (law_table.hpp) times the
+// power of two returned, which keeps them finite for coefficients of any
+// finite size (1 for coefficients below 2^256); w has basis size entries.
+// Parametric laws only.
+double law_weights(Law law, std::span<const double> coefficients, std::span<double> w) noexcept;
 
 // A brightness table: at least two radii, strictly increasing, within [0, 1].
 [[nodiscard]] std::expected<void, Refusal> check_radii(std::span<const double> radii) noexcept;
@@ -92,10 +91,10 @@ struct Batch {
     double* magnified;  // geometry_count * basis.size(): F_k of each point
 
     std::size_t count;
-    const std::ptrdiff_t* geometry_index;  // count entries, or null
-    Strided coefficients[2];               // parametric laws
-    Strided intensity;                     // tabulated: a row (stride 0) or rows
-    double* out;                           // count values
+    const std::ptrdiff_t* geometry_index;                  // count entries, or null
+    std::array<Strided, max_coefficients> coefficients{};  // parametric laws
+    Strided intensity;                                     // tabulated: a row (stride 0) or rows
+    double* out;                                           // count values
 
     // With gradient set, also the derivatives: of F_k in u and rho per
     // geometry point (like magnified), and of A per result element in u, in
@@ -106,12 +105,26 @@ struct Batch {
     double* magnified_drho = nullptr;
     double* out_du = nullptr;
     double* out_drho = nullptr;
-    double* out_dcoefficients[2] = {};
+    std::array<double*, max_coefficients> out_dcoefficients{};
     double* out_dintensity = nullptr;
 };
 
-// F_k for geometry points [begin, end).
-void evaluate_geometry(const Batch& batch, std::size_t begin, std::size_t end) noexcept;
+// Where the quadrature could not meet the accuracy asked (it ran out of
+// panels, or of digits to bisect): how many geometry points, and the largest
+// ratio of an error estimate to its tolerance among them.
+struct Shortfall {
+    std::size_t count = 0;
+    double worst = 0.0;
+
+    void add(const Shortfall& other) noexcept {
+        count += other.count;
+        if (other.worst > worst) worst = other.worst;
+    }
+};
+
+// F_k for geometry points [begin, end), and where they fall short.
+[[nodiscard]] Shortfall evaluate_geometry(const Batch& batch, std::size_t begin,
+                                          std::size_t end) noexcept;
 // A = sum_k w_k F_k / sum_k w_k N_k for result elements [begin, end), once
 // every geometry point they use is evaluated.
 void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept;

@@ -24,6 +24,7 @@
 
 #include "common/constants.hpp"
 #include "physics/disk.hpp"
+#include "quadrature/gauss_kronrod.hpp"
 
 namespace tavlomer::physics {
 
@@ -34,64 +35,30 @@ using detail::disk;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
-// A Kronrod rule on [-1, 1] with its embedded Gauss rule: the abscissae of
-// the pairs +-x_j in decreasing order, then 0; the Gauss rule uses the pairs
-// j = 1, 3, ... and 0.
-template <std::size_t Pairs>
-struct KronrodRule {
-    std::array<double, Pairs + 1> x;
-    std::array<double, Pairs + 1> w;
-    std::array<double, Pairs / 2 + 1> gauss_w;
-    // The error estimate of a panel is factor * scale * g^power for the
-    // relative Gauss-Kronrod difference g (panel(), below).
-    double factor;
-    double power;
-};
+namespace gk = quadrature::gauss_kronrod;
 
-// 15 points (Gauss 7), R. Piessens et al., QUADPACK, Springer 1983, routine qk15.
-constexpr KronrodRule<7> kronrod15 = {
-    {0.991455371120812639206854697526329, 0.949107912342758524526189684047851,
-     0.864864423359769072789712788640926, 0.741531185599394439863864773280788,
-     0.586087235467691130294144845693013, 0.405845151377397166906606412076961,
-     0.207784955007898467600689403773245, 0.0},
-    {0.022935322010529224963732008058970, 0.063092092629978553290700663189204,
-     0.104790010322250183839876322541518, 0.140653259715525918745189590510238,
-     0.169004726639267902826583426598550, 0.190350578064785409913256402421014,
-     0.204432940075298892414161999234649, 0.209482141084727828012999174891714},
-    {0.129484966168869693270611432679082, 0.279705391489276667901467771423780,
-     0.381830050505118944950369775488975, 0.417959183673469387755102040816327},
-    10.0,
-    1.5};
+// The error models of the two rules.  The Kronrod result is far better than
+// the Gauss one it is checked against: on these integrands (clustered pieces
+// of the nested-disk integrals, 1e-4 <= rho <= 10, measured against a 1e-15
+// quadrature) the 15-point rule's relative error stayed below 0.5 g^1.5 and
+// the 7-point rule's below 0.02 g^2, for a relative Gauss-Kronrod difference
+// g; the estimates take 10 g^1.5 and g^2.  (QUADPACK assumes the power 1.5
+// with a larger, general-purpose factor.)
+constexpr gk::ErrorModel fine_model = {10.0, 1.5};
+constexpr gk::ErrorModel coarse_model = {1.0, 2.0};
 
-// 7 points (Gauss 3: sqrt(3/5), weights 5/9 and 8/9), for the coarse
-// tolerances: exact for polynomials of degree 11 (checked at 30 digits).
-constexpr KronrodRule<3> kronrod7 = {
-    {0.960491268708020283423507092629080, 0.774596669241483377035853079956480,
-     0.434243749346802558002071502844628, 0.0},
-    {0.104656226026467265193823857192073, 0.268488089868333440728569280666710,
-     0.401397414775962222905051818618432, 0.450916538658474142345110087045571},
-    {0.555555555555555555555555555555556, 0.888888888888888888888888888888889},
-    1.0,
-    2.0};
-
-// From this tolerance up the 7-point rule suffices.
+// From this tolerance up the 7-point rule suffices: exact for polynomials of
+// degree 11.
 constexpr double coarse_tolerance = 1e-6;
 
-// Panels in flight per integral: each bisection adds one.  Smooth pieces
-// need one or two; the bound is reached only by a crossing so close to a
-// piece's end that the nodes cannot resolve it any better.
-constexpr std::size_t panel_limit = 48;
-// A panel narrower than this (in the mapped variable, of width 1 per piece)
-// is not bisected again: its nodes would round onto each other.
-constexpr double narrowest_panel = 1e-12;
-// The error estimates are asked for this share of the tolerance: they are
-// estimates.
-constexpr double tolerance_share = 0.5;
 // The derivatives are promised to 10 rtol (what an optimiser's steps or a
 // sampler's trajectories need is far coarser than the values they compare),
 // or a tenth of rtol times their value where they pass through zero.
 constexpr double derivative_tolerance = 10.0;
 constexpr double derivative_floor = 0.1 / derivative_tolerance;
+
+// The larger of two shortfall ratios, NaN if either is.
+double worse(double a, double b) noexcept { return std::isnan(a) || a > b ? a : b; }
 
 // How a piece [a, b] of the integration variable is mapped from w in [0, 1]:
 // nodes clustered at an end where the integrand is singular (the crossing,
@@ -130,184 +97,46 @@ Mapped map(const Piece& piece, double w) noexcept {
     return {nan, nan, nan};
 }
 
-template <std::size_t K>
-struct Panel {
-    std::size_t piece;
-    double lo;  // in w
-    double hi;
-    std::array<double, K> result;
-    std::array<double, K> error;
-};
-
-// One Gauss-Kronrod panel for K integrands evaluated together; `f(piece, w,
-// values)` writes the K integrands (dy/dw included) at w.
-template <std::size_t K, std::size_t Pairs, class F>
-Panel<K> panel(const KronrodRule<Pairs>& rule, const F& f, std::size_t piece, double lo,
-               double hi) noexcept {
-    const double centre = 0.5 * (lo + hi);
-    const double half = 0.5 * (hi - lo);
-    std::array<std::array<double, K>, 2 * Pairs + 1> values;
-    f(piece, centre, values[2 * Pairs]);
-    for (std::size_t j = 0; j < Pairs; ++j) {
-        f(piece, centre - half * rule.x[j], values[2 * j]);
-        f(piece, centre + half * rule.x[j], values[2 * j + 1]);
-    }
-    Panel<K> out{piece, lo, hi, {}, {}};
-    for (std::size_t k = 0; k < K; ++k) {
-        const double middle = values[2 * Pairs][k];
-        double kronrod = rule.w[Pairs] * middle;
-        double gauss = rule.gauss_w[Pairs / 2] * middle;
-        double scale = rule.w[Pairs] * std::fabs(middle);
-        for (std::size_t j = 0; j < Pairs; ++j) {
-            const double a = values[2 * j][k];
-            const double b = values[2 * j + 1][k];
-            kronrod += rule.w[j] * (a + b);
-            scale += rule.w[j] * (std::fabs(a) + std::fabs(b));
-            if (j % 2 == 1) gauss += rule.gauss_w[j / 2] * (a + b);
-        }
-        // The Kronrod result is far better than the Gauss one it is checked
-        // against.  On these integrands (clustered pieces of the nested-disk
-        // integrals, 1e-4 <= rho <= 10, measured against a 1e-15 quadrature)
-        // the 15-point rule's relative error stayed below 0.5 g^1.5 and the
-        // 7-point rule's below 0.02 g^2, for a relative Gauss-Kronrod
-        // difference g; the estimates take 10 g^1.5 and g^2.  (QUADPACK
-        // assumes the power 1.5 with a larger, general-purpose factor.)
-        scale *= std::fabs(half);
-        const double difference = std::fabs((kronrod - gauss) * half);
-        double error = difference;
-        if (scale > 0.0 && difference < scale) {
-            error = std::min(difference,
-                             rule.factor * scale * std::pow(difference / scale, rule.power));
-        }
-        out.result[k] = kronrod * half;
-        out.error[k] = error;
-    }
-    return out;
-}
-
-// What the integrals [first, last) of K must meet: relative accuracy tol
-// (as far as the estimates tell), or, where floors is given, an absolute
-// floors[k] * tol instead if that is larger (a derivative passing through
-// zero is measured against its value).  offsets[k], where given, is a part
-// of integral k known in closed form, not among the panels' sums but part of
-// what the accuracy is relative to.
-template <std::size_t K>
-struct Accuracy {
-    double tol;
-    std::size_t first = 0;
-    std::size_t last = K;
-    const std::array<double, K>* floors = nullptr;
-    const std::array<double, K>* offsets = nullptr;
-};
-
-// The panels of K integrals over the pieces, refined in stages: each stage
-// bisects until its integrals meet their accuracy, and the next one goes on
-// from the panels it leaves (so the values are refined first, exactly as
-// they would be alone, and their derivatives then reuse every node).
-template <std::size_t K, std::size_t Pairs, class F>
-class Panels {
-public:
-    Panels(const KronrodRule<Pairs>& rule, const F& f, std::size_t piece_count) noexcept
-        : rule_(rule), f_(f) {
-        for (std::size_t p = 0; p < piece_count; ++p) {
-            panels_[count_++] = panel<K>(rule_, f_, p, 0.0, 1.0);
-        }
-    }
-
-    // The sums of all K integrals once [first, last) meet the accuracy.
-    std::array<double, K> refine(Accuracy<K> accuracy) noexcept {
-        const double asked = accuracy.tol * tolerance_share;
-        for (;;) {
-            std::array<double, K> total{};
-            std::array<double, K> error{};
-            for (std::size_t i = 0; i < count_; ++i) {
-                for (std::size_t k = 0; k < K; ++k) {
-                    total[k] += panels_[i].result[k];
-                    error[k] += panels_[i].error[k];
-                }
-            }
-            // The panel whose error estimate weighs most against its
-            // integral's tolerance.
-            bool met = true;
-            std::array<double, K> allowed{};
-            for (std::size_t k = accuracy.first; k < accuracy.last; ++k) {
-                const double whole =
-                    accuracy.offsets ? total[k] + (*accuracy.offsets)[k] : total[k];
-                allowed[k] = asked * std::fabs(whole);
-                if (accuracy.floors)
-                    allowed[k] = std::max(allowed[k], asked * (*accuracy.floors)[k]);
-                if (!(error[k] <= allowed[k])) met = false;
-            }
-            if (met || count_ == panel_limit) return total;
-            std::size_t worst = 0;
-            double worst_share = -1.0;
-            for (std::size_t i = 0; i < count_; ++i) {
-                double share = 0.0;
-                for (std::size_t k = accuracy.first; k < accuracy.last; ++k) {
-                    const double s = allowed[k] > 0.0 ? panels_[i].error[k] / allowed[k]
-                                                      : (panels_[i].error[k] > 0.0 ? 1e300 : 0.0);
-                    share = std::max(share, s);
-                }
-                if (share > worst_share) {
-                    worst_share = share;
-                    worst = i;
-                }
-            }
-            const Panel<K> old = panels_[worst];
-            const double mid = 0.5 * (old.lo + old.hi);
-            if (!(old.hi - old.lo > narrowest_panel)) return total;  // also for NaN
-            Panel<K> left = panel<K>(rule_, f_, old.piece, old.lo, mid);
-            Panel<K> right = panel<K>(rule_, f_, old.piece, mid, old.hi);
-            // The halves' sum differs from the whole by about the whole's
-            // error, far more than the halves' own: a bound for each half too.
-            for (std::size_t k = 0; k < K; ++k) {
-                const double change =
-                    0.5 * std::fabs(old.result[k] - left.result[k] - right.result[k]);
-                left.error[k] = std::min(left.error[k], change);
-                right.error[k] = std::min(right.error[k], change);
-            }
-            panels_[worst] = left;
-            panels_[count_++] = right;
-        }
-    }
-
-private:
-    const KronrodRule<Pairs>& rule_;
-    const F& f_;
-    std::array<Panel<K>, panel_limit> panels_;
-    std::size_t count_ = 0;
-};
-
 // The integrals of K integrands over the pieces, the values [0, V) to rtol
 // and, if V < K, the rest (their derivatives) after them to
-// derivative_tolerance * rtol, or below floors and offsets as in Accuracy.
-// The 15-point rule, or the 7-point one for a coarse rtol.
+// derivative_tolerance * rtol, or below floors and offsets as in
+// gk::Accuracy; with how close the estimates came to the tolerances (the
+// worse of the two stages).  The 15-point rule, or the 7-point one for a
+// coarse rtol.
+template <std::size_t K>
+struct Integrals {
+    std::array<double, K> value;
+    double worst;
+};
+
 template <std::size_t K, std::size_t Pairs, class F>
-std::array<double, K> integrate(const KronrodRule<Pairs>& rule, const F& f, std::size_t piece_count,
-                                double rtol, std::size_t values, double per_rho,
-                                const std::array<double, K>& offsets) noexcept {
-    Panels<K, Pairs, F> panels(rule, f, piece_count);
-    std::array<double, K> total = panels.refine({rtol, 0, values});
+Integrals<K> integrate(const gk::Rule<Pairs>& rule, const gk::ErrorModel& model, const F& f,
+                       std::size_t piece_count, double rtol, std::size_t values, double per_rho,
+                       const std::array<double, K>& offsets) noexcept {
+    gk::Panels<K, Pairs, F> panels(rule, model, f, piece_count);
+    const gk::Sums<K> first = panels.refine({rtol, 0, values});
+    Integrals<K> total{first.value, first.worst};
     if (values == K) return total;
     std::array<double, K> floors{};
     // d/du and d/drho per unit of u and rho: measured against the values per
     // source radius.
     for (std::size_t k = values; k < K; ++k) {
-        floors[k] = derivative_floor * std::fabs(total[k % values]) * per_rho;
+        floors[k] = derivative_floor * std::fabs(total.value[k % values]) * per_rho;
     }
-    const std::array<double, K> rest =
+    const gk::Sums<K> rest =
         panels.refine({derivative_tolerance * rtol, values, K, &floors, &offsets});
-    for (std::size_t k = values; k < K; ++k) total[k] = rest[k];
+    for (std::size_t k = values; k < K; ++k) total.value[k] = rest.value[k];
+    total.worst = worse(total.worst, rest.worst);
     return total;
 }
 
 template <std::size_t K, class F>
-std::array<double, K> integrate(const F& f, std::size_t piece_count, double rtol,
-                                std::size_t values, double per_rho,
-                                const std::array<double, K>& offsets) noexcept {
-    return rtol >= coarse_tolerance
-               ? integrate<K>(kronrod7, f, piece_count, rtol, values, per_rho, offsets)
-               : integrate<K>(kronrod15, f, piece_count, rtol, values, per_rho, offsets);
+Integrals<K> integrate(const F& f, std::size_t piece_count, double rtol, std::size_t values,
+                       double per_rho, const std::array<double, K>& offsets) noexcept {
+    return rtol >= coarse_tolerance ? integrate<K>(gk::kronrod7, coarse_model, f, piece_count, rtol,
+                                                   values, per_rho, offsets)
+                                    : integrate<K>(gk::kronrod15, fine_model, f, piece_count, rtol,
+                                                   values, per_rho, offsets);
 }
 
 // ---- Parametric laws: the basis {1, mu, mu^2 or sqrt(mu)} --------------------
@@ -371,7 +200,15 @@ std::size_t source_pieces(double x0, bool sqrt_basis, std::array<SourcePiece, 4>
     return count;
 }
 
-enum class Parametric { mu, mu_and_mu2, mu_and_sqrt };
+// The profiles a parametric law integrates (its basis after the uniform
+// profile, which is the edge term alone).
+template <std::size_t K>
+struct Profiles {
+    std::array<Profile, K> profile;
+    // Whether any is steep at the limb: then v = sqrt(mu) takes the outer
+    // source (source_pieces).
+    bool steep;
+};
 
 // ---- The derivatives' logarithm ----------------------------------------------
 //
@@ -655,20 +492,55 @@ std::array<double, N> offsets_of(const std::array<Subtraction<B>, P>& subtractio
     return offsets;
 }
 
+// The weight -db/dy of a basis profile at a point of a theta piece, from
+// h = x^3 dy/dw (y = theta: x^2 (-db/dx) dx = b'(mu) sin^3 theta dtheta):
+//   mu:        h                     mu^2:  2 h mu
+//   sqrt(mu):  h / (2 sqrt(mu))
+double theta_weight(Profile profile, double h, double mu) noexcept {
+    switch (profile) {
+        case Profile::mu:
+            return h;
+        case Profile::mu_squared:
+            return 2.0 * h * mu;
+        case Profile::sqrt_mu:
+            return h / (2.0 * std::sqrt(mu));
+        case Profile::one:
+            break;
+    }
+    return nan;
+}
+
+// The same at a point v of a v piece, from h = x^2 dv/dw (x^2 db/dv dv with
+// mu = v^2, v running inwards from the limb):
+//   mu:        2 v h                 mu^2:  4 v^3 h
+//   sqrt(mu):  h
+double v_weight(Profile profile, double h, double v) noexcept {
+    switch (profile) {
+        case Profile::mu:
+            return 2.0 * v * h;
+        case Profile::mu_squared:
+            return 4.0 * v * v * v * h;
+        case Profile::sqrt_mu:
+            return h;
+        case Profile::one:
+            break;
+    }
+    return nan;
+}
+
 // The weights of the basis integrands of a parametric law at y of a
 // source piece (to_b: the distance to the piece's end, for mu at the limb),
 // times dy/dw = weight; x from y.
 template <std::size_t K>
-std::array<double, K> parametric_weights(Parametric which, const SourcePiece& piece, double y,
-                                         double to_b, double weight, double& x) noexcept {
+std::array<double, K> parametric_weights(const Profiles<K>& profiles, const SourcePiece& piece,
+                                         double y, double to_b, double weight, double& x) noexcept {
     std::array<double, K> g{};
     if (piece.variable == Variable::v) {
         const double mu = y * y;
         const double x2 = 1.0 - mu * mu;
         x = std::sqrt(x2);
         const double h = x2 * weight;
-        g[0] = 2.0 * y * h;
-        if constexpr (K == 2) g[1] = h;  // sqrt(mu) only takes v
+        for (std::size_t k = 0; k < K; ++k) g[k] = v_weight(profiles.profile[k], h, y);
         return g;
     }
     // cos theta from pi/2 - theta where the piece ends at the limb, so that
@@ -676,20 +548,17 @@ std::array<double, K> parametric_weights(Parametric which, const SourcePiece& pi
     x = std::sin(y);
     const double mu = piece.piece.b == half_pi ? std::sin(to_b) : std::cos(y);
     const double h = x * x * x * weight;
-    g[0] = h;
-    if constexpr (K == 2) {
-        g[1] = which == Parametric::mu_and_mu2 ? 2.0 * h * mu : h / (2.0 * std::sqrt(mu));
-    }
+    for (std::size_t k = 0; k < K; ++k) g[k] = theta_weight(profiles.profile[k], h, mu);
     return g;
 }
 
 template <std::size_t K, bool Gradient>
-void parametric(Parametric which, double u, double rho, double rtol, double* out, double* d_u,
-                double* d_rho) noexcept {
+double parametric(const Profiles<K>& profiles, double u, double rho, double rtol, double* out,
+                  double* d_u, double* d_rho) noexcept {
     constexpr std::size_t N = Gradient ? 3 * K : K;
     const double x0 = u / rho;
     std::array<SourcePiece, 4> pieces;
-    const std::size_t count = source_pieces(x0, which == Parametric::mu_and_sqrt, pieces);
+    const std::size_t count = source_pieces(x0, profiles.steep, pieces);
     std::array<Subtraction<K>, 4> subtractions{};
     if (Gradient && subtracted(x0)) {
         for (std::size_t p = 0; p < count; ++p) {
@@ -697,7 +566,7 @@ void parametric(Parametric which, double u, double rho, double rtol, double* out
             const Logarithm l = logarithm_of(pieces[p].variable, x0, piece);
             double x = 0.0;
             const std::array<double, K> g =
-                parametric_weights<K>(which, pieces[p], l.at, piece.b - l.at, 1.0, x);
+                parametric_weights<K>(profiles, pieces[p], l.at, piece.b - l.at, 1.0, x);
             subtractions[p] = subtraction<K>(l, piece, u, rho, x, g);
         }
     }
@@ -712,7 +581,7 @@ void parametric(Parametric which, double u, double rho, double rtol, double* out
         const double y = m.from_a <= m.to_b ? piece.a + m.from_a : piece.b - m.to_b;
         double x = 0.0;
         const std::array<double, K> g =
-            parametric_weights<K>(which, pieces[p], y, m.to_b, m.weight, x);
+            parametric_weights<K>(profiles, pieces[p], y, m.to_b, m.weight, x);
         const Dual a = nested<Gradient>(u, rho, x, delta_at(ends[p], m, y, x, u, rho));
         if constexpr (Gradient) {
             const Subtraction<K>& sub = subtractions[p];
@@ -724,14 +593,15 @@ void parametric(Parametric which, double u, double rho, double rtol, double* out
         }
     };
     const std::array<double, N> offsets = offsets_of<K, N>(subtractions, count);
-    const std::array<double, N> total = integrate<N>(f, count, rtol, K, 1.0 / rho, offsets);
+    const Integrals<N> total = integrate<N>(f, count, rtol, K, 1.0 / rho, offsets);
     for (std::size_t k = 0; k < K; ++k) {
-        out[k] = total[k];
+        out[k] = total.value[k];
         if constexpr (Gradient) {
-            d_u[k] = total[K + k] + offsets[K + k];
-            d_rho[k] = total[2 * K + k] + offsets[2 * K + k];
+            d_u[k] = total.value[K + k] + offsets[K + k];
+            d_rho[k] = total.value[2 * K + k] + offsets[2 * K + k];
         }
     }
+    return total.worst;
 }
 
 // ---- Tabulated law: hat functions in x ---------------------------------------
@@ -747,7 +617,8 @@ void parametric(Parametric which, double u, double rho, double rtol, double* out
 // the tolerance.
 
 template <bool Gradient>
-Dual interval_integral(double u, double rho, double lo, double hi, double tol) noexcept {
+Dual interval_integral(double u, double rho, double lo, double hi, double tol,
+                       double& worst) noexcept {
     constexpr std::size_t N = Gradient ? 3 : 1;
     const double x0 = u / rho;
     std::array<Piece, 2> pieces{};
@@ -786,11 +657,12 @@ Dual interval_integral(double u, double rho, double lo, double hi, double tol) n
         }
     };
     const std::array<double, N> offsets = offsets_of<1, N>(subtractions, count);
-    const std::array<double, N> total = integrate<N>(f, count, tol, 1, 1.0 / rho, offsets);
+    const Integrals<N> total = integrate<N>(f, count, tol, 1, 1.0 / rho, offsets);
+    worst = worse(worst, total.worst);
     if constexpr (Gradient) {
-        return {total[0], total[1] + offsets[1], total[2] + offsets[2]};
+        return {total.value[0], total.value[1] + offsets[1], total.value[2] + offsets[2]};
     } else {
-        return {total[0], 0.0, 0.0};
+        return {total.value[0], 0.0, 0.0};
     }
 }
 
@@ -809,8 +681,9 @@ Dual edge_disk(double u, double rho, double x) noexcept {
 }
 
 template <bool Gradient>
-void tabulated(std::span<const double> radii, double u, double rho, double rtol, double* out,
-               double* d_u, double* d_rho) noexcept {
+double tabulated(std::span<const double> radii, double u, double rho, double rtol, double* out,
+                 double* d_u, double* d_rho) noexcept {
+    double worst = 0.0;
     const std::size_t n = radii.size();
     std::array<double*, 3> parts = {out, d_u, d_rho};
     const std::size_t used = Gradient ? 3 : 1;
@@ -825,7 +698,10 @@ void tabulated(std::span<const double> radii, double u, double rho, double rtol,
     for (std::size_t i = 0; i + 1 < n; ++i) {
         const double h = radii[i + 1] - radii[i];
         const double tol = std::max(rtol * std::min(1.0, h), finest_interval_rtol);
-        const Dual integral = interval_integral<Gradient>(u, rho, radii[i], radii[i + 1], tol);
+        // Each interval is asked for its share of the tolerance (tol, a
+        // fraction h of rtol): its shortfall counts against that share.
+        const Dual integral =
+            interval_integral<Gradient>(u, rho, radii[i], radii[i + 1], tol, worst);
         add(i, 1.0 / h, integral);
         add(i + 1, -1.0 / h, integral);
     }
@@ -833,14 +709,25 @@ void tabulated(std::span<const double> radii, double u, double rho, double rtol,
     // from 1 at the last.
     if (radii[0] > 0.0) add(0, -radii[0] * radii[0], edge_disk<Gradient>(u, rho, radii[0]));
     add(n - 1, radii[n - 1] * radii[n - 1], edge_disk<Gradient>(u, rho, radii[n - 1]));
+    return worst;
+}
+
+// The profiles of a parametric law after the uniform one.
+template <std::size_t K>
+Profiles<K> integrated_profiles(const LawDescriptor& law) noexcept {
+    Profiles<K> profiles{{}, false};
+    for (std::size_t k = 0; k < K; ++k) {
+        profiles.profile[k] = law.basis[k + 1];
+        profiles.steep = profiles.steep || steep_at_limb(law.basis[k + 1]);
+    }
+    return profiles;
 }
 
 template <bool Gradient>
-void magnified_flux(const Basis& basis, double u, double rho, double rtol, double* out, double* d_u,
-                    double* d_rho) noexcept {
+double magnified_flux(const Basis& basis, double u, double rho, double rtol, double* out,
+                      double* d_u, double* d_rho) noexcept {
     if (basis.law == Law::tabulated) {
-        tabulated<Gradient>(basis.radii, u, rho, rtol, out, d_u, d_rho);
-        return;
+        return tabulated<Gradient>(basis.radii, u, rho, rtol, out, d_u, d_rho);
     }
     const Dual whole = edge_disk<Gradient>(u, rho, 1.0);
     out[0] = whole.v;
@@ -849,21 +736,21 @@ void magnified_flux(const Basis& basis, double u, double rho, double rtol, doubl
         d_rho[0] = whole.dr;
     }
     const auto next = [](double* p) { return p == nullptr ? p : p + 1; };
-    switch (basis.law) {
-        case Law::linear:
-            parametric<1, Gradient>(Parametric::mu, u, rho, rtol, out + 1, next(d_u), next(d_rho));
-            return;
-        case Law::quadratic:
-            parametric<2, Gradient>(Parametric::mu_and_mu2, u, rho, rtol, out + 1, next(d_u),
-                                    next(d_rho));
-            return;
-        case Law::square_root:
-            parametric<2, Gradient>(Parametric::mu_and_sqrt, u, rho, rtol, out + 1, next(d_u),
-                                    next(d_rho));
-            return;
-        case Law::tabulated:
-            return;
+    // Every integrated profile of a law is refined together, on the same
+    // nodes: one instantiation per count.
+    const LawDescriptor& law = descriptor(basis.law);
+    switch (law.basis_size - 1) {
+        case 1:
+            return parametric<1, Gradient>(integrated_profiles<1>(law), u, rho, rtol, out + 1,
+                                           next(d_u), next(d_rho));
+        case 2:
+            return parametric<2, Gradient>(integrated_profiles<2>(law), u, rho, rtol, out + 1,
+                                           next(d_u), next(d_rho));
+        default:
+            break;
     }
+    static_assert(max_basis == 3, "a larger basis needs its instantiation above");
+    return nan;
 }
 
 }  // namespace
@@ -871,23 +758,10 @@ void magnified_flux(const Basis& basis, double u, double rho, double rtol, doubl
 double uniform(double u, double rho) noexcept { return disk(std::fabs(u), rho); }
 
 void basis_flux(const Basis& basis, std::span<double> flux) noexcept {
-    switch (basis.law) {
-        case Law::linear:
-            flux[0] = 1.0;
-            flux[1] = 2.0 / 3.0;
-            return;
-        case Law::quadratic:
-            flux[0] = 1.0;
-            flux[1] = 2.0 / 3.0;
-            flux[2] = 0.5;
-            return;
-        case Law::square_root:
-            flux[0] = 1.0;
-            flux[1] = 2.0 / 3.0;
-            flux[2] = 0.8;
-            return;
-        case Law::tabulated:
-            break;
+    if (basis.law != Law::tabulated) {
+        const LawDescriptor& law = descriptor(basis.law);
+        for (std::size_t k = 0; k < law.basis_size; ++k) flux[k] = profile_flux(law.basis[k]);
+        return;
     }
     // 2 \int x b_j(x) dx over each side of hat j: h (a + 2 b) / 3 for the side
     // rising from a to b, h (2 b + c) / 3 for the side falling from b to c.
@@ -900,30 +774,32 @@ void basis_flux(const Basis& basis, std::span<double> flux) noexcept {
     }
 }
 
-void basis_magnified_flux(const Basis& basis, double u, double rho, double rtol,
-                          std::span<double> out) noexcept {
+double basis_magnified_flux(const Basis& basis, double u, double rho, double rtol,
+                            std::span<double> out) noexcept {
     if (std::isnan(u)) {
         std::fill(out.begin(), out.end(), nan);
-        return;
+        return nan;
     }
     // A lens this close to the centre is at the centre to every digit
     // (A_D is even in u), and the nested disks about it stay representable.
     u = std::fabs(u) < rho * centre_distance ? 0.0 : std::fabs(u);
-    magnified_flux<false>(basis, u, rho, rtol, out.data(), nullptr, nullptr);
+    return magnified_flux<false>(basis, u, rho, rtol, out.data(), nullptr, nullptr);
 }
 
-void basis_magnified_flux_gradient(const Basis& basis, double u, double rho, double rtol,
-                                   std::span<double> out, std::span<double> d_u,
-                                   std::span<double> d_rho) noexcept {
+double basis_magnified_flux_gradient(const Basis& basis, double u, double rho, double rtol,
+                                     std::span<double> out, std::span<double> d_u,
+                                     std::span<double> d_rho) noexcept {
     if (std::isnan(u)) {
         for (std::span<double> part : {out, d_u, d_rho}) std::fill(part.begin(), part.end(), nan);
-        return;
+        return nan;
     }
     const double sign = u < 0.0 ? -1.0 : 1.0;
     u = std::fabs(u) < rho * centre_distance ? 0.0 : std::fabs(u);
-    magnified_flux<true>(basis, u, rho, rtol, out.data(), d_u.data(), d_rho.data());
+    const double worst =
+        magnified_flux<true>(basis, u, rho, rtol, out.data(), d_u.data(), d_rho.data());
     // F is even in u.
     for (double& d : d_u) d *= sign;
+    return worst;
 }
 
 Dual uniform_gradient(double u, double rho) noexcept {

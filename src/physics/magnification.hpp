@@ -22,6 +22,7 @@
 #include <span>
 
 #include "physics/dual.hpp"
+#include "physics/law_table.hpp"
 
 namespace tavlomer::physics {
 
@@ -33,31 +34,16 @@ namespace tavlomer::physics {
 // infinite: -inf in u, +inf in rho, mirrored for u < 0).
 [[nodiscard]] Dual uniform_gradient(double u, double rho) noexcept;
 
-enum class Law { linear, quadratic, square_root, tabulated };
-
-// The basis of a law.
-//   linear       I = 1 - c (1 - mu)                     b = {1, mu}         w = {1 - c, c}
-//   quadratic    I = 1 - a (1 - mu) - b (1 - mu)^2      b = {1, mu, mu^2}   w = {1 - a - b, a + 2b,
-//   -b} square_root  I = 1 - c (1 - mu) - d (1 - sqrt(mu))  b = {1, mu, sqrt mu} w = {1 - c - d, c,
-//   d} tabulated    I linear in r between the entries radii[j] (increasing, in
-//                [0, 1]), 0 outside them: b_j is entry j's hat function
-//                (1 at radii[j], falling linearly to 0 at its neighbours, 0
-//                beyond the table's ends), w_j the entry's intensity.
+// The basis of a law: the law's basis profiles (law_table.hpp), or for the
+// tabulated law the hat functions of its table: b_j is 1 at radii[j]
+// (increasing, in [0, 1]) and falls linearly to 0 at its neighbours, 0
+// beyond the table's ends; its weight is entry j's intensity.
 struct Basis {
     Law law;
     std::span<const double> radii;  // tabulated only; validated by the caller
 
     [[nodiscard]] std::size_t size() const noexcept {
-        switch (law) {
-            case Law::linear:
-                return 2;
-            case Law::quadratic:
-            case Law::square_root:
-                return 3;
-            case Law::tabulated:
-                return radii.size();
-        }
-        return 0;
+        return law == Law::tabulated ? radii.size() : descriptor(law).basis_size;
     }
 };
 
@@ -68,9 +54,11 @@ void basis_flux(const Basis& basis, std::span<double> flux) noexcept;
 // profile, each to relative accuracy rtol (1e-13 <= rtol <= 1e-2).  A caller
 // combining them with weights w asks for rtol / kappa, where
 // kappa = sum_k |w_k| N_k / |sum_k w_k N_k| >= 1 bounds the cancellation of the
-// sum.  A NaN u gives NaN for every k.
-void basis_magnified_flux(const Basis& basis, double u, double rho, double rtol,
-                          std::span<double> out) noexcept;
+// sum.  A NaN u gives NaN for every k.  Returns how close the quadrature's
+// error estimates came to rtol: at most 1 where it was met, more where the
+// quadrature could not meet it (gauss_kronrod.hpp), NaN with a NaN result.
+double basis_magnified_flux(const Basis& basis, double u, double rho, double rtol,
+                            std::span<double> out) noexcept;
 
 // The same with the derivatives of every F_k in u and in rho, each to
 // 10 rtol relative, or rtol / 10 times F_k / rho where it passes through zero;
@@ -78,9 +66,9 @@ void basis_magnified_flux(const Basis& basis, double u, double rho, double rtol,
 // nodes).
 // Where the profile is bright at the edge and the lens on the limb they are
 // infinite (the edge term A_D(u, rho) of b = 1 and of a table ending in a
-// jump).
-void basis_magnified_flux_gradient(const Basis& basis, double u, double rho, double rtol,
-                                   std::span<double> out, std::span<double> d_u,
-                                   std::span<double> d_rho) noexcept;
+// jump).  Returns as basis_magnified_flux, for the values and derivatives.
+double basis_magnified_flux_gradient(const Basis& basis, double u, double rho, double rtol,
+                                     std::span<double> out, std::span<double> d_u,
+                                     std::span<double> d_rho) noexcept;
 
 }  // namespace tavlomer::physics

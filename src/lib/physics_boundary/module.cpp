@@ -28,56 +28,96 @@ namespace {
 using physics::Law;
 
 // ---- The functions ------------------------------------------------------
+//
+// The uniform disk, then one function per law of the law table; each one's
+// keywords, argument format and docstring are written from its entry when
+// the module is made.
 
-struct Function {
-    const char* name;
-    std::optional<Law> law;  // none: the uniform disk
-    // PyArg_ParseTupleAndKeywords format and names: u, rho, the law's
-    // arguments, then the keyword-only rtol.
-    const char* format;
-    const char* const* keywords;
-    const char* doc;
+constexpr std::size_t function_count = 1 + physics::law_table.size();
+
+// The law of function `index`, none for the uniform disk.
+constexpr std::optional<Law> law_of(std::size_t index) noexcept {
+    if (index == 0) return std::nullopt;
+    return physics::law_table[index - 1].law;
+}
+
+constexpr const char* uniform_doc =
+    "uniform(u, rho, *, gradient=False)\n--\n\n"
+    "Magnification of a uniformly bright disk of radius rho at separation u from a\n"
+    "point lens (both in Einstein radii).  Arguments broadcast like a ufunc; a float\n"
+    "for scalar arguments, else a float64 array.  gradient=True returns\n"
+    "(A, dA/du, dA/drho).";
+
+constexpr const char* tabulated_doc =
+    "Magnification of a disk whose intensity is linear in radius between the\n"
+    "table's entries (radii in source radii, increasing, within [0, 1]) and zero\n"
+    "outside them, to relative accuracy rtol.  intensity may carry leading axes\n"
+    "(one profile per band), broadcast with u and rho.  gradient=True returns\n"
+    "(A, dA/du, dA/drho, dA/dintensity), the last with a trailing axis over the\n"
+    "table's entries.";
+
+// What PyArg_ParseTupleAndKeywords and the method table need of a function,
+// kept for the life of the process.
+struct Signature {
+    std::string name;
+    std::string format;
+    std::vector<std::string> names;
+    std::vector<const char*> keywords;
+    std::string doc;
 };
 
-constexpr const char* uniform_keywords[] = {"u", "rho", "gradient", nullptr};
-constexpr const char* linear_keywords[] = {"u", "rho", "c", "rtol", "gradient", nullptr};
-constexpr const char* quadratic_keywords[] = {"u", "rho", "a", "b", "rtol", "gradient", nullptr};
-constexpr const char* square_root_keywords[] = {"u", "rho", "c", "d", "rtol", "gradient", nullptr};
-constexpr const char* tabulated_keywords[] = {"u",    "rho",      "radii", "intensity",
-                                              "rtol", "gradient", nullptr};
+// u, rho, the law's arguments, then the keyword-only rtol (laws) and gradient.
+Signature signature_of(std::size_t index) {
+    Signature out;
+    const physics::LawDescriptor* law = index == 0 ? nullptr : &physics::law_table[index - 1];
+    out.name = law ? std::string(law->name) : "uniform";
+    out.names = {"u", "rho"};
+    if (law) {
+        for (std::size_t j = 0; j < law->argument_count; ++j) {
+            out.names.emplace_back(law->arguments[j]);
+        }
+        out.names.emplace_back("rtol");
+    }
+    out.names.emplace_back("gradient");
+    const std::size_t positional = out.names.size() - (law ? 2 : 1);
+    out.format =
+        std::string(positional, 'O') + "|$" + std::string(law ? 2 : 1, 'O') + ":" + out.name;
+    for (const std::string& name : out.names) out.keywords.push_back(name.c_str());
+    out.keywords.push_back(nullptr);
+    if (!law) {
+        out.doc = uniform_doc;
+        return out;
+    }
+    std::string arguments;
+    for (std::size_t j = 0; j < positional; ++j) arguments += out.names[j] + ", ";
+    out.doc = out.name + "(" + arguments + "*, rtol=1e-09, gradient=False)\n--\n\n";
+    if (law->law == Law::tabulated) {
+        out.doc += tabulated_doc;
+        return out;
+    }
+    std::string kind(law->name);
+    std::replace(kind.begin(), kind.end(), '_', '-');
+    out.doc += "Magnification of a disk of radius rho with " + kind +
+               " limb darkening\nI(mu) = " + std::string(law->intensity) +
+               " at separation u (Einstein radii),\nto relative accuracy rtol.";
+    if (!law->note.empty()) out.doc += "  " + std::string(law->note);
+    out.doc += "\ngradient=True returns (A, dA/du, dA/drho";
+    for (std::size_t j = 0; j < law->coefficient_count; ++j) {
+        out.doc += ", dA/d" + std::string(law->arguments[j]);
+    }
+    out.doc += ").";
+    return out;
+}
 
-constexpr std::array functions = {
-    Function{"uniform", std::nullopt, "OO|$O:uniform", uniform_keywords,
-             "uniform(u, rho, *, gradient=False)\n--\n\n"
-             "Magnification of a uniformly bright disk of radius rho at separation u from a\n"
-             "point lens (both in Einstein radii).  Arguments broadcast like a ufunc; a float\n"
-             "for scalar arguments, else a float64 array.  gradient=True returns\n"
-             "(A, dA/du, dA/drho)."},
-    Function{"linear", Law::linear, "OOO|$OO:linear", linear_keywords,
-             "linear(u, rho, c, *, rtol=1e-09, gradient=False)\n--\n\n"
-             "Magnification of a disk of radius rho with linear limb darkening\n"
-             "I(mu) = 1 - c (1 - mu) at separation u (Einstein radii), to relative accuracy\n"
-             "rtol.  c <= 1; MulensModel's Gamma converts as c = 3 Gamma / (2 + Gamma).\n"
-             "gradient=True returns (A, dA/du, dA/drho, dA/dc)."},
-    Function{"quadratic", Law::quadratic, "OOOO|$OO:quadratic", quadratic_keywords,
-             "quadratic(u, rho, a, b, *, rtol=1e-09, gradient=False)\n--\n\n"
-             "Magnification of a disk with quadratic limb darkening\n"
-             "I(mu) = 1 - a (1 - mu) - b (1 - mu)^2, to relative accuracy rtol.\n"
-             "gradient=True returns (A, dA/du, dA/drho, dA/da, dA/db)."},
-    Function{"square_root", Law::square_root, "OOOO|$OO:square_root", square_root_keywords,
-             "square_root(u, rho, c, d, *, rtol=1e-09, gradient=False)\n--\n\n"
-             "Magnification of a disk with square-root limb darkening\n"
-             "I(mu) = 1 - c (1 - mu) - d (1 - sqrt(mu)), to relative accuracy rtol.\n"
-             "gradient=True returns (A, dA/du, dA/drho, dA/dc, dA/dd)."},
-    Function{"tabulated", Law::tabulated, "OOOO|$OO:tabulated", tabulated_keywords,
-             "tabulated(u, rho, radii, intensity, *, rtol=1e-09, gradient=False)\n--\n\n"
-             "Magnification of a disk whose intensity is linear in radius between the\n"
-             "table's entries (radii in source radii, increasing, within [0, 1]) and zero\n"
-             "outside them, to relative accuracy rtol.  intensity may carry leading axes\n"
-             "(one profile per band), broadcast with u and rho.  gradient=True returns\n"
-             "(A, dA/du, dA/drho, dA/dintensity), the last with a trailing axis over the\n"
-             "table's entries."},
-};
+// Made once, by the module's initialisation, before any call.
+std::array<Signature, function_count>& signatures() {
+    static std::array<Signature, function_count> table = [] {
+        std::array<Signature, function_count> out;
+        for (std::size_t i = 0; i < function_count; ++i) out[i] = signature_of(i);
+        return out;
+    }();
+    return table;
+}
 
 // ---- Running with the lock released ----------------------------------------
 
@@ -130,7 +170,7 @@ struct Named {
 
 // NumPy's broadcasting error counts its arguments from 0; the caller's names
 // theirs.  Anything but a ValueError passes through unchanged.
-[[gnu::cold]] void not_broadcastable(std::initializer_list<Named> arguments) {
+[[gnu::cold]] void not_broadcastable(std::span<const Named> arguments) {
     if (!PyErr_ExceptionMatches(PyExc_ValueError)) return;
     PyErr_Clear();
     std::string message = "the shapes do not broadcast together:";
@@ -200,6 +240,28 @@ bool parse_gradient(PyObject* object, bool& gradient) {
     return true;
 }
 
+// tavlomer_physics.AccuracyWarning, made with the module.
+constinit PyObject* accuracy_warning = nullptr;
+
+// The quadrature fell short of rtol at some points: the results stand (the
+// best the quadrature reached), and the caller is told how many and how far.
+// False when the warning is raised as an error (warnings filters).
+[[gnu::cold]] bool warn_shortfall(const physics::Shortfall& shortfall, std::size_t points,
+                                  double rtol) {
+    char* asked = PyOS_double_to_string(rtol, 'r', 0, 0, nullptr);
+    char* reached = PyOS_double_to_string(shortfall.worst * rtol, 'e', 1, 0, nullptr);
+    const int status =
+        asked && reached
+            ? PyErr_WarnFormat(accuracy_warning, 1,
+                               "rtol=%s was not met at %zu of %zu points (u, rho): the "
+                               "quadrature's error estimate reached %s relative",
+                               asked, shortfall.count, points, reached)
+            : -1;
+    PyMem_Free(asked);
+    PyMem_Free(reached);
+    return status == 0;
+}
+
 // The results: the magnification alone, or a tuple of it and its derivatives.
 PyObject* finish_all(std::span<Output> outputs) {
     if (outputs.size() == 1) return outputs[0].finish();
@@ -224,7 +286,8 @@ PyObject* call_uniform(PyObject* const* objects) {
     }
     Owned shape = broadcast_shapes({u.shape(), rho.shape()});
     if (!shape) {
-        not_broadcastable({{"u", &u}, {"rho", &rho}});
+        const Named named[] = {{"u", &u}, {"rho", &rho}};
+        not_broadcastable(named);
         return nullptr;
     }
     const std::size_t size = shape_size(shape.get());
@@ -253,33 +316,86 @@ struct Bands {
     double kappa = 1.0;
 };
 
-bool parametric_bands(Law law, const char* const* names, Operand* coefficients,
+// The C-order multi-index of element `flat` of an array of shape `shape`.
+std::vector<Py_ssize_t> unravel(std::size_t flat, PyObject* shape) {
+    const Py_ssize_t ndim = PyTuple_GET_SIZE(shape);
+    std::vector<Py_ssize_t> index(static_cast<std::size_t>(ndim));
+    for (Py_ssize_t axis = ndim - 1; axis >= 0; --axis) {
+        const Py_ssize_t extent = PyLong_AsSsize_t(PyTuple_GET_ITEM(shape, axis));
+        if (extent <= 0) break;  // an empty array has no element to name
+        index[static_cast<std::size_t>(axis)] = static_cast<Py_ssize_t>(flat) % extent;
+        flat /= static_cast<std::size_t>(extent);
+    }
+    return index;
+}
+
+// "name[i, j] = value" for the element of `operand` that stands at `index`
+// of the broadcast shape (axes aligned at the right, length-1 axes read at
+// 0), or "name = value" for a single number.
+std::string element_text(const char* name, const Operand& operand,
+                         const std::vector<Py_ssize_t>& index, double value) {
+    std::string text = name;
+    const std::size_t ndim = operand.ndim();
+    if (ndim > 0) {
+        text += '[';
+        for (std::size_t axis = 0; axis < ndim; ++axis) {
+            const Py_ssize_t extent = PyLong_AsSsize_t(PyTuple_GET_ITEM(operand.shape(), axis));
+            const Py_ssize_t at = extent == 1 ? 0 : index[index.size() - ndim + axis];
+            text += (axis ? ", " : "") + std::to_string(at);
+        }
+        text += ']';
+    }
+    char* repr = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (repr == nullptr) return text;
+    text += " = ";
+    text += repr;
+    PyMem_Free(repr);
+    return text;
+}
+
+// A refusal of array elements: the rule, then the elements it refuses.
+[[gnu::cold]] void refuse_elements(const char* rule, const std::string& elements) {
+    PyErr_Format(PyExc_ValueError, "%s (%s)", rule, elements.c_str());
+}
+
+bool parametric_bands(Law law, const char* const* names, std::span<Operand> coefficients,
                       std::span<const double> flux, Bands& bands) {
     const std::size_t n = physics::coefficient_count(law);
-    bands.shape = n == 1 ? broadcast_shapes({coefficients[0].shape()})
-                         : broadcast_shapes({coefficients[0].shape(), coefficients[1].shape()});
+    bands.shape = broadcast_shapes({coefficients[0].shape()});
+    for (std::size_t j = 1; bands.shape && j < n; ++j) {
+        bands.shape = broadcast_shapes({bands.shape.get(), coefficients[j].shape()});
+    }
     if (!bands.shape) {
-        not_broadcastable({{names[0], &coefficients[0]}, {names[1], &coefficients[1]}});
+        std::vector<Named> named;
+        for (std::size_t j = 0; j < n; ++j) named.push_back({names[j], &coefficients[j]});
+        not_broadcastable(named);
         return false;
     }
     const std::size_t size = shape_size(bands.shape.get());
-    physics::Strided spread[2];
+    std::array<physics::Strided, physics::max_coefficients> spread{};
     for (std::size_t j = 0; j < n; ++j) {
         if (!coefficients[j].spread(bands.shape.get(), size, spread[j])) return false;
     }
-    double values[2] = {};
-    double w[3] = {};
+    std::array<double, physics::max_coefficients> values{};
+    std::array<double, physics::max_basis> w{};
     const std::size_t basis_size = flux.size();
     for (std::size_t i = 0; i < size; ++i) {
         for (std::size_t j = 0; j < n; ++j) values[j] = spread[j][i];
-        const std::span<const double> set(values, n);
+        const std::span<const double> set(values.data(), n);
         if (auto checked = physics::check_coefficients(law, set); !checked) {
-            value_error(checked.error().message);
+            const std::vector<Py_ssize_t> index = unravel(i, bands.shape.get());
+            std::string elements;
+            for (std::size_t j = 0; j < n; ++j) {
+                if (j > 0) elements += ", ";
+                elements += element_text(names[j], coefficients[j], index, values[j]);
+            }
+            refuse_elements(checked.error().message, elements);
             return false;
         }
-        physics::law_weights(law, set, std::span<double>(w, basis_size));
-        bands.kappa = std::max(bands.kappa,
-                               physics::cancellation(std::span<const double>(w, basis_size), flux));
+        physics::law_weights(law, set, std::span<double>(w.data(), basis_size));
+        bands.kappa =
+            std::max(bands.kappa,
+                     physics::cancellation(std::span<const double>(w.data(), basis_size), flux));
     }
     return true;
 }
@@ -299,13 +415,28 @@ bool tabulated_bands(const Operand& radii, const Operand& intensity, Bands& band
     }
     const std::span<const double> table(radii.values(), radii.size());
     if (auto checked = physics::check_radii(table); !checked) {
-        value_error(checked.error().message);
+        const std::size_t j = checked.error().index;
+        if (j == physics::Refusal::no_index) {
+            value_error(checked.error().message);
+        } else {
+            refuse_elements(checked.error().message,
+                            element_text("radii", radii, {static_cast<Py_ssize_t>(j)}, table[j]));
+        }
         return false;
     }
     for (std::size_t row = 0; row < intensity.size(); row += table.size()) {
         if (auto checked = physics::check_intensity({intensity.values() + row, table.size()});
             !checked) {
-            value_error(checked.error().message);
+            const std::size_t j = checked.error().index;
+            if (j == physics::Refusal::no_index) {
+                value_error(checked.error().message);
+            } else {
+                const std::size_t flat = row + j;
+                refuse_elements(
+                    checked.error().message,
+                    element_text("intensity", intensity, unravel(flat, intensity.shape()),
+                                 intensity.values()[flat]));
+            }
             return false;
         }
     }
@@ -315,13 +446,13 @@ bool tabulated_bands(const Operand& radii, const Operand& intensity, Bands& band
     return static_cast<bool>(bands.shape);
 }
 
-PyObject* call_law(const Function& function, PyObject* const* objects) {
-    const Law law = *function.law;
+PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects) {
     const bool table = law == Law::tabulated;
-    const std::size_t arguments = table ? 2 : physics::coefficient_count(law);
-    const char* const* names = function.keywords;
+    const std::size_t arguments = physics::descriptor(law).argument_count;
+    const char* const* names = signature.keywords.data();
     Operand u, rho;
-    Operand extra[2];  // the coefficients, or radii and intensity
+    // The coefficients, or radii and intensity.
+    std::array<Operand, std::max<std::size_t>(physics::max_coefficients, 2)> extra;
     double rtol = 0.0;
     if (!u.convert(objects[0], "u") || !rho.convert(objects[1], "rho")) return nullptr;
     for (std::size_t j = 0; j < arguments; ++j) {
@@ -348,13 +479,11 @@ PyObject* call_law(const Function& function, PyObject* const* objects) {
     Owned shape = geometry ? broadcast_shapes({geometry.get(), bands.shape.get()}) : Owned();
     if (!shape) {
         // The table's radii do not broadcast; its intensity's leading axes do.
-        const std::size_t first = table ? 1 : 0;
-        if (arguments - first == 1) {
-            not_broadcastable({{"u", &u}, {"rho", &rho}, {names[2 + first], &extra[first]}});
-        } else {
-            not_broadcastable(
-                {{"u", &u}, {"rho", &rho}, {names[2], &extra[0]}, {names[3], &extra[1]}});
+        std::vector<Named> named = {{"u", &u}, {"rho", &rho}};
+        for (std::size_t j = table ? 1 : 0; j < arguments; ++j) {
+            named.push_back({names[2 + j], &extra[j]});
         }
+        not_broadcastable(named);
         return nullptr;
     }
     const std::size_t geometry_count = shape_size(geometry.get());
@@ -426,34 +555,46 @@ PyObject* call_law(const Function& function, PyObject* const* objects) {
             }
         }
     }
+    physics::Shortfall shortfall;
     if (!run_released(geometry_count, geometry_grain,
                       [&](std::size_t begin, std::size_t end) {
-                          physics::evaluate_geometry(batch, begin, end);
+                          shortfall.add(physics::evaluate_geometry(batch, begin, end));
                       }) ||
         !run_released(count, element_grain, [&](std::size_t begin, std::size_t end) {
             physics::combine(batch, begin, end);
         })) {
         return nullptr;
     }
+    if (shortfall.count > 0 && !warn_shortfall(shortfall, geometry_count, rtol)) return nullptr;
     return finish_all(std::span<Output>(outputs.data(), results));
+}
+
+// The arguments of the widest function: u, rho, the law's arguments, rtol
+// and gradient (absent ones stay null).
+using Objects = std::array<PyObject*, 4 + std::max<std::size_t>(physics::max_coefficients, 2)>;
+
+template <std::size_t... I>
+bool parse(PyObject* args, PyObject* kwargs, const Signature& signature, Objects& objects,
+           std::index_sequence<I...>) {
+    return PyArg_ParseTupleAndKeywords(args, kwargs, signature.format.c_str(),
+                                       const_cast<char**>(signature.keywords.data()),
+                                       &objects[I]...) != 0;
 }
 
 // The call entry of every function: no C++ exception leaves it (memory
 // exhaustion in a workspace becomes MemoryError).
 template <std::size_t Index>
 PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-    constexpr const Function& function = functions[Index];
-    PyObject* objects[6] = {};
-    if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, function.format, const_cast<char**>(function.keywords), &objects[0],
-            &objects[1], &objects[2], &objects[3], &objects[4], &objects[5])) {
+    const Signature& signature = signatures()[Index];
+    Objects objects{};
+    if (!parse(args, kwargs, signature, objects, std::make_index_sequence<objects.size()>())) {
         return nullptr;
     }
     try {
-        if constexpr (function.law) {
-            return call_law(function, objects);
+        if constexpr (constexpr std::optional<Law> law = law_of(Index); law) {
+            return call_law(*law, signature, objects.data());
         } else {
-            return call_uniform(objects);
+            return call_uniform(objects.data());
         }
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -466,15 +607,16 @@ PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
 template <std::size_t... Index>
 constexpr auto method_table(std::index_sequence<Index...>) {
     // Each entry is cast through void (*)(): a METH_KEYWORDS function takes one
-    // more argument than PyCFunction, as the interpreter expects.
+    // more argument than PyCFunction, as the interpreter expects.  Names and
+    // docstrings are filled in by make_module.
     return std::array<PyMethodDef, sizeof...(Index) + 1>{
-        PyMethodDef{functions[Index].name,
+        PyMethodDef{nullptr,
                     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<Index>)),
-                    METH_VARARGS | METH_KEYWORDS, functions[Index].doc}...,
+                    METH_VARARGS | METH_KEYWORDS, nullptr}...,
         PyMethodDef{nullptr, nullptr, 0, nullptr}};
 }
 
-auto methods = method_table(std::make_index_sequence<functions.size()>());
+auto methods = method_table(std::make_index_sequence<function_count>());
 
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
@@ -491,16 +633,35 @@ PyModuleDef definition = {
 
 PyObject* make_module() {
     if (!load_numpy()) return nullptr;
+    for (std::size_t i = 0; i < function_count; ++i) {
+        methods[i].ml_name = signatures()[i].name.c_str();
+        methods[i].ml_doc = signatures()[i].doc.c_str();
+    }
     Owned module(PyModule_Create(&definition));
     if (!module) return nullptr;
     Owned all(PyList_New(0));
     if (!all) return nullptr;
-    for (const Function& function : functions) {
-        Owned name(PyUnicode_FromString(function.name));
+    for (const Signature& signature : signatures()) {
+        Owned name(PyUnicode_FromString(signature.name.c_str()));
         if (!name || PyList_Append(all.get(), name.get()) < 0) return nullptr;
     }
     if (PyModule_AddObject(module.get(), "__all__", all.get()) < 0) return nullptr;
     (void)all.release();  // the module holds it now
+    if (accuracy_warning == nullptr) {
+        accuracy_warning = PyErr_NewExceptionWithDoc(
+            "tavlomer_physics.AccuracyWarning",
+            "The quadrature could not meet the rtol asked at some points; the results\n"
+            "there are the best it reached, and the warning says how far off.",
+            PyExc_RuntimeWarning, nullptr);
+        if (accuracy_warning == nullptr) return nullptr;
+    }
+    // PyModule_AddObject steals the reference it is given on success only
+    // (PyModule_AddObjectRef is not in 3.9).
+    Py_INCREF(accuracy_warning);
+    if (PyModule_AddObject(module.get(), "AccuracyWarning", accuracy_warning) < 0) {
+        Py_DECREF(accuracy_warning);
+        return nullptr;
+    }
     return module.release();
 }
 
