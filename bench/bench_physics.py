@@ -9,7 +9,7 @@ spread evenly over [0, 3 rho]: the same points for every method.
   timed the same way, and the share of points where ``linear`` is faster;
 * ``uniform`` against ``tavlomer.witt_mao_magnification``: one call over
   all points, per point;
-* 5 bands at once (``linear(u, rho, c[:, None])``) against one band;
+* 5 bands at once (``linear(u, rho, c[:, None])``, and of ``claret4``) against one band;
 * the value with its derivatives (``gradient=True``) against the value alone,
   for every law (the table: the linear law sampled at 11 radii).
 
@@ -126,6 +126,14 @@ def main(argv=None):
     five = time_per_point(lambda x: tavlomer_physics.linear(np.asarray(x), rho, bands), points)
     print(f"\n5 bands at once: {five:.3f} us per separation, one band {one:.3f}: "
           f"ratio {five / one:.2f}")
+    # Claret's law: five bands share its five basis integrals.
+    k = np.array([0.5, 0.1, 0.1, -0.1])[:, None] * np.linspace(0.8, 1.2, 5)
+    one = time_per_point(lambda x: tavlomer_physics.claret4(np.asarray(x), rho, 0.5, 0.1, 0.1,
+                                                            -0.1), points)
+    five = time_per_point(lambda x: tavlomer_physics.claret4(np.asarray(x), rho, *k[:, :, None]),
+                          points)
+    print(f"claret4, 5 bands at once: {five:.3f} us per separation, one band {one:.3f}: "
+          f"ratio {five / one:.2f}")
 
     # --- Value and gradient against the value alone ------------------------------
     # (the table samples the linear law at c)
@@ -141,6 +149,10 @@ def main(argv=None):
                                                                      **k)),
              ("square_root", lambda x, **k: tavlomer_physics.square_root(np.asarray(x), rho, 0.3,
                                                                          0.4, **k)),
+             ("logarithmic", lambda x, **k: tavlomer_physics.logarithmic(np.asarray(x), rho, 0.6,
+                                                                         0.2, **k)),
+             ("claret4", lambda x, **k: tavlomer_physics.claret4(np.asarray(x), rho, 0.5, 0.1,
+                                                                 0.1, -0.1, **k)),
              ("tabulated, 11 entries", lambda x, **k: tavlomer_physics.tabulated(
                  np.asarray(x), rho, table_radii, table_intensity, **k))]
     for name, call in calls:

@@ -24,7 +24,7 @@ import numpy as np
 from numpy.typing import NDArray
 from typing_extensions import TypeAlias
 
-__all__ = ['uniform', 'linear', 'quadratic', 'square_root', 'tabulated']
+__all__ = ['uniform', 'linear', 'quadratic', 'square_root', 'logarithmic', 'claret4', 'tabulated']
 
 # A single real number: float (int and bool included, NumPy's float64 too)
 # or a NumPy integer or floating scalar.  Text and complex numbers are refused.
@@ -111,6 +111,38 @@ def square_root(
 @overload
 def square_root(
     u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: float = 1e-09, gradient: bool
+) -> Any: ...
+@overload
+def logarithmic(  # type: ignore[overload-overlap]
+    u: _Real, rho: _Real, c: _Real, d: _Real, *, rtol: float = 1e-09, gradient: Literal[False] = False
+) -> float: ...
+@overload
+def logarithmic(
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: float = 1e-09, gradient: Literal[False] = False
+) -> NDArray[np.float64]: ...
+@overload
+def logarithmic(
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: float = 1e-09, gradient: Literal[True]
+) -> tuple[_Out, _Out, _Out, _Out, _Out]: ...
+@overload
+def logarithmic(
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: float = 1e-09, gradient: bool
+) -> Any: ...
+@overload
+def claret4(  # type: ignore[overload-overlap]
+    u: _Real, rho: _Real, a1: _Real, a2: _Real, a3: _Real, a4: _Real, *, rtol: float = 1e-09, gradient: Literal[False] = False
+) -> float: ...
+@overload
+def claret4(
+    u: _RealArrayLike, rho: _RealArrayLike, a1: _RealArrayLike, a2: _RealArrayLike, a3: _RealArrayLike, a4: _RealArrayLike, *, rtol: float = 1e-09, gradient: Literal[False] = False
+) -> NDArray[np.float64]: ...
+@overload
+def claret4(
+    u: _RealArrayLike, rho: _RealArrayLike, a1: _RealArrayLike, a2: _RealArrayLike, a3: _RealArrayLike, a4: _RealArrayLike, *, rtol: float = 1e-09, gradient: Literal[True]
+) -> tuple[_Out, _Out, _Out, _Out, _Out, _Out, _Out]: ...
+@overload
+def claret4(
+    u: _RealArrayLike, rho: _RealArrayLike, a1: _RealArrayLike, a2: _RealArrayLike, a3: _RealArrayLike, a4: _RealArrayLike, *, rtol: float = 1e-09, gradient: bool
 ) -> Any: ...
 @overload
 def tabulated(  # type: ignore[overload-overlap]

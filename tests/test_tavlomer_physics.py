@@ -89,6 +89,18 @@ def _law_of_v(law, coefficients):
                           2 * v * (a + 2 * b * (1 - v * v)), [v * v - 1, -(1 - v * v) ** 2])
     if law == "square_root":
         return lambda v: (1 - a * (1 - v * v) - b * (1 - v), 2 * a * v + b, [v * v - 1, v - 1])
+    if law == "logarithmic":
+        # mu log mu = 2 v^2 log v, 0 on the limb.
+        def logarithmic(v):
+            vlogv = v * mpmath.log(v) if v else mpmath.mpf(0)
+            return (1 - a * (1 - v * v) - 2 * b * v * vlogv, 2 * a * v - b * (4 * vlogv + 2 * v),
+                    [v * v - 1, -2 * v * vlogv])
+        return logarithmic
+    if law == "claret4":
+        k = [mpmath.mpf(x) for x in coefficients]
+        return lambda v: (1 - sum(k[j] * (1 - v ** (j + 1)) for j in range(4)),
+                          sum(k[j] * (j + 1) * v ** j for j in range(4)),
+                          [v ** (j + 1) - 1 for j in range(4)])
     radii, intensity = TABLE
     profile = tabulated_profile(radii, intensity)
     hats = [tabulated_profile(radii, [float(i == j) for i in range(len(radii))])
@@ -137,6 +149,8 @@ REFERENCE_POINTS = [
     ("quadratic", (0.4, 0.25), 0.5, 0.1), ("quadratic", (0.4, 0.25), 1.0 + 1e-3, 0.1),
     ("square_root", (0.3, 0.4), 0.7, 2.0), ("square_root", (0.3, 0.4), 1.0, 0.1),
     ("tabulated", (), 0.95, 0.1), ("tabulated", (), 1.5, 0.1),
+    ("logarithmic", (0.6, 0.3), 1 - 1e-9, 0.1), ("logarithmic", (0.8, -0.5), 0.3, 1.0),
+    ("claret4", (0.5, 0.1, 0.1, -0.1), 1.0, 0.1), ("claret4", (0.7, -0.8, 0.9, -0.3), 1 + 1e-9, 0.01),
 ]
 
 
@@ -163,8 +177,8 @@ _REFERENCES = {}
 # about a second each).
 SWEEP_L = [0.0, 0.5, 1 - 1e-2, 1 - 1e-12, 1.0, 1 + 1e-12, 1 + 1e-6, 1 + 1e-2, 2.0, 1e4]
 SWEEP_LAWS = [("linear", (0.6,)), ("square_root", (0.3, 0.4)), ("quadratic", (0.4, 0.25)),
-              ("tabulated", ())]
-SWEEP = [(SWEEP_LAWS[(i + j) % 4], l, rho)
+              ("tabulated", ()), ("logarithmic", (0.8, -0.5)), ("claret4", (0.7, -0.8, 0.9, -0.3))]
+SWEEP = [(SWEEP_LAWS[(i + j) % len(SWEEP_LAWS)], l, rho)
          for i, rho in enumerate([1e-4, 1e-2, 1.0, 10.0]) for j, l in enumerate(SWEEP_L)]
 
 
@@ -325,6 +339,12 @@ ERRORS = [
     (lambda: tp.square_root(0.5, 0.1, 0.5, 0.6), ValueError,
      "c and d must keep the intensity 1 - c (1 - mu) - d (1 - sqrt(mu)) non-negative for "
      "0 <= mu <= 1: c + d <= 1, and d^2 <= 4 c (1 - c - d) where 0 < -d < 2 c (c = 0.5, d = 0.6)"),
+    (lambda: tp.logarithmic(0.5, 0.1, [0.5, 1.0], -0.2), ValueError,
+     "c and d must keep the intensity 1 - c (1 - mu) - d mu log(mu) non-negative for 0 <= mu <= 1: "
+     "c <= 1, and 1 - c + d exp(c/d - 1) >= 0 where d < 0 < c/d + 1 (c[1] = 1.0, d = -0.2)"),
+    (lambda: tp.claret4(0.5, 0.1, -4.0, 4.0, 0.0, [0.0, 0.1]), ValueError,
+     "a1, a2, a3 and a4 must keep the intensity 1 - sum_k a_k (1 - mu^(k/2)) non-negative for "
+     "0 <= mu <= 1 (a1 = -4.0, a2 = 4.0, a3 = 0.0, a4[1] = 0.1)"),
     (lambda: tp.tabulated(0.5, 0.1, [0.0, 0.5, 1.0], [1.0, 1.0]), ValueError,
      "radii and intensity must have the same length"),
     (lambda: tp.tabulated(0.5, 0.1, [[0.0, 1.0]], [1.0, 1.0]), ValueError,
@@ -536,7 +556,8 @@ def test_ctrl_c_interrupts_a_long_call_and_returns_nothing():
 
 
 def test_module_surface():
-    assert tp.__all__ == ["uniform", "linear", "quadratic", "square_root", "tabulated"]
+    assert tp.__all__ == ["uniform", "linear", "quadratic", "square_root", "logarithmic", "claret4",
+                          "tabulated"]
     assert issubclass(tp.AccuracyWarning, RuntimeWarning)
     if not PYPY:
         import inspect
@@ -547,7 +568,7 @@ def test_module_surface():
 # --- Derivatives ------------------------------------------------------------------
 
 GRADIENT_LAWS = [("linear", (0.6,)), ("quadratic", (0.4, 0.25)), ("square_root", (0.3, 0.4)),
-                 ("tabulated", ())]
+                 ("logarithmic", (0.6, 0.3)), ("claret4", (0.5, 0.1, 0.1, -0.1)), ("tabulated", ())]
 
 
 def _richardson(f, x, h):

@@ -14,6 +14,7 @@
 // coefficients of any finite size are combined without overflow).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -23,16 +24,16 @@
 
 namespace tavlomer::physics {
 
-// The largest law has two coefficients and three basis profiles.
-inline constexpr std::size_t max_coefficients = 2;
-inline constexpr std::size_t max_basis = 3;
+// The largest law (claret4) has four coefficients and five basis profiles.
+inline constexpr std::size_t max_coefficients = 4;
+inline constexpr std::size_t max_basis = 5;
 
 // A basis profile b(mu).  The uniform profile comes first in every law: its
 // magnified flux is the source's edge term alone.
-enum class Profile { one, mu, mu_squared, sqrt_mu };
+enum class Profile { one, mu, mu_squared, sqrt_mu, mu_three_halves, mu_log_mu };
 
 // N = 2 \int_0^1 r b dr = 2 \int_0^1 mu b(mu) dmu, in units of pi rho^2:
-// 2 / (p + 2) for b = mu^p.
+// 2 / (p + 2) for b = mu^p, and 2 \int_0^1 mu^2 log mu dmu = -2/9.
 [[nodiscard]] constexpr double profile_flux(Profile profile) noexcept {
     switch (profile) {
         case Profile::one:
@@ -43,6 +44,10 @@ enum class Profile { one, mu, mu_squared, sqrt_mu };
             return 0.5;
         case Profile::sqrt_mu:
             return 0.8;
+        case Profile::mu_three_halves:
+            return 4.0 / 7.0;
+        case Profile::mu_log_mu:
+            return -2.0 / 9.0;
     }
     return 0.0;
 }
@@ -58,25 +63,33 @@ enum class Profile { one, mu, mu_squared, sqrt_mu };
             return mu * mu;
         case Profile::sqrt_mu:
             return std::sqrt(mu);
+        case Profile::mu_three_halves:
+            return mu * std::sqrt(mu);
+        case Profile::mu_log_mu:
+            return mu > 0.0 ? mu * std::log(mu) : 0.0;
     }
     return 0.0;
 }
 
-// A profile whose slope db/dmu is infinite at the limb (mu = 0): its
-// integrands take v = sqrt(mu) over the outer source.
+// A profile whose slope db/dmu is infinite at the limb (mu = 0), or whose
+// slope's slope is: its integrands take v = sqrt(mu) over the outer source,
+// in which they are smooth (mu log mu: continuous, as v log v).
 [[nodiscard]] constexpr bool steep_at_limb(Profile profile) noexcept {
-    return profile == Profile::sqrt_mu;
+    return profile == Profile::sqrt_mu || profile == Profile::mu_three_halves ||
+           profile == Profile::mu_log_mu;
 }
 
-enum class Law { linear, quadratic, square_root, tabulated };
+enum class Law { linear, quadratic, square_root, logarithmic, claret4, tabulated };
 
 struct LawDescriptor {
     Law law;
     std::string_view name;
+    // What the docstring calls its limb darkening.
+    std::string_view kind;
     // The law's arguments after u and rho: its coefficients, or for the
     // table its radii and intensity.
     std::size_t argument_count;
-    std::array<std::string_view, 2> arguments;
+    std::array<std::string_view, max_coefficients> arguments;
     // The intensity as the docstrings and refusals write it.
     std::string_view intensity;
     // One more sentence for the docstring, or empty.
@@ -136,8 +149,70 @@ inline constexpr double rounding_slack = 0x1p-52;  // DBL_EPSILON
                                                       rounding_slack * (4.0 * c * one + t * t));
 }
 
-inline constexpr std::array<LawDescriptor, 4> law_table = {{
+// logarithmic: I(mu) = one - c (1 - mu) - d mu log mu is one - c at the limb
+// and one at the centre; for d < 0 it is convex (I'' = -d / mu), with its
+// least value one - c + d mu* at mu* = exp(c / d - 1) when that lies in
+// (0, 1).  mu* is rounded, so this rule holds to a rounding error besides
+// its slack.
+[[nodiscard]] inline bool logarithmic_non_negative(const double* k, double one) noexcept {
+    const double c = k[0], d = k[1];
+    if (!(c <= one)) return false;
+    if (!(d < 0.0)) return true;
+    const double mu = std::exp(c / d - 1.0);
+    if (!(mu < 1.0)) return true;
+    return one - c + d * mu >= -rounding_slack * (one + std::fabs(c) + std::fabs(d));
+}
+
+// claret4: with s = sqrt(mu), I = (one - a1 - a2 - a3 - a4) + a1 s + a2 s^2
+// + a3 s^3 + a4 s^4, a quartic on [0, 1].  Its least value is at an end or
+// at a zero of its derivative, a cubic; the zeros of the cubic's own
+// derivative (a quadratic, in closed form) split [0, 1] into pieces on
+// which the cubic is monotone, so each holds at most one zero, found by
+// bisection to the last bit.  Decided to a rounding error besides the slack.
+[[nodiscard]] inline bool claret4_non_negative(const double* a, double one) noexcept {
+    const double p0 = one - a[0] - a[1] - a[2] - a[3];
+    const auto p = [&](double s) { return p0 + s * (a[0] + s * (a[1] + s * (a[2] + s * a[3]))); };
+    const auto dp = [&](double s) {
+        return a[0] + s * (2.0 * a[1] + s * (3.0 * a[2] + s * 4.0 * a[3]));
+    };
+    const double slack = rounding_slack * (one + std::fabs(a[0]) + std::fabs(a[1]) +
+                                           std::fabs(a[2]) + std::fabs(a[3]));
+    double least = std::min(p(0.0), p(1.0));
+    // The zeros in (0, 1) of dp' = 2 a2 + 6 a3 s + 12 a4 s^2.
+    std::array<double, 4> ends = {0.0, 1.0, 1.0, 1.0};
+    std::size_t count = 1;
+    const double qa = 12.0 * a[3], qb = 6.0 * a[2], qc = 2.0 * a[1];
+    if (qa != 0.0) {
+        const double disc = qb * qb - 4.0 * qa * qc;
+        if (disc >= 0.0) {
+            const double q = -0.5 * (qb + std::copysign(std::sqrt(disc), qb));
+            for (double root : {q / qa, q != 0.0 ? qc / q : -qb / qa}) {
+                if (root > 0.0 && root < 1.0) ends[count++] = root;
+            }
+        }
+    } else if (qb != 0.0) {
+        const double root = -qc / qb;
+        if (root > 0.0 && root < 1.0) ends[count++] = root;
+    }
+    ends[count++] = 1.0;
+    std::sort(ends.begin(), ends.begin() + static_cast<std::ptrdiff_t>(count));
+    for (std::size_t i = 0; i + 1 < count; ++i) {
+        double lo = ends[i], hi = ends[i + 1];
+        const double at_lo = dp(lo), at_hi = dp(hi);
+        if (!(at_lo < 0.0 && at_hi > 0.0)) continue;  // a minimum needs dp rising through 0
+        for (int step = 0; step < 200 && lo < hi; ++step) {
+            const double mid = 0.5 * (lo + hi);
+            if (mid <= lo || mid >= hi) break;
+            (dp(mid) < 0.0 ? lo : hi) = mid;
+        }
+        least = std::min({least, p(lo), p(hi)});
+    }
+    return least >= -slack;
+}
+
+inline constexpr std::array<LawDescriptor, 6> law_table = {{
     {Law::linear,
+     "linear",
      "linear",
      1,
      {"c", ""},
@@ -157,6 +232,7 @@ inline constexpr std::array<LawDescriptor, 4> law_table = {{
      "c must be finite"},
     {Law::quadratic,
      "quadratic",
+     "quadratic",
      2,
      {"a", "b"},
      "1 - a (1 - mu) - b (1 - mu)^2",
@@ -175,6 +251,7 @@ inline constexpr std::array<LawDescriptor, 4> law_table = {{
      "a and b must be finite"},
     {Law::square_root,
      "square_root",
+     "square-root",
      2,
      {"c", "d"},
      "1 - c (1 - mu) - d (1 - sqrt(mu))",
@@ -191,7 +268,48 @@ inline constexpr std::array<LawDescriptor, 4> law_table = {{
      "c and d must keep the intensity 1 - c (1 - mu) - d (1 - sqrt(mu)) non-negative for "
      "0 <= mu <= 1: c + d <= 1, and d^2 <= 4 c (1 - c - d) where 0 < -d < 2 c",
      "c and d must be finite"},
+    {Law::logarithmic,
+     "logarithmic",
+     "logarithmic",
+     2,
+     {"c", "d"},
+     "1 - c (1 - mu) - d mu log(mu)",
+     "",
+     2,
+     3,
+     {Profile::one, Profile::mu, Profile::mu_log_mu},
+     [](const double* c, double one, double* w) noexcept {
+         w[0] = one - c[0];
+         w[1] = c[0];
+         w[2] = -c[1];
+     },
+     logarithmic_non_negative,
+     "c and d must keep the intensity 1 - c (1 - mu) - d mu log(mu) non-negative for "
+     "0 <= mu <= 1: c <= 1, and 1 - c + d exp(c/d - 1) >= 0 where d < 0 < c/d + 1",
+     "c and d must be finite"},
+    {Law::claret4,
+     "claret4",
+     "Claret's four-parameter (\"nonlinear\")",
+     4,
+     {"a1", "a2", "a3", "a4"},
+     "1 - a1 (1 - mu^(1/2)) - a2 (1 - mu) - a3 (1 - mu^(3/2)) - a4 (1 - mu^2)",
+     "",
+     4,
+     5,
+     {Profile::one, Profile::sqrt_mu, Profile::mu, Profile::mu_three_halves, Profile::mu_squared},
+     [](const double* a, double one, double* w) noexcept {
+         w[0] = one - a[0] - a[1] - a[2] - a[3];
+         w[1] = a[0];
+         w[2] = a[1];
+         w[3] = a[2];
+         w[4] = a[3];
+     },
+     claret4_non_negative,
+     "a1, a2, a3 and a4 must keep the intensity 1 - sum_k a_k (1 - mu^(k/2)) non-negative "
+     "for 0 <= mu <= 1",
+     "a1, a2, a3 and a4 must be finite"},
     {Law::tabulated,
+     "tabulated",
      "tabulated",
      2,
      {"radii", "intensity"},

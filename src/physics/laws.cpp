@@ -99,7 +99,7 @@ std::expected<void, Refusal> check_intensity(std::span<const double> intensity) 
 double cancellation(std::span<const double> w, std::span<const double> flux) noexcept {
     double magnitude = 0.0, total = 0.0;
     for (std::size_t k = 0; k < w.size(); ++k) {
-        magnitude += std::fabs(w[k]) * flux[k];
+        magnitude += std::fabs(w[k] * flux[k]);
         total += w[k] * flux[k];
     }
     return magnitude / std::fabs(total);

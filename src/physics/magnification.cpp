@@ -171,7 +171,8 @@ constexpr double near_limb_crossing = 1.5;
 // spike the nodes of [0, theta0] cannot see; it takes v = sqrt(mu) instead
 // over the outer part x >= 1/sqrt(2) (where x^2 = 1 - v^4 keeps its digits),
 // in which every weight is smooth: db/dv = 2v (mu), 1 (sqrt mu).
-std::size_t source_pieces(double x0, bool sqrt_basis, std::array<SourcePiece, 4>& pieces) noexcept {
+std::size_t source_pieces(double x0, bool sqrt_basis, bool log_at_limb,
+                          std::array<SourcePiece, 4>& pieces) noexcept {
     std::size_t count = 0;
     const double theta_end = sqrt_basis ? quarter_pi : half_pi;
     const double x_end = sqrt_basis ? x_quarter : 1.0;
@@ -195,6 +196,9 @@ std::size_t source_pieces(double x0, bool sqrt_basis, std::array<SourcePiece, 4>
         Cluster cluster = Cluster::none;
         if (x0 >= 1.0 && x0 < near_limb_crossing) cluster = Cluster::low;
         if (x0 > 0.0 && x0 <= x_quarter) cluster = Cluster::high;
+        // v log v at the limb: its nodes clustered there, where nothing else
+        // calls for them.
+        if (log_at_limb && cluster == Cluster::none) cluster = Cluster::low;
         pieces[count++] = {{0.0, v_quarter, cluster}, Variable::v};
     }
     return count;
@@ -208,6 +212,8 @@ struct Profiles {
     // Whether any is steep at the limb: then v = sqrt(mu) takes the outer
     // source (source_pieces).
     bool steep;
+    // Whether any goes like v log v at the limb (source_pieces).
+    bool log_at_limb;
 };
 
 // ---- The derivatives' logarithm ----------------------------------------------
@@ -494,8 +500,9 @@ std::array<double, N> offsets_of(const std::array<Subtraction<B>, P>& subtractio
 
 // The weight -db/dy of a basis profile at a point of a theta piece, from
 // h = x^3 dy/dw (y = theta: x^2 (-db/dx) dx = b'(mu) sin^3 theta dtheta):
-//   mu:        h                     mu^2:  2 h mu
-//   sqrt(mu):  h / (2 sqrt(mu))
+//   mu:        h                     mu^2:      2 h mu
+//   sqrt(mu):  h / (2 sqrt(mu))      mu^(3/2):  (3/2) h sqrt(mu)
+//   mu log mu: h (log mu + 1)
 double theta_weight(Profile profile, double h, double mu) noexcept {
     switch (profile) {
         case Profile::mu:
@@ -504,6 +511,10 @@ double theta_weight(Profile profile, double h, double mu) noexcept {
             return 2.0 * h * mu;
         case Profile::sqrt_mu:
             return h / (2.0 * std::sqrt(mu));
+        case Profile::mu_three_halves:
+            return 1.5 * h * std::sqrt(mu);
+        case Profile::mu_log_mu:
+            return h * (std::log(mu) + 1.0);
         case Profile::one:
             break;
     }
@@ -512,8 +523,9 @@ double theta_weight(Profile profile, double h, double mu) noexcept {
 
 // The same at a point v of a v piece, from h = x^2 dv/dw (x^2 db/dv dv with
 // mu = v^2, v running inwards from the limb):
-//   mu:        2 v h                 mu^2:  4 v^3 h
-//   sqrt(mu):  h
+//   mu:        2 v h                 mu^2:      4 v^3 h
+//   sqrt(mu):  h                     mu^(3/2):  3 v^2 h
+//   mu log mu (= 2 v^2 log v):       2 v (2 log v + 1) h, 0 at the limb
 double v_weight(Profile profile, double h, double v) noexcept {
     switch (profile) {
         case Profile::mu:
@@ -522,6 +534,10 @@ double v_weight(Profile profile, double h, double v) noexcept {
             return 4.0 * v * v * v * h;
         case Profile::sqrt_mu:
             return h;
+        case Profile::mu_three_halves:
+            return 3.0 * v * v * h;
+        case Profile::mu_log_mu:
+            return v > 0.0 ? 2.0 * v * (2.0 * std::log(v) + 1.0) * h : 0.0;
         case Profile::one:
             break;
     }
@@ -558,7 +574,7 @@ double parametric(const Profiles<K>& profiles, double u, double rho, double rtol
     constexpr std::size_t N = Gradient ? 3 * K : K;
     const double x0 = u / rho;
     std::array<SourcePiece, 4> pieces;
-    const std::size_t count = source_pieces(x0, profiles.steep, pieces);
+    const std::size_t count = source_pieces(x0, profiles.steep, profiles.log_at_limb, pieces);
     std::array<Subtraction<K>, 4> subtractions{};
     if (Gradient && subtracted(x0)) {
         for (std::size_t p = 0; p < count; ++p) {
@@ -715,10 +731,11 @@ double tabulated(std::span<const double> radii, double u, double rho, double rto
 // The profiles of a parametric law after the uniform one.
 template <std::size_t K>
 Profiles<K> integrated_profiles(const LawDescriptor& law) noexcept {
-    Profiles<K> profiles{{}, false};
+    Profiles<K> profiles{{}, false, false};
     for (std::size_t k = 0; k < K; ++k) {
         profiles.profile[k] = law.basis[k + 1];
         profiles.steep = profiles.steep || steep_at_limb(law.basis[k + 1]);
+        profiles.log_at_limb = profiles.log_at_limb || law.basis[k + 1] == Profile::mu_log_mu;
     }
     return profiles;
 }
@@ -746,10 +763,16 @@ double magnified_flux(const Basis& basis, double u, double rho, double rtol, dou
         case 2:
             return parametric<2, Gradient>(integrated_profiles<2>(law), u, rho, rtol, out + 1,
                                            next(d_u), next(d_rho));
+        case 3:
+            return parametric<3, Gradient>(integrated_profiles<3>(law), u, rho, rtol, out + 1,
+                                           next(d_u), next(d_rho));
+        case 4:
+            return parametric<4, Gradient>(integrated_profiles<4>(law), u, rho, rtol, out + 1,
+                                           next(d_u), next(d_rho));
         default:
             break;
     }
-    static_assert(max_basis == 3, "a larger basis needs its instantiation above");
+    static_assert(max_basis == 5, "a larger basis needs its instantiation above");
     return nan;
 }
 

@@ -95,9 +95,7 @@ Signature signature_of(std::size_t index) {
         out.doc += tabulated_doc;
         return out;
     }
-    std::string kind(law->name);
-    std::replace(kind.begin(), kind.end(), '_', '-');
-    out.doc += "Magnification of a disk of radius rho with " + kind +
+    out.doc += "Magnification of a disk of radius rho with " + std::string(law->kind) +
                " limb darkening\nI(mu) = " + std::string(law->intensity) +
                " at separation u (Einstein radii),\nto relative accuracy rtol.";
     if (!law->note.empty()) out.doc += "  " + std::string(law->note);
@@ -527,7 +525,7 @@ PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects
     batch.magnified = magnified.data();
     // The results: A, then with gradient dA/du, dA/drho and the derivatives
     // in the coefficients (or in the intensity, with a trailing axis).
-    std::array<Output, 5> outputs;
+    std::array<Output, 3 + physics::max_coefficients> outputs;
     std::size_t results = 1;
     if (!outputs[0].open(shape.get())) return nullptr;
     batch.out = outputs[0].data();
