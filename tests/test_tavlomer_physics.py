@@ -446,13 +446,27 @@ def test_two_threads_compute_at_once():
         np.testing.assert_array_equal(result, serial)
 
 
-def test_ctrl_c_interrupts_a_long_call_and_returns_nothing():
+def _interrupt_main():
+    import _thread
+    _thread.interrupt_main()
+
+
+# Signals are handled between slices of 20 ms, under PyPy too (whose C API
+# runs no handler by itself): 0.1 s leaves a wide margin on a busy machine.
+ANSWER_WITHIN = 0.1
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("send", [lambda: os.kill(os.getpid(), signal.SIGINT), _interrupt_main],
+                         ids=["SIGINT", "interrupt_main"])
+def test_ctrl_c_interrupts_a_long_call_and_returns_nothing(send):
     # SIGINT from a timer 0.1 s into a call of several seconds.  Should the
     # call end first, the timer is stopped before it fires (or its
     # interrupt lands here), so it can never escape into the test session.
-    timer = threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT))
+    sent = []
+    timer = threading.Timer(0.1, lambda: (sent.append(time.perf_counter()), send()))
     result = None
-    interrupted = False
+    interrupted = None
     try:
         timer.start()
         try:
@@ -461,10 +475,29 @@ def test_ctrl_c_interrupts_a_long_call_and_returns_nothing():
             timer.cancel()
             timer.join()
     except KeyboardInterrupt:
-        interrupted = True
-    assert interrupted and result is None
+        interrupted = time.perf_counter()
+    assert interrupted is not None and result is None
+    assert interrupted - sent[0] < ANSWER_WITHIN, interrupted - sent[0]
     # The module works normally afterwards.
     assert tp.linear([0.05], 0.1, 0.6).shape == (1,)
+
+
+@pytest.mark.slow
+def test_python_signal_handlers_run_during_a_call():
+    # A handler every 10 ms keeps running while a call computes, as it would
+    # between Python statements.
+    runs = []
+    previous = signal.signal(signal.SIGALRM, lambda *_: runs.append(time.perf_counter()))
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+        start = time.perf_counter()
+        _long_call()
+        end = time.perf_counter()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    gaps = np.diff([start] + [t for t in runs if start <= t <= end] + [end])
+    assert gaps.max() < ANSWER_WITHIN, (gaps.max(), end - start)
 
 
 def test_module_surface():
