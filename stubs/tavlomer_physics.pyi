@@ -7,13 +7,22 @@ a NumPy ufunc: a float when every argument is a single number, else a float64
 array of the broadcast shape.  ``rtol`` (1e-12 to 1e-2) is the relative
 accuracy guaranteed.
 
-Failures: non-numeric arguments raise ``TypeError``; a non-positive or
-non-finite ``rho``, an ``rtol`` out of range, coefficients that make the
-intensity negative, malformed tables and shapes that do not broadcast raise
-``ValueError``.
+Numbers: every numeric argument (``rtol`` included, which takes one) takes
+real numbers: bool, int of any size, float, NumPy boolean, integer and
+floating-point scalars, any other ``numbers.Real`` (``Fraction``) and
+``Decimal``, alone, in sequences or in arrays.  Each becomes the nearest
+double, an infinity beyond the double's range.
+
+Failures: complex numbers, text and other non-real arguments raise
+``TypeError`` naming the argument; a non-positive or non-finite ``rho``, an
+``rtol`` out of range, coefficients that make the intensity negative,
+malformed tables, shapes that do not broadcast and numbers that do not
+convert to float (a signalling-NaN ``Decimal``) raise ``ValueError``.
 """
 
 from collections.abc import Sequence
+from decimal import Decimal
+from fractions import Fraction
 from typing import Any, Literal, Union, overload
 
 import numpy as np
@@ -22,9 +31,10 @@ from typing_extensions import TypeAlias
 
 __all__ = ["uniform", "linear", "quadratic", "square_root", "tabulated"]
 
-# A single real number: float (int and bool included, NumPy's float64 too)
-# or a NumPy integer or floating scalar.  Text and complex numbers are refused.
-_Real: TypeAlias = Union[float, np.integer[Any], np.floating[Any]]
+# A single real number: float (int and bool included, NumPy's float64 too),
+# a NumPy boolean, integer or floating scalar, a Fraction or a Decimal.  Text
+# and complex numbers are refused.
+_Real: TypeAlias = Union[float, np.bool_, np.integer[Any], np.floating[Any], Fraction, Decimal]
 _RealArray: TypeAlias = NDArray[Union[np.bool_, np.integer[Any], np.floating[Any]]]
 _Element: TypeAlias = Union[_Real, _RealArray]
 # Real numbers, a NumPy array of them, or sequences of either nested up to
@@ -52,73 +62,73 @@ def uniform(u: _RealArrayLike, rho: _RealArrayLike, *, gradient: Literal[True]) 
 def uniform(u: _RealArrayLike, rho: _RealArrayLike, *, gradient: bool) -> Any: ...
 @overload
 def linear(  # type: ignore[overload-overlap]
-    u: _Real, rho: _Real, c: _Real, *, rtol: float = 1e-9, gradient: Literal[False] = False
+    u: _Real, rho: _Real, c: _Real, *, rtol: _Real = 1e-9, gradient: Literal[False] = False
 ) -> float: ...
 @overload
-def linear(u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, *, rtol: float = 1e-9,
+def linear(u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, *, rtol: _Real = 1e-9,
            gradient: Literal[False] = False) -> NDArray[np.float64]: ...
 @overload
 def linear(
-    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, *, rtol: float = 1e-9, gradient: Literal[True]
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, *, rtol: _Real = 1e-9, gradient: Literal[True]
 ) -> tuple[_Out, _Out, _Out, _Out]: ...
 @overload
 def linear(
-    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, *, rtol: float = 1e-9, gradient: bool
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, *, rtol: _Real = 1e-9, gradient: bool
 ) -> Any: ...
 @overload
 def quadratic(  # type: ignore[overload-overlap]
-    u: _Real, rho: _Real, a: _Real, b: _Real, *, rtol: float = 1e-9, gradient: Literal[False] = False
+    u: _Real, rho: _Real, a: _Real, b: _Real, *, rtol: _Real = 1e-9, gradient: Literal[False] = False
 ) -> float: ...
 @overload
 def quadratic(
-    u: _RealArrayLike, rho: _RealArrayLike, a: _RealArrayLike, b: _RealArrayLike, *, rtol: float = 1e-9, gradient: Literal[False] = False
+    u: _RealArrayLike, rho: _RealArrayLike, a: _RealArrayLike, b: _RealArrayLike, *, rtol: _Real = 1e-9, gradient: Literal[False] = False
 ) -> NDArray[np.float64]: ...
 @overload
 def quadratic(
-    u: _RealArrayLike, rho: _RealArrayLike, a: _RealArrayLike, b: _RealArrayLike, *, rtol: float = 1e-9,
+    u: _RealArrayLike, rho: _RealArrayLike, a: _RealArrayLike, b: _RealArrayLike, *, rtol: _Real = 1e-9,
     gradient: Literal[True]
 ) -> tuple[_Out, _Out, _Out, _Out, _Out]: ...
 @overload
 def quadratic(
-    u: _RealArrayLike, rho: _RealArrayLike, a: _RealArrayLike, b: _RealArrayLike, *, rtol: float = 1e-9,
+    u: _RealArrayLike, rho: _RealArrayLike, a: _RealArrayLike, b: _RealArrayLike, *, rtol: _Real = 1e-9,
     gradient: bool
 ) -> Any: ...
 @overload
 def square_root(  # type: ignore[overload-overlap]
-    u: _Real, rho: _Real, c: _Real, d: _Real, *, rtol: float = 1e-9, gradient: Literal[False] = False
+    u: _Real, rho: _Real, c: _Real, d: _Real, *, rtol: _Real = 1e-9, gradient: Literal[False] = False
 ) -> float: ...
 @overload
 def square_root(
-    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: float = 1e-9, gradient: Literal[False] = False
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: _Real = 1e-9, gradient: Literal[False] = False
 ) -> NDArray[np.float64]: ...
 @overload
 def square_root(
-    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: float = 1e-9,
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: _Real = 1e-9,
     gradient: Literal[True]
 ) -> tuple[_Out, _Out, _Out, _Out, _Out]: ...
 @overload
 def square_root(
-    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: float = 1e-9,
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: _Real = 1e-9,
     gradient: bool
 ) -> Any: ...
 # A single u and rho give a float for one profile, an array for a stack of
 # them (intensity with leading axes).
 @overload
 def tabulated(  # type: ignore[overload-overlap]
-    u: _Real, rho: _Real, radii: _RealArrayLike, intensity: _RealArrayLike, *, rtol: float = 1e-9, gradient: Literal[False] = False
+    u: _Real, rho: _Real, radii: _RealArrayLike, intensity: _RealArrayLike, *, rtol: _Real = 1e-9, gradient: Literal[False] = False
 ) -> float | NDArray[np.float64]: ...
 @overload
 def tabulated(
-    u: _RealArrayLike, rho: _RealArrayLike, radii: _RealArrayLike, intensity: _RealArrayLike, *, rtol: float = 1e-9, gradient: Literal[False] = False
+    u: _RealArrayLike, rho: _RealArrayLike, radii: _RealArrayLike, intensity: _RealArrayLike, *, rtol: _Real = 1e-9, gradient: Literal[False] = False
 ) -> NDArray[np.float64]: ...
 @overload
 def tabulated(
     u: _RealArrayLike, rho: _RealArrayLike, radii: _RealArrayLike, intensity: _RealArrayLike, *,
-    rtol: float = 1e-9, gradient: Literal[True]
+    rtol: _Real = 1e-9, gradient: Literal[True]
 ) -> tuple[_Out, _Out, _Out, NDArray[np.float64]]: ...
 @overload
 def tabulated(
     u: _RealArrayLike, rho: _RealArrayLike, radii: _RealArrayLike, intensity: _RealArrayLike, *,
-    rtol: float = 1e-9, gradient: bool
+    rtol: _Real = 1e-9, gradient: bool
 ) -> Any: ...
 

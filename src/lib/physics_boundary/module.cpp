@@ -199,27 +199,14 @@ bool check_rho(const Operand& rho) {
     return true;
 }
 
-// rtol: absent or None for the default, else a real number in range.
+// rtol: absent or None for the default, else one real number (by the rule of
+// every numeric argument) in range.
 bool parse_rtol(PyObject* object, double& rtol) {
     rtol = physics::default_rtol;
     if (object == nullptr || object == Py_None) return true;
-    // Text converts to float by parsing, which is not what a number means.
-    if (PyUnicode_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object) ||
-        PyBool_Check(object)) {
-        PyErr_Format(PyExc_TypeError, "rtol must be a real number, not %s",
-                     Py_TYPE(object)->tp_name);
-        return false;
-    }
-    Owned number(PyNumber_Float(object));
-    if (!number) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "rtol must be a real number, not %s",
-                         Py_TYPE(object)->tp_name);
-        }
-        return false;
-    }
-    rtol = PyFloat_AS_DOUBLE(number.get());
+    Operand number;
+    if (!number.convert(object, "rtol", Holds::one)) return false;
+    rtol = number.values()[0];
     if (!(rtol >= physics::min_rtol && rtol <= physics::max_rtol)) {
         value_error("rtol must be between 1e-12 and 1e-2");
         return false;
