@@ -34,6 +34,8 @@ import os
 import sys
 import weakref
 from contextlib import contextmanager
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -272,7 +274,8 @@ def test_no_argument_is_kept(expected):
 
 def physics_cases():
     """(id, function name, arguments, expected exception): values, each kind
-    of refusal (a law's rule, a table's rule, a non-numeric argument)."""
+    of refusal (a law's rule, a table's rule, a non-numeric argument, a number
+    that does not convert to float)."""
     separations = np.linspace(0.0, 0.3, 8)
     bands = np.array([0.3, 0.6])[:, None]
     table = ([0.0, 0.5, 1.0], [1.0, 0.8, 0.4])
@@ -285,6 +288,10 @@ def physics_cases():
         ("tabulated-refused", "tabulated", (separations, 0.1, [0.0, 0.5], [1.0, 1.0, 1.0]),
          ValueError),
         ("quadratic-not-numeric", "quadratic", (separations, 0.1, 0.3, ["x"]), TypeError),
+        # Numbers NumPy keeps as objects, read one by one; one that is refused.
+        ("linear-objects", "linear", ([Fraction(1, 20), 2**70, Decimal("0.1")], 0.1, 0.6), None),
+        ("linear-object-refused", "linear", ([Fraction(1, 20), Decimal("sNaN")], 0.1, 0.6),
+         ValueError),
     ]
 
 

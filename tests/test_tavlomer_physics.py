@@ -12,6 +12,8 @@ nested uniform disks.
 import math
 from fractions import Fraction
 import os
+from decimal import Decimal
+from fractions import Fraction
 import pickle
 import platform
 import signal
@@ -21,8 +23,9 @@ import time
 import mpmath
 import numpy as np
 import pytest
-from hypothesis import given, settings
+from hypothesis import assume, given, settings
 from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
 
 import tavlomer
 import tavlomer_physics as tp
@@ -326,6 +329,15 @@ ERRORS = [
     (lambda: tp.tabulated(0.5, 0.1, [0.0, 1.0], [1.0, 1.0], rtol=math.nan), ValueError,
      "rtol must be between 1e-12 and 1e-2"),
     (lambda: tp.linear(0.5, 0.1, 0.6, rtol="1e-9"), TypeError, "rtol must be a real number, not str"),
+    (lambda: tp.linear(0.5, 0.1, 0.6, rtol=np.complex128(1e-9 + 1j)), TypeError,
+     "rtol must be a real number, not numpy.complex128"),
+    (lambda: tp.linear(0.5, 0.1, 0.6, rtol=[1e-9]), TypeError, "rtol must be a real number, not list"),
+    (lambda: tp.linear(0.5, 0.1, 0.6, rtol=10**400), ValueError, "rtol must be between 1e-12 and 1e-2"),
+    (lambda: tp.linear(0.5, 0.1, 0.6, rtol=Decimal("sNaN")), ValueError,
+     "rtol must be a number that converts to float, not Decimal('sNaN')"),
+    (lambda: tp.linear(0.5, 0.1, [0.6, Decimal("-sNaN")]), ValueError,
+     "c must be a number that converts to float, not Decimal('-sNaN')"),
+    (lambda: tp.uniform(0.5, 10**400), ValueError, "rho must be positive and finite (Einstein radii)"),
     (lambda: tp.linear(0.5, 0.1, [0.6, 1.01]), ValueError,
      "c must be at most 1: the intensity 1 - c (1 - mu) is negative at the limb (mu = 0) otherwise"
      " (c[1] = 1.01)"),
@@ -366,6 +378,10 @@ ERRORS = [
      "c must be a real number or an array of real numbers, not complex"),
     (lambda: tp.linear(0.5, 0.1, None), TypeError,
      "c must be a real number or an array of real numbers, not NoneType"),
+    (lambda: tp.linear(0.5, [0.1, None], 0.6), TypeError,
+     "rho must be a real number or an array of real numbers, not list containing NoneType"),
+    (lambda: tp.uniform([Fraction(1, 2), 0.5j], 0.1), TypeError,
+     "u must be a real number or an array of real numbers, not list containing complex"),
     (lambda: tp.linear([0.5, [1.0]], 0.1, 0.6), TypeError,
      "u must be a real number or an array of real numbers, not list"),
     (lambda: tp.quadratic(0.5, 0.1, 0.3, b=object()), TypeError,
@@ -389,6 +405,94 @@ def test_bad_arguments_are_refused_with_a_named_rule(call, exception, message):
         call()
     if message is not None:
         assert str(raised.value) == message
+
+
+# Every kind of number, for every numeric argument: Python's int (of any
+# size), float and bool, every NumPy scalar type, Fraction, Decimal (signalling
+# NaN included), complex.  Alone, in a list beside an ordinary number (which
+# NumPy may make an array of any dtype, or of objects), in a NumPy array and
+# in an array of objects: the call must give exactly what it gives for the
+# nearest double in the same place, or refuse a non-real with TypeError and a
+# number that does not convert to float with ValueError, naming the argument;
+# never with a warning (NumPy's complex scalars warn when made float).
+BIG = 2**1100
+NUMBER_KINDS = st.one_of(
+    st.integers(), st.integers(-BIG, BIG), st.floats(), st.booleans(),
+    st.fractions(), st.builds(Fraction, st.integers(-BIG, BIG), st.integers(1, BIG)),
+    st.decimals(allow_nan=True, allow_infinity=True),
+    st.sampled_from([Decimal("sNaN"), Decimal("-sNaN"), Decimal("NaN"), Decimal("-1e400"),
+                     Decimal("1e-400")]),
+    st.complex_numbers(),
+    st.sampled_from([np.dtype(c) for c in "?bBhHiIlLqQefdgFDG"] +
+                    [np.dtype("m8[s]"), np.dtype("M8[s]"), np.dtype("U3")]).flatmap(
+        lambda dtype: hnp.from_dtype(dtype).map(lambda v: np.array(v, dtype=dtype)[()])),
+)
+ORDINARY = {"u": 0.05, "rho": 0.1, "c": 0.6, "a": 0.3, "b": 0.2, "d": 0.2,
+            "radii": [0.0, 0.5, 1.0], "intensity": [1.0, 0.8, 0.4], "rtol": 1e-6}
+SIGNATURES = {"uniform": ["u", "rho"], "linear": ["u", "rho", "c", "rtol"],
+              "quadratic": ["u", "rho", "a", "b", "rtol"],
+              "square_root": ["u", "rho", "c", "d", "rtol"],
+              "tabulated": ["u", "rho", "radii", "intensity", "rtol"]}
+
+
+def nearest_double(x):
+    """The double x stands for, or the exception it must raise."""
+    if isinstance(x, (complex, np.complexfloating, np.timedelta64, np.datetime64, np.str_)):
+        return TypeError
+    if isinstance(x, Decimal) and x.is_snan():
+        return ValueError
+    try:
+        return float(x)
+    except OverflowError:
+        return -math.inf if x < 0 else math.inf
+
+
+def _outcome(function, arguments):
+    try:
+        return ("value", np.asarray(getattr(tp, function)(**arguments)))
+    except (TypeError, ValueError) as error:
+        return (type(error), str(error))
+
+
+@pytest.mark.filterwarnings("error")
+@settings(max_examples=300 if PYPY else 600, deadline=None)
+@given(x=NUMBER_KINDS, function=st.sampled_from(list(SIGNATURES)), data=st.data())
+def test_every_kind_of_number_is_its_nearest_double_or_refused_by_name(x, function, data):
+    name = data.draw(st.sampled_from(SIGNATURES[function]))
+    ordinary = ORDINARY[name]
+    if name == "rtol":
+        places = {"alone": lambda v: v, "0-d array": np.array}
+    else:
+        # Tables get the number in the middle, other arguments beside an
+        # ordinary value.
+        def listed(v):
+            return [ordinary[0], v, ordinary[2]] if isinstance(ordinary, list) else [v, ordinary]
+
+        places = {"alone": lambda v: v, "list": listed,
+                  "array": lambda v: np.array(listed(v)),
+                  "objects": lambda v: np.array(listed(v), dtype=object)}
+    place = data.draw(st.sampled_from(sorted(places)))
+    try:
+        argument = places[place](x)
+    except (TypeError, ValueError, OverflowError):
+        assume(False)  # NumPy itself refuses to make this array
+    arguments = {n: ORDINARY[n] for n in SIGNATURES[function]}
+    arguments[name] = argument
+    expected = nearest_double(x)
+    if expected in (TypeError, ValueError):
+        with pytest.raises(expected) as raised:
+            getattr(tp, function)(**arguments)
+        assert str(raised.value).startswith(f"{name} must "), str(raised.value)
+        return
+    got = _outcome(function, arguments)
+    arguments[name] = places[place](expected) if place != "objects" else np.array(
+        places["list"](expected))
+    want = _outcome(function, arguments)
+    assert got[0] == want[0], (got, want)
+    if got[0] == "value":
+        np.testing.assert_array_equal(got[1], want[1])
+    else:
+        assert got[1] == want[1]
 
 
 @settings(max_examples=200, deadline=None)
@@ -534,13 +638,27 @@ def test_two_threads_compute_at_once():
         np.testing.assert_array_equal(result, serial)
 
 
-def test_ctrl_c_interrupts_a_long_call_and_returns_nothing():
+def _interrupt_main():
+    import _thread
+    _thread.interrupt_main()
+
+
+# Signals are handled between slices of 20 ms, under PyPy too (whose C API
+# runs no handler by itself): 0.1 s leaves a wide margin on a busy machine.
+ANSWER_WITHIN = 0.1
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("send", [lambda: os.kill(os.getpid(), signal.SIGINT), _interrupt_main],
+                         ids=["SIGINT", "interrupt_main"])
+def test_ctrl_c_interrupts_a_long_call_and_returns_nothing(send):
     # SIGINT from a timer 0.1 s into a call of several seconds.  Should the
     # call end first, the timer is stopped before it fires (or its
     # interrupt lands here), so it can never escape into the test session.
-    timer = threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT))
+    sent = []
+    timer = threading.Timer(0.1, lambda: (sent.append(time.perf_counter()), send()))
     result = None
-    interrupted = False
+    interrupted = None
     try:
         timer.start()
         try:
@@ -549,10 +667,29 @@ def test_ctrl_c_interrupts_a_long_call_and_returns_nothing():
             timer.cancel()
             timer.join()
     except KeyboardInterrupt:
-        interrupted = True
-    assert interrupted and result is None
+        interrupted = time.perf_counter()
+    assert interrupted is not None and result is None
+    assert interrupted - sent[0] < ANSWER_WITHIN, interrupted - sent[0]
     # The module works normally afterwards.
     assert tp.linear([0.05], 0.1, 0.6).shape == (1,)
+
+
+@pytest.mark.slow
+def test_python_signal_handlers_run_during_a_call():
+    # A handler every 10 ms keeps running while a call computes, as it would
+    # between Python statements.
+    runs = []
+    previous = signal.signal(signal.SIGALRM, lambda *_: runs.append(time.perf_counter()))
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+        start = time.perf_counter()
+        _long_call()
+        end = time.perf_counter()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    gaps = np.diff([start] + [t for t in runs if start <= t <= end] + [end])
+    assert gaps.max() < ANSWER_WITHIN, (gaps.max(), end - start)
 
 
 def test_module_surface():

@@ -43,14 +43,24 @@ private:
     bool held_ = false;
 };
 
+// What an argument may hold: real numbers in any array-like, or one.
+enum class Holds { numbers, one };
+
 // One numeric argument: a plain number kept as a double, or a private
 // C-contiguous float64 array (a copy, so nothing the caller holds can change
 // under the computation while the interpreter's lock is released).
+//
+// Real numbers are Python's bool, int (of any size) and float, NumPy's
+// boolean, integer and floating-point scalars and arrays, numbers.Real
+// (Fraction) and decimal.Decimal, alone or in nested sequences: each becomes
+// the nearest double, an infinity beyond the double's range.  Complex numbers
+// (even with no imaginary part), text, None and anything else are not.
 class Operand {
 public:
     // Converts `object`; a TypeError names `name` when it holds anything but
-    // real numbers.
-    [[nodiscard]] bool convert(PyObject* object, const char* name);
+    // real numbers (or, for Holds::one, anything but one), a ValueError when
+    // one of them does not convert to float.
+    [[nodiscard]] bool convert(PyObject* object, const char* name, Holds holds = Holds::numbers);
 
     [[nodiscard]] PyObject* shape() const noexcept { return shape_.get(); }
     [[nodiscard]] std::size_t ndim() const noexcept;
@@ -63,6 +73,10 @@ public:
     [[nodiscard]] bool spread(PyObject* shape, std::size_t size, physics::Strided& out);
 
 private:
+    // Reads the elements of array_, an array of objects made of `object`, one
+    // by one into a float64 array that replaces it.
+    [[nodiscard]] bool read_objects(PyObject* object, const char* name, Holds holds);
+
     Owned array_;
     Owned shape_;
     Buffer buffer_;

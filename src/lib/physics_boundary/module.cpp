@@ -131,6 +131,46 @@ constexpr auto slice_duration = std::chrono::milliseconds(20);
 constexpr std::size_t geometry_grain = 16;
 constexpr std::size_t element_grain = 1024;
 
+#if defined(PYPY_VERSION)
+// PyPy's C API runs no signal handler: its PyErr_CheckSignals returns 0
+// whatever is pending (so does PyOS_InterruptOccurred).  PyPy runs them from
+// its bytecode loop, once a signal has set the loop's tick counter below zero;
+// code its JIT has compiled looks at the counter only where a loop closes.
+// Calling a Python function whose loop turns once therefore runs the pending
+// handlers, compiled or not (one without a loop stops doing so once the JIT
+// has compiled it).
+constinit boundary::OnceCell signal_poll_cell;
+
+PyObject* signal_poll() {
+    if (PyObject* poll = signal_poll_cell.get()) return poll;
+    Owned globals(PyDict_New());
+    if (!globals) return nullptr;
+    Owned defined(PyRun_String("def poll():\n    for _ in (0,):\n        pass\n", Py_file_input,
+                               globals.get(), globals.get()));
+    if (!defined) return nullptr;
+    PyObject* poll = PyDict_GetItemString(globals.get(), "poll");  // borrowed
+    if (poll == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "tavlomer_physics: no signal poll");
+        return nullptr;
+    }
+    Py_INCREF(poll);
+    return signal_poll_cell.set_or_keep(poll);
+}
+#endif
+
+// Runs the handlers of pending signals (SIGINT's raises KeyboardInterrupt);
+// false with the handler's exception set when one raises.
+bool handle_signals() {
+    if (PyErr_CheckSignals() < 0) return false;
+#if defined(PYPY_VERSION)
+    PyObject* poll = signal_poll();
+    if (poll == nullptr) return false;
+    return static_cast<bool>(Owned(PyObject_CallNoArgs(poll)));
+#else
+    return true;
+#endif
+}
+
 template <class Work>
 bool run_released(std::size_t count, std::size_t grain, Work work) {
     // A single grain is over in microseconds: releasing and taking back the
@@ -149,7 +189,7 @@ bool run_released(std::size_t count, std::size_t grain, Work work) {
             done = end;
         } while (done < count && std::chrono::steady_clock::now() < deadline);
         PyEval_RestoreThread(state);
-        if (PyErr_CheckSignals() < 0) return false;
+        if (!handle_signals()) return false;
     }
     return true;
 }
@@ -197,27 +237,14 @@ bool check_rho(const Operand& rho) {
     return true;
 }
 
-// rtol: absent or None for the default, else a real number in range.
+// rtol: absent or None for the default, else one real number (by the rule of
+// every numeric argument) in range.
 bool parse_rtol(PyObject* object, double& rtol) {
     rtol = physics::default_rtol;
     if (object == nullptr || object == Py_None) return true;
-    // Text converts to float by parsing, which is not what a number means.
-    if (PyUnicode_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object) ||
-        PyBool_Check(object)) {
-        PyErr_Format(PyExc_TypeError, "rtol must be a real number, not %s",
-                     Py_TYPE(object)->tp_name);
-        return false;
-    }
-    Owned number(PyNumber_Float(object));
-    if (!number) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "rtol must be a real number, not %s",
-                         Py_TYPE(object)->tp_name);
-        }
-        return false;
-    }
-    rtol = PyFloat_AS_DOUBLE(number.get());
+    Operand number;
+    if (!number.convert(object, "rtol", Holds::one)) return false;
+    rtol = number.values()[0];
     if (!(rtol >= physics::min_rtol && rtol <= physics::max_rtol)) {
         value_error("rtol must be between 1e-12 and 1e-2");
         return false;
