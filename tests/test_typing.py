@@ -35,9 +35,14 @@ def _mypy(tmp_path, name):
 def test_stub_package_is_installed_beside_the_module(name):
     module = importlib.import_module(name)
 
-    site = Path(module.__file__).parent
+    path = Path(module.__file__)
+    # A package's stub is its own __init__.pyi; a module's lies beside it.
+    if path.name == "__init__.py":
+        site, beside = path.parent.parent, path.parent / "__init__.pyi"
+    else:
+        site, beside = path.parent, path.parent / f"{name}.pyi"
     stub = (site / f"{name}-stubs" / "__init__.pyi").read_text()
-    assert (site / f"{name}.pyi").read_text() == stub
+    assert beside.read_text() == stub
     # Every public function has a stub, and nothing else is declared public.
     declared = list(dict.fromkeys(re.findall(r"^def (\w+)\(", stub, flags=re.M)))
     assert declared == module.__all__
