@@ -73,16 +73,22 @@ def _concrete(value, name):
 
 
 def _operand(value, name):
-    try:
-        array = jnp.asarray(value)
-    except TypeError:
+    """An array argument as jit takes it (a number, a NumPy or JAX array; a
+    nested list becomes an array here), after checking that it is real."""
+    if isinstance(value, (int, float)):  # bool included: read as a number, as NumPy does
+        value = np.float64(value)
+    elif not isinstance(value, (jax.Array, np.ndarray, np.generic)):
+        try:
+            value = jnp.asarray(value)
+        except (TypeError, ValueError):
+            raise TypeError(f"{name} must be a real number or an array of real numbers, "
+                            f"not {type(value).__name__}") from None
+    dtype = np.dtype(value.dtype)
+    if not (np.issubdtype(dtype, np.floating) or np.issubdtype(dtype, np.integer)
+            or dtype == np.bool_):
         raise TypeError(f"{name} must be a real number or an array of real numbers, "
-                        f"not {type(value).__name__}") from None
-    if not (jnp.issubdtype(array.dtype, jnp.floating) or jnp.issubdtype(array.dtype, jnp.integer)
-            or array.dtype == jnp.bool_):
-        raise TypeError(f"{name} must be a real number or an array of real numbers, "
-                        f"not {array.dtype}")
-    return array.astype(jnp.float64)
+                        f"not {dtype}")
+    return value
 
 
 def _broadcast(named_shapes):
@@ -110,6 +116,15 @@ def _custom_call(static, operands, gradient):
     call = jax.ffi.ffi_call(f"tavlomer_physics_{target}", results, vmap_method="broadcast_all")
     return call(*operands, **{key: value if not isinstance(value, tuple) else np.array(value)
                               for key, value in attributes})
+
+
+@functools.partial(jax.jit, static_argnums=(0, 1))
+def _evaluate(static, shapes, *operands):
+    """The operands in float64 (read exactly), each broadcast to its shape,
+    and the magnification: one compiled call, so that an eager call
+    dispatches once; under an outer jit it is traced inline."""
+    return _magnification(static, *(jnp.broadcast_to(jnp.asarray(operand, jnp.float64), shape)
+                                     for operand, shape in zip(operands, shapes)))
 
 
 @functools.partial(jax.custom_jvp, nondiff_argnums=(0,))
@@ -169,16 +184,16 @@ def _make(name):
         numpy_function(*([0.0, 1.0] + [0.0] * (len(arrays) - 2 - len(probe))),
                        **probe, **static_values)
         operands = [_operand(values[argument], argument) for argument in values]
-        named = list(zip(values, (operand.shape for operand in operands)))
+        named = [(argument, np.shape(operand)) for argument, operand in zip(values, operands)]
         if table:
             radii = np.asarray(radii, dtype=np.float64)
-            intensity = operands[-1]
-            if intensity.ndim < 1 or intensity.shape[-1] != radii.shape[0]:
+            entries = named[-1][1]
+            if len(entries) < 1 or entries[-1] != radii.shape[0]:
                 raise ValueError("radii and intensity must have the same length")
-            named[-1] = ("intensity", intensity.shape[:-1])
+            named[-1] = ("intensity", entries[:-1])
         shape = _broadcast(named)
-        operands = [jnp.broadcast_to(operand, shape + operand.shape[len(named_shape):])
-                    for operand, (_, named_shape) in zip(operands, named)]
+        shapes = tuple(shape + np.shape(operand)[len(named_shape):]
+                       for operand, (_, named_shape) in zip(operands, named))
         attributes = []
         if "rtol" in static_values:
             attributes.append(("rtol", np.float64(static_values["rtol"])))
@@ -190,7 +205,7 @@ def _make(name):
             attributes.append(("law", name))
         else:
             target = "uniform"
-        return _magnification((target, tuple(attributes)), *operands)
+        return _evaluate((target, tuple(attributes)), shapes, *operands)
 
     function.__name__ = function.__qualname__ = name
     function.__module__ = __name__
