@@ -23,6 +23,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #if defined(__x86_64__)
@@ -54,10 +55,14 @@ std::optional<Law> parametric_law(std::string_view name) noexcept {
 
 // ---- The buffers ---------------------------------------------------------------
 
-// u, rho and at most two coefficients (or the intensity); the value and at most
-// four derivatives.
-constexpr std::size_t max_arguments = 4;
-constexpr std::size_t max_results = 5;
+// The most coefficients a parametric law takes: as many as the core's Batch
+// carries; a parametric basis has one profile more.
+constexpr std::size_t max_coefficients = std::extent_v<decltype(physics::Batch::coefficients)>;
+constexpr std::size_t max_parametric_basis = max_coefficients + 1;
+// u, rho and the coefficients (or the intensity); the value and a derivative
+// in each argument.
+constexpr std::size_t max_arguments = 2 + max_coefficients;
+constexpr std::size_t max_results = 1 + max_arguments;
 
 struct Operands {
     std::size_t arguments = 0, results = 0;
@@ -252,7 +257,7 @@ ffi::Error run_batches(const Operands& operands, const physics::Basis& basis,
 
 // The coefficients of element i, as a span of the law's count.
 struct Coefficients {
-    std::array<double, 2> values{};
+    std::array<double, max_coefficients> values{};
     std::size_t n = 0;
     [[nodiscard]] std::span<const double> span() const noexcept { return {values.data(), n}; }
 };
@@ -270,7 +275,7 @@ ffi::Error parametric(ffi::RemainingArgs args, ffi::RemainingRets rets, std::str
     const std::optional<Law> law = parametric_law(name);
     if (!law) return ffi::Error::InvalidArgument("tavlomer_physics: no such law");
     if (!(rtol >= physics::min_rtol && rtol <= physics::max_rtol)) {
-        return ffi::Error::InvalidArgument("rtol must be between 1e-12 and 1e-2");
+        return ffi::Error::InvalidArgument("tavlomer_physics: rtol out of range");
     }
     const std::size_t n = physics::coefficient_count(*law);
     Operands operands;
@@ -281,7 +286,10 @@ ffi::Error parametric(ffi::RemainingArgs args, ffi::RemainingRets rets, std::str
     }
     const physics::Basis basis{*law, {}};
     const std::size_t size = basis.size();
-    std::array<double, 3> flux_values{};
+    if (n > max_coefficients || size > max_parametric_basis) {
+        return ffi::Error::Internal("tavlomer_physics: a law larger than the handler's buffers");
+    }
+    std::array<double, max_parametric_basis> flux_values{};
     const std::span<double> flux(flux_values.data(), size);
     physics::basis_flux(basis, flux);
     auto valid = [&](std::size_t i) {
@@ -294,7 +302,7 @@ ffi::Error parametric(ffi::RemainingArgs args, ffi::RemainingRets rets, std::str
     double kappa = 1.0;
     for (std::size_t i = 0; i < operands.count(); ++i) {
         if (!valid(i)) continue;
-        std::array<double, 3> w{};
+        std::array<double, max_parametric_basis> w{};
         physics::law_weights(*law, coefficients_at(operands, n, i).span(),
                              std::span<double>(w.data(), size));
         kappa =
@@ -319,7 +327,7 @@ ffi::Error tabulated(ffi::RemainingArgs args, ffi::RemainingRets rets, double rt
         return ffi::Error::InvalidArgument(checked.error().message);
     }
     if (!(rtol >= physics::min_rtol && rtol <= physics::max_rtol)) {
-        return ffi::Error::InvalidArgument("rtol must be between 1e-12 and 1e-2");
+        return ffi::Error::InvalidArgument("tavlomer_physics: rtol out of range");
     }
     const std::size_t width = radii.size();
     Operands operands;
