@@ -18,6 +18,7 @@
 #include <cfenv>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <optional>
@@ -260,6 +261,11 @@ struct Coefficients {
     std::array<double, max_coefficients> values{};
     std::size_t n = 0;
     [[nodiscard]] std::span<const double> span() const noexcept { return {values.data(), n}; }
+    // The same doubles (NaN equal to itself): the same check.
+    [[nodiscard]] bool same(const Coefficients& other) const noexcept {
+        return n == other.n &&
+               std::memcmp(values.data(), other.values.data(), n * sizeof(double)) == 0;
+    }
 };
 
 Coefficients coefficients_at(const Operands& operands, std::size_t n, std::size_t i) noexcept {
@@ -292,21 +298,33 @@ ffi::Error parametric(ffi::RemainingArgs args, ffi::RemainingRets rets, std::str
     std::array<double, max_parametric_basis> flux_values{};
     const std::span<double> flux(flux_values.data(), size);
     physics::basis_flux(basis, flux);
+    // The coefficients repeat along the axes they were broadcast over (a
+    // band's across its separations): each run of equal ones is checked once.
+    Coefficients last;
+    bool last_valid = false;
+    double last_kappa = 1.0;
+    auto check = [&](std::size_t i) {
+        const Coefficients c = coefficients_at(operands, n, i);
+        if (!c.same(last)) {  // last starts with no coefficients: never the same
+            last = c;
+            last_valid = physics::check_coefficients(*law, c.span()).has_value();
+            if (last_valid) {
+                std::array<double, max_parametric_basis> w{};
+                physics::law_weights(*law, c.span(), std::span<double>(w.data(), size));
+                last_kappa = physics::cancellation(std::span<const double>(w.data(), size), flux);
+            }
+        }
+    };
     auto valid = [&](std::size_t i) {
-        return rho_valid(operands.in[1][i]) &&
-               physics::check_coefficients(*law, coefficients_at(operands, n, i).span())
-                   .has_value();
+        if (!rho_valid(operands.in[1][i])) return false;
+        check(i);
+        return last_valid;
     };
     // The accuracy asked of the basis: for the largest cancellation among the
     // call's coefficient sets, as the NumPy boundary's parametric_bands takes it.
     double kappa = 1.0;
     for (std::size_t i = 0; i < operands.count(); ++i) {
-        if (!valid(i)) continue;
-        std::array<double, max_parametric_basis> w{};
-        physics::law_weights(*law, coefficients_at(operands, n, i).span(),
-                             std::span<double>(w.data(), size));
-        kappa =
-            std::max(kappa, physics::cancellation(std::span<const double>(w.data(), size), flux));
+        if (valid(i)) kappa = std::max(kappa, last_kappa);
     }
     return run_batches(operands, basis, flux, physics::basis_rtol(rtol, kappa), max_results, valid,
                        [&](physics::Batch& batch, std::size_t first) {
