@@ -103,6 +103,28 @@ def test_bands_broadcast_and_vmap_like_the_numpy_path(name):
                                   expected)
 
 
+@pytest.mark.parametrize("shapes", [((3, 1), (1, 4), ()), ((1, 1), (), (2,)), ((), (), (1,)),
+                                    ((2, 3), (3,), (2, 1))])
+def test_every_broadcast_layout_is_the_numpy_path(shapes):
+    # Single numbers reach the handler unbroadcast, the rest broadcast: every
+    # mix, under vmap along a middle axis too.
+    rng = np.random.default_rng(len(str(shapes)))
+    u, rho, c = (rng.uniform(low, high, shape) for (low, high), shape
+                 in zip([(0.0, 0.3), (0.05, 0.2), (0.0, 0.9)], shapes))
+    expected = tp.linear(u, rho, c)
+    got = jax.jit(tj.linear)(u, rho, c)
+    assert got.shape == np.shape(expected)
+    np.testing.assert_array_equal(got, expected)
+    wide = np.stack([u, 0.5 * u, 2.0 * u], axis=-1)  # a last axis vmap takes away
+    np.testing.assert_array_equal(
+        jax.vmap(tj.linear, in_axes=(-1, None, None), out_axes=-1)(wide, rho, c),
+        tp.linear(wide, np.expand_dims(rho, -1), np.expand_dims(c, -1)))
+    # A single rho under many elements: its derivative sums theirs.
+    _, _, d_rho, _ = tp.linear(u, 0.1, c, gradient=True)
+    total = jax.grad(lambda r: jnp.sum(tj.linear(u, r, c)))(0.1)
+    np.testing.assert_allclose(total, np.sum(d_rho), rtol=1e-14)
+
+
 @pytest.mark.parametrize("name", NAMES)
 @pytest.mark.parametrize("regime", list(REGIMES))
 def test_derivatives_pass_jax_check_grads(name, regime):

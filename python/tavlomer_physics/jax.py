@@ -102,29 +102,42 @@ def _broadcast(named_shapes):
 # ---- The custom call and its derivative ----------------------------------------
 
 
+def _rows(static, index):
+    """Whether operand `index` has the table's entries on a trailing axis."""
+    return static[0] == "tabulated" and index == 2
+
+
 def _custom_call(static, operands, gradient):
     """The handler's results: the value, then with gradient the derivative in
-    each operand, each of that operand's shape (the intensity's with its
-    trailing axis)."""
+    each operand, each of the result's shape (the intensity's with the
+    table's entries on a trailing axis)."""
     target, attributes = static
-    shape = operands[0].shape
+    # Each operand is a single number (a single profile) or of the result's
+    # shape: the handler repeats the former, also when vmap broadcasts them
+    # all along its axes (one element or profile per batch).
+    shape = np.broadcast_shapes(*(operand.shape[:-1] if _rows(static, j) else operand.shape
+                                  for j, operand in enumerate(operands)))
     results = [jax.ShapeDtypeStruct(shape, jnp.float64)]
     if gradient:
-        results += [jax.ShapeDtypeStruct(operand.shape, jnp.float64) for operand in operands]
-    # The operands are already broadcast to one shape, so vmap may broadcast
-    # them all along its axis: the handler works element by element.
+        results += [jax.ShapeDtypeStruct(shape + operand.shape[-1:] if _rows(static, j) else shape,
+                                         jnp.float64) for j, operand in enumerate(operands)]
     call = jax.ffi.ffi_call(f"tavlomer_physics_{target}", results, vmap_method="broadcast_all")
     return call(*operands, **{key: value if not isinstance(value, tuple) else np.array(value)
                               for key, value in attributes})
 
 
-@functools.partial(jax.jit, static_argnums=(0, 1))
-def _evaluate(static, shapes, *operands):
-    """The operands in float64 (read exactly), each broadcast to its shape,
-    and the magnification: one compiled call, so that an eager call
+@functools.partial(jax.jit, static_argnums=(0, 1, 2))
+def _evaluate(static, shapes, result_shape, *operands):
+    """The operands in float64 (read exactly), each brought to its shape (a
+    single number stays one, the others are broadcast to the result's
+    shape), and the magnification: one compiled call, so that an eager call
     dispatches once; under an outer jit it is traced inline."""
-    return _magnification(static, *(jnp.broadcast_to(jnp.asarray(operand, jnp.float64), shape)
-                                     for operand, shape in zip(operands, shapes)))
+    brought = []
+    for operand, shape in zip(operands, shapes):
+        operand = jnp.asarray(operand, jnp.float64)
+        same_size = operand.size == int(np.prod(shape))
+        brought.append(operand.reshape(shape) if same_size else jnp.broadcast_to(operand, shape))
+    return _magnification(static, *brought).reshape(result_shape)
 
 
 @functools.partial(jax.custom_jvp, nondiff_argnums=(0,))
@@ -135,15 +148,15 @@ def _magnification(static, *operands):
 def _magnification_jvp(static, primals, tangents):
     # The value and every partial in one call; an argument that is not
     # differentiated (a symbolic zero) adds nothing, not 0 times a partial
-    # that may be infinite (the limb).
+    # that may be infinite (the limb).  A single number's tangent broadcasts
+    # over the partials (and JAX sums its cotangent over them).
     value, *partials = _custom_call(static, primals, gradient=True)
-    shape = value.shape
     tangent = None
-    for partial, primal, direction in zip(partials, primals, tangents):
+    for j, (partial, direction) in enumerate(zip(partials, tangents)):
         if isinstance(direction, jax.custom_derivatives.SymbolicZero):
             continue
         term = partial * direction
-        if primal.shape != shape:  # the intensity's entries
+        if _rows(static, j):  # the intensity's entries
             term = jnp.sum(term, axis=-1)
         tangent = term if tangent is None else tangent + term
     if tangent is None:
@@ -192,7 +205,10 @@ def _make(name):
                 raise ValueError("radii and intensity must have the same length")
             named[-1] = ("intensity", entries[:-1])
         shape = _broadcast(named)
-        shapes = tuple(shape + np.shape(operand)[len(named_shape):]
+        # A single number (a single profile) goes to the handler as it is;
+        # the rest is broadcast to the result's shape.
+        shapes = tuple((() if np.prod(named_shape) == 1 else shape)
+                       + np.shape(operand)[len(named_shape):]
                        for operand, (_, named_shape) in zip(operands, named))
         attributes = []
         if "rtol" in static_values:
@@ -205,7 +221,7 @@ def _make(name):
             attributes.append(("law", name))
         else:
             target = "uniform"
-        return _evaluate((target, tuple(attributes)), shapes, *operands)
+        return _evaluate((target, tuple(attributes)), shapes, shape, *operands)
 
     function.__name__ = function.__qualname__ = name
     function.__module__ = __name__

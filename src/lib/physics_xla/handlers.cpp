@@ -1,10 +1,11 @@
 // The XLA FFI handlers behind tavlomer_physics.jax: the functions of
 // tavlomer_physics as XLA custom calls, on the same core calls as the NumPy
 // boundary (src/lib/physics_boundary/module.cpp), so that the bits agree.
-// No interpreter here: XLA calls these on its own threads with flat float64
-// buffers that the Python wrapper (python/tavlomer_physics/jax.py) has
-// already broadcast to the result's shape (the table's intensity and its
-// derivative with one more, trailing axis).  With more results than the
+// No interpreter here: XLA calls these with flat float64 buffers, which the
+// Python wrapper (python/tavlomer_physics/jax.py) has broadcast to the
+// result's shape, except single numbers (a single profile), which it passes
+// as they are: under vmap they arrive with one element per batch (the
+// table's intensity and its derivative have one more, trailing axis).  With more results than the
 // value, the handler also writes the derivatives in u, rho and each
 // coefficient (or intensity entry), as gradient=True returns them.
 //
@@ -18,6 +19,7 @@
 #include <cfenv>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -71,10 +73,31 @@ struct Operands {
     std::array<std::size_t, max_arguments> in_size{};
     std::array<double*, max_results> out{};
     std::array<std::size_t, max_results> out_size{};
+    // An argument the wrapper did not broadcast (a single number, or one per
+    // vmap batch) is repeated: `block` consecutive result elements share each
+    // of its elements.  The others have one element per result element.
+    std::array<bool, max_arguments> repeated{};
+    std::size_t block = 1;
 
     // Elements of the result.
     [[nodiscard]] std::size_t count() const noexcept { return out_size[0]; }
     [[nodiscard]] bool gradient() const noexcept { return results > 1; }
+    // The element (or row) of argument j that result element i, in block
+    // `block_index` (i / block), reads.
+    [[nodiscard]] std::size_t index(std::size_t j, std::size_t i,
+                                    std::size_t block_index) const noexcept {
+        return repeated[j] ? block_index : i;
+    }
+    [[nodiscard]] double at(std::size_t j, std::size_t i, std::size_t block_index) const noexcept {
+        return in[j][index(j, i, block_index)];
+    }
+    // Argument j (rows of `width`) as the core reads it from result element
+    // `first` on, within its block.
+    [[nodiscard]] physics::Strided from(std::size_t j, std::size_t first, std::size_t block_index,
+                                        std::size_t width = 1) const noexcept {
+        if (repeated[j]) return {in[j] + block_index * width, 0};
+        return {in[j] + first * width, width};
+    }
 };
 
 // Every argument and result a float64 buffer: any other dtype is refused by
@@ -101,23 +124,33 @@ ffi::Error decode(const ffi::RemainingArgs& args, const ffi::RemainingRets& rets
     return ffi::Error::Success();
 }
 
-// The shapes the wrapper promises: arguments and results of `count`
-// elements, those listed as rows of `width` elements per element.
-ffi::Error check_sizes(const Operands& operands, std::size_t arguments, std::size_t results,
-                       std::size_t row_argument, std::size_t row_result, std::size_t width) {
+// The layout the wrapper promises: results of `count` elements (the result
+// `row_result` of rows of `width`); each argument (`row_argument` in rows)
+// either one per result element or repeated, all repeated ones alike.
+ffi::Error layout(Operands& operands, std::size_t arguments, std::size_t results,
+                  std::size_t row_argument, std::size_t row_result, std::size_t width) {
+    const auto refused = [] {
+        return ffi::Error::InvalidArgument("tavlomer_physics: operands of unexpected sizes");
+    };
     if (operands.arguments != arguments || (operands.results != 1 && operands.results != results)) {
         return ffi::Error::InvalidArgument("tavlomer_physics: unexpected number of operands");
     }
     const std::size_t count = operands.count();
-    for (std::size_t j = 0; j < operands.arguments; ++j) {
-        if (operands.in_size[j] != count * (j == row_argument ? width : 1)) {
-            return ffi::Error::InvalidArgument("tavlomer_physics: operands of unequal sizes");
-        }
-    }
     for (std::size_t j = 0; j < operands.results; ++j) {
-        if (operands.out_size[j] != count * (j == row_result ? width : 1)) {
-            return ffi::Error::InvalidArgument("tavlomer_physics: operands of unequal sizes");
-        }
+        if (operands.out_size[j] != count * (j == row_result ? width : 1)) return refused();
+    }
+    if (count == 0) return ffi::Error::Success();
+    operands.block = count;
+    bool any_repeated = false;
+    for (std::size_t j = 0; j < operands.arguments; ++j) {
+        const std::size_t per = j == row_argument ? width : 1;
+        const std::size_t m = operands.in_size[j] / per;
+        if (m * per != operands.in_size[j] || m == 0 || count % m != 0) return refused();
+        if (m == count) continue;
+        if (any_repeated && count / m != operands.block) return refused();
+        any_repeated = true;
+        operands.repeated[j] = true;
+        operands.block = count / m;
     }
     return ffi::Error::Success();
 }
@@ -135,24 +168,29 @@ void refuse(const Operands& operands, std::size_t i, std::size_t row_result = ma
 // The core's precondition on rho (module.cpp's check_rho).
 bool rho_valid(double rho) noexcept { return rho > 0.0 && std::isfinite(rho); }
 
-// Calls work(begin, end) on the runs of consecutive elements whose valid(i)
-// holds, each at most max_run long, and refuses the others: the core then
-// runs over whole stretches as it does in the NumPy path.
+// Calls work(begin, end, block_index) on the runs of consecutive elements
+// whose valid(i, block_index) holds, each at most max_run long and within
+// one block, and refuses the others: the core then runs over whole
+// stretches as it does in the NumPy path.
 template <class Valid, class Work>
 void valid_runs(const Operands& operands, std::size_t max_run, std::size_t row_result,
                 std::size_t width, Valid valid, Work work) {
     const std::size_t count = operands.count();
-    std::size_t i = 0;
-    while (i < count) {
-        if (!valid(i)) {
-            refuse(operands, i, row_result, width);
-            ++i;
-            continue;
+    std::size_t block_index = 0;
+    for (std::size_t first = 0; first < count; first += operands.block, ++block_index) {
+        const std::size_t last = std::min(count, first + operands.block);
+        std::size_t i = first;
+        while (i < last) {
+            if (!valid(i, block_index)) {
+                refuse(operands, i, row_result, width);
+                ++i;
+                continue;
+            }
+            std::size_t end = i + 1;
+            while (end < last && end - i < max_run && valid(end, block_index)) ++end;
+            work(i, end, block_index);
+            i = end;
         }
-        std::size_t end = i + 1;
-        while (end < count && end - i < max_run && valid(end)) ++end;
-        work(i, end);
-        i = end;
     }
 }
 
@@ -191,18 +229,18 @@ ffi::Error uniform(ffi::RemainingArgs args, ffi::RemainingRets rets) {
     const DefaultEnvironment environment;
     Operands operands;
     if (ffi::Error error = decode(args, rets, operands); error.failure()) return error;
-    if (ffi::Error error = check_sizes(operands, 2, 3, max_arguments, max_results, 1);
-        error.failure()) {
+    if (ffi::Error error = layout(operands, 2, 3, max_arguments, max_results, 1); error.failure()) {
         return error;
     }
-    const physics::Strided u{operands.in[0], 1}, rho{operands.in[1], 1};
-    double* d_u = operands.gradient() ? operands.out[1] : nullptr;
-    double* d_rho = operands.gradient() ? operands.out[2] : nullptr;
+    const bool gradient = operands.gradient();
     valid_runs(
         operands, operands.count(), max_results, 1,
-        [&](std::size_t i) { return rho_valid(rho[i]); },
-        [&](std::size_t begin, std::size_t end) {
-            physics::evaluate_uniform(u, rho, operands.out[0], begin, end, d_u, d_rho);
+        [&](std::size_t i, std::size_t b) { return rho_valid(operands.at(1, i, b)); },
+        [&](std::size_t begin, std::size_t end, std::size_t b) {
+            physics::evaluate_uniform(operands.from(0, begin, b), operands.from(1, begin, b),
+                                      operands.out[0] + begin, 0, end - begin,
+                                      gradient ? operands.out[1] + begin : nullptr,
+                                      gradient ? operands.out[2] + begin : nullptr);
         });
     return ffi::Error::Success();
 }
@@ -230,29 +268,30 @@ ffi::Error run_batches(const Operands& operands, const physics::Basis& basis,
         return ffi::Error(ffi::ErrorCode::kResourceExhausted,
                           "tavlomer_physics: no memory for the workspace");
     }
-    valid_runs(operands, run_length, row_result, size, valid, [&](std::size_t i, std::size_t end) {
-        physics::Batch batch{};
-        batch.basis = basis;
-        batch.flux = flux;
-        batch.rtol = basis_rtol;
-        batch.geometry_count = end - i;
-        batch.count = end - i;
-        batch.geometry_index = nullptr;
-        batch.u = {operands.in[0] + i, 1};
-        batch.rho = {operands.in[1] + i, 1};
-        batch.magnified = workspace.data();
-        batch.out = operands.out[0] + i;
-        if (operands.gradient()) {
-            batch.gradient = true;
-            batch.magnified_du = workspace.data() + run_length * size;
-            batch.magnified_drho = batch.magnified_du + run_length * size;
-            batch.out_du = operands.out[1] + i;
-            batch.out_drho = operands.out[2] + i;
-        }
-        prepare(batch, i);
-        physics::evaluate_geometry(batch, 0, batch.geometry_count);
-        physics::combine(batch, 0, batch.count);
-    });
+    valid_runs(operands, run_length, row_result, size, valid,
+               [&](std::size_t i, std::size_t end, std::size_t b) {
+                   physics::Batch batch{};
+                   batch.basis = basis;
+                   batch.flux = flux;
+                   batch.rtol = basis_rtol;
+                   batch.geometry_count = end - i;
+                   batch.count = end - i;
+                   batch.geometry_index = nullptr;
+                   batch.u = operands.from(0, i, b);
+                   batch.rho = operands.from(1, i, b);
+                   batch.magnified = workspace.data();
+                   batch.out = operands.out[0] + i;
+                   if (operands.gradient()) {
+                       batch.gradient = true;
+                       batch.magnified_du = workspace.data() + run_length * size;
+                       batch.magnified_drho = batch.magnified_du + run_length * size;
+                       batch.out_du = operands.out[1] + i;
+                       batch.out_drho = operands.out[2] + i;
+                   }
+                   prepare(batch, i, b);
+                   physics::evaluate_geometry(batch, 0, batch.geometry_count);
+                   physics::combine(batch, 0, batch.count);
+               });
     return ffi::Error::Success();
 }
 
@@ -268,10 +307,11 @@ struct Coefficients {
     }
 };
 
-Coefficients coefficients_at(const Operands& operands, std::size_t n, std::size_t i) noexcept {
+Coefficients coefficients_at(const Operands& operands, std::size_t n, std::size_t i,
+                             std::size_t block_index) noexcept {
     Coefficients c;
     c.n = n;
-    for (std::size_t j = 0; j < n; ++j) c.values[j] = operands.in[2 + j][i];
+    for (std::size_t j = 0; j < n; ++j) c.values[j] = operands.at(2 + j, i, block_index);
     return c;
 }
 
@@ -286,7 +326,7 @@ ffi::Error parametric(ffi::RemainingArgs args, ffi::RemainingRets rets, std::str
     const std::size_t n = physics::coefficient_count(*law);
     Operands operands;
     if (ffi::Error error = decode(args, rets, operands); error.failure()) return error;
-    if (ffi::Error error = check_sizes(operands, 2 + n, 3 + n, max_arguments, max_results, 1);
+    if (ffi::Error error = layout(operands, 2 + n, 3 + n, max_arguments, max_results, 1);
         error.failure()) {
         return error;
     }
@@ -303,8 +343,8 @@ ffi::Error parametric(ffi::RemainingArgs args, ffi::RemainingRets rets, std::str
     Coefficients last;
     bool last_valid = false;
     double last_kappa = 1.0;
-    auto check = [&](std::size_t i) {
-        const Coefficients c = coefficients_at(operands, n, i);
+    auto check = [&](std::size_t i, std::size_t b) {
+        const Coefficients c = coefficients_at(operands, n, i, b);
         if (!c.same(last)) {  // last starts with no coefficients: never the same
             last = c;
             last_valid = physics::check_coefficients(*law, c.span()).has_value();
@@ -315,21 +355,24 @@ ffi::Error parametric(ffi::RemainingArgs args, ffi::RemainingRets rets, std::str
             }
         }
     };
-    auto valid = [&](std::size_t i) {
-        if (!rho_valid(operands.in[1][i])) return false;
-        check(i);
+    auto valid = [&](std::size_t i, std::size_t b) {
+        if (!rho_valid(operands.at(1, i, b))) return false;
+        check(i, b);
         return last_valid;
     };
     // The accuracy asked of the basis: for the largest cancellation among the
     // call's coefficient sets, as the NumPy boundary's parametric_bands takes it.
     double kappa = 1.0;
-    for (std::size_t i = 0; i < operands.count(); ++i) {
-        if (valid(i)) kappa = std::max(kappa, last_kappa);
+    const std::size_t count = operands.count();
+    for (std::size_t first = 0, b = 0; first < count; first += operands.block, ++b) {
+        for (std::size_t i = first; i < std::min(count, first + operands.block); ++i) {
+            if (valid(i, b)) kappa = std::max(kappa, last_kappa);
+        }
     }
     return run_batches(operands, basis, flux, physics::basis_rtol(rtol, kappa), max_results, valid,
-                       [&](physics::Batch& batch, std::size_t first) {
+                       [&](physics::Batch& batch, std::size_t first, std::size_t b) {
                            for (std::size_t j = 0; j < n; ++j) {
-                               batch.coefficients[j] = {operands.in[2 + j] + first, 1};
+                               batch.coefficients[j] = operands.from(2 + j, first, b);
                                if (batch.gradient) {
                                    batch.out_dcoefficients[j] = operands.out[3 + j] + first;
                                }
@@ -350,7 +393,7 @@ ffi::Error tabulated(ffi::RemainingArgs args, ffi::RemainingRets rets, double rt
     const std::size_t width = radii.size();
     Operands operands;
     if (ffi::Error error = decode(args, rets, operands); error.failure()) return error;
-    if (ffi::Error error = check_sizes(operands, 3, 4, 2, 3, width); error.failure()) {
+    if (ffi::Error error = layout(operands, 3, 4, 2, 3, width); error.failure()) {
         return error;
     }
     const physics::Basis basis{Law::tabulated, radii};
@@ -362,15 +405,24 @@ ffi::Error tabulated(ffi::RemainingArgs args, ffi::RemainingRets rets, double rt
                           "tavlomer_physics: no memory for the workspace");
     }
     physics::basis_flux(basis, flux);
-    auto valid = [&](std::size_t i) {
-        return rho_valid(operands.in[1][i]) &&
-               physics::check_intensity({operands.in[2] + i * width, width}).has_value();
+    // A repeated profile is checked once per row it reads.
+    std::size_t last_row = SIZE_MAX;
+    bool last_valid = false;
+    auto valid = [&](std::size_t i, std::size_t b) {
+        if (!rho_valid(operands.at(1, i, b))) return false;
+        const std::size_t row = operands.index(2, i, b);
+        if (row != last_row) {
+            last_row = row;
+            last_valid =
+                physics::check_intensity({operands.in[2] + row * width, width}).has_value();
+        }
+        return last_valid;
     };
     // Non-negative weights on non-negative basis fluxes: no cancellation
     // (module.cpp's tabulated_bands).
     return run_batches(operands, basis, flux, physics::basis_rtol(rtol, 1.0), 3, valid,
-                       [&](physics::Batch& batch, std::size_t first) {
-                           batch.intensity = {operands.in[2] + first * width, width};
+                       [&](physics::Batch& batch, std::size_t first, std::size_t b) {
+                           batch.intensity = operands.from(2, first, b, width);
                            if (batch.gradient) {
                                batch.out_dintensity = operands.out[3] + first * width;
                            }
