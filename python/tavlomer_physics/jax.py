@@ -194,8 +194,9 @@ def _make(name):
             probe["intensity"] = np.ones(np.shape(radii))
         # The static arguments checked by the NumPy function itself, on a
         # valid point: the same exceptions and messages, from one place.
-        numpy_function(*([0.0, 1.0] + [0.0] * (len(arrays) - 2 - len(probe))),
-                       **probe, **static_values)
+        if static_values:
+            numpy_function(*([0.0, 1.0] + [0.0] * (len(arrays) - 2 - len(probe))),
+                           **probe, **static_values)
         operands = [_operand(values[argument], argument) for argument in values]
         named = [(argument, np.shape(operand)) for argument, operand in zip(values, operands)]
         if table:
