@@ -30,17 +30,24 @@ def test_classifiers_name_both_interpreters_and_typing():
         assert needed in classifiers
 
 
-def test_extras_for_examples_benchmarks_and_dask():
+def test_extras_for_examples_benchmarks_dask_and_jax():
     requires = metadata.requires("tavlomer") or []
     extras = {m.group(1) for r in requires for m in [re.search(r'extra == "(\w+)"', r)] if m}
-    assert {"test", "examples", "bench", "dask"} <= extras
+    assert {"test", "examples", "bench", "dask", "jax"} <= extras
 
 
 def test_wheel_carries_module_stubs_and_licence():
     files = {str(f) for f in metadata.files("tavlomer")}
-    for module in ("tavlomer", "tavlomer_physics"):
-        assert any(f.startswith(f"{module}.") and f.endswith(".so") for f in files)
-        assert {f"{module}.pyi", f"{module}-stubs/__init__.pyi"} <= files
+    assert any(f.startswith("tavlomer.") and f.endswith(".so") for f in files)
+    assert {"tavlomer.pyi", "tavlomer-stubs/__init__.pyi"} <= files
+    # tavlomer_physics is a package: the extension, the JAX module with its
+    # FFI handlers and the vendored headers' licence, stubs inline and apart.
+    assert any(f.startswith("tavlomer_physics/_core.") and f.endswith(".so") for f in files)
+    assert {"tavlomer_physics/__init__.py", "tavlomer_physics/jax.py", "tavlomer_physics/_xla.so",
+            "tavlomer_physics/__init__.pyi", "tavlomer_physics/jax.pyi",
+            "tavlomer_physics/py.typed", "tavlomer_physics-stubs/__init__.pyi",
+            "tavlomer_physics-stubs/jax.pyi", "tavlomer_physics/xla_ffi_licence/LICENSE",
+            "tavlomer_physics/xla_ffi_licence/NOTICE"} <= files
     assert any(f.endswith("LICENSE") for f in files)
     assert Path(tavlomer.__file__).name.startswith("tavlomer.")
 

@@ -17,6 +17,8 @@ from fractions import Fraction
 import pickle
 import platform
 import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -304,6 +306,14 @@ def test_every_layout_of_the_same_numbers_gives_the_same_result():
         np.testing.assert_array_equal(tp.linear(same, 0.125, 0.5), expected)
     np.testing.assert_array_equal(tp.linear(base, np.float32(0.125), np.array(0.5)), expected)
     assert pickle.loads(pickle.dumps(tp.linear)) is tp.linear
+
+
+def test_importing_the_package_leaves_jax_alone():
+    # tavlomer_physics.jax imports JAX; the package itself never does.
+    code = ("import sys, tavlomer_physics; tavlomer_physics.linear(0.05, 0.1, 0.6); "
+            "print(sorted(m for m in sys.modules if m == 'jax' or m.startswith('jax.')))")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert run.stdout.strip() == "[]"
 
 
 def test_arguments_are_not_changed():

@@ -1,4 +1,5 @@
-// The module tavlomer_physics: the physical magnification of a limb-darkened
+// The module tavlomer_physics._core (re-exported whole by the package
+// tavlomer_physics): the physical magnification of a limb-darkened
 // source (physics/laws.hpp, physics/magnification.hpp) for NumPy-style
 // arguments.  One table describes the five functions; one routine parses,
 // converts, validates and broadcasts for all of them, then runs the
@@ -645,7 +646,8 @@ auto methods = method_table(std::make_index_sequence<function_count>());
 
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
-    "tavlomer_physics",
+    // The functions' __module__: pickle finds them by this name.
+    "tavlomer_physics._core",
     "The physical magnification of a finite source by a point-mass lens, with limb\n"
     "darkening: u and rho in Einstein radii, NumPy-style arguments.",
     0,
@@ -693,7 +695,7 @@ PyObject* make_module() {
 }  // namespace
 }  // namespace tavlomer::physics_boundary
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tavlomer_physics() noexcept {
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__core() noexcept {
     try {
         return tavlomer::physics_boundary::make_module();
     } catch (const std::bad_alloc&) {
