@@ -1,7 +1,9 @@
 #include "physics/laws.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 
 namespace tavlomer::physics {
 namespace {
@@ -146,6 +148,22 @@ std::expected<void, Refusal> check_intensity(std::span<const double> intensity) 
     return {};
 }
 
+std::expected<void, Refusal> check_table_flux(std::span<const double> intensity,
+                                              std::span<const double> flux) noexcept {
+    // basis_flux scales the radii so that the outermost lies in [1/2, 1];
+    // the intensities are taken relative to the largest, as combine does.
+    const double largest = *std::max_element(intensity.begin(), intensity.end());
+    double total = 0.0;
+    for (std::size_t k = 0; k < intensity.size(); ++k) total += intensity[k] / largest * flux[k];
+    if (!(total >= min_table_flux)) {
+        return std::unexpected(Refusal{
+            "intensity must not be bright only within about 1e-145 times the table's outermost "
+            "radius of the centre (its flux would be below 1e-290 of the largest intensity times "
+            "that radius squared)"});
+    }
+    return {};
+}
+
 double cancellation(std::span<const double> w, std::span<const double> flux) noexcept {
     double magnitude = 0.0, total = 0.0;
     for (std::size_t k = 0; k < w.size(); ++k) {
@@ -161,18 +179,28 @@ double basis_rtol(double rtol, double kappa) noexcept {
     return asked >= finest_basis_rtol ? asked : finest_basis_rtol;
 }
 
+std::size_t geometry_units(const Batch& batch) noexcept {
+    return batch.geometry_count * basis_units(batch.basis);
+}
+
 void evaluate_geometry(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
     const std::size_t size = batch.basis.size();
-    for (std::size_t g = begin; g < end; ++g) {
+    const std::size_t per_point = basis_units(batch.basis);
+    for (std::size_t unit = begin; unit < end;) {
+        const std::size_t g = unit / per_point;
+        const Units units{unit % per_point, std::min(per_point, unit % per_point + (end - unit))};
         const std::span<double> magnified(batch.magnified + g * size, size);
         if (batch.gradient) {
             basis_magnified_flux_gradient(batch.basis, batch.u[g], batch.rho[g], batch.rtol,
                                           magnified,
                                           std::span<double>(batch.magnified_du + g * size, size),
-                                          std::span<double>(batch.magnified_drho + g * size, size));
+                                          std::span<double>(batch.magnified_drho + g * size, size),
+                                          units, batch.exponent ? batch.exponent + g : nullptr);
         } else {
-            basis_magnified_flux(batch.basis, batch.u[g], batch.rho[g], batch.rtol, magnified);
+            basis_magnified_flux(batch.basis, batch.u[g], batch.rho[g], batch.rtol, magnified,
+                                 units, batch.exponent ? batch.exponent + g : nullptr);
         }
+        unit += units.last - units.first;
     }
 }
 
@@ -226,29 +254,57 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
             for (std::size_t j = 0; j < n; ++j) coefficients[j] = batch.coefficients[j][i];
             law_weights(law, std::span<const double>(coefficients, n), parametric);
         }
+        // A table's intensities are taken in units of a power of two near
+        // their largest, 2^e: A does not depend on their scale, and neither
+        // 1e308 nor 5e-324 times a flux is then formed (an overflow, or a
+        // subnormal with few digits).  Exact, so most tables (e = 0) see no
+        // change.
+        int e = 0;
+        if (law == Law::tabulated) {
+            e = std::numeric_limits<int>::min();
+            for (std::size_t k = 0; k < size; ++k) {
+                if (w[k] != 0.0) e = std::max(e, std::ilogb(w[k]));
+            }
+        }
+        const auto scaled = [&](std::size_t k) { return e == 0 ? w[k] : std::ldexp(w[k], -e); };
         double numerator = 0.0, denominator = 0.0;
         for (std::size_t k = 0; k < size; ++k) {
-            numerator += w[k] * magnified[k];
-            denominator += w[k] * batch.flux[k];
+            numerator += scaled(k) * magnified[k];
+            denominator += scaled(k) * batch.flux[k];
         }
+        // F_k as 2^-s times their values (Batch::exponent), A too; the
+        // derivatives in u and rho as 2^-2s times theirs.
+        const int s = batch.exponent ? batch.exponent[g] : 0;
         const double a = numerator / denominator;
-        batch.out[i] = a;
+        batch.out[i] = std::ldexp(a, s);
         if (!batch.gradient) continue;
-        batch.out_du[i] = weighted(w, batch.magnified_du + g * size, size) / denominator;
-        batch.out_drho[i] = weighted(w, batch.magnified_drho + g * size, size) / denominator;
+        const auto slope = [&](const double* d) {
+            double sum = 0.0;
+            for (std::size_t k = 0; k < size; ++k) {
+                if (w[k] != 0.0) sum += scaled(k) * d[k];
+            }
+            return std::ldexp(sum / denominator, 2 * s);
+        };
         if (law == Law::tabulated) {
+            batch.out_du[i] = slope(batch.magnified_du + g * size);
+            batch.out_drho[i] = slope(batch.magnified_drho + g * size);
+            // dA/dI_k = (F_k - A N_k) / Q with Q in the intensities' own units.
             double* d = batch.out_dintensity + i * size;
             for (std::size_t k = 0; k < size; ++k) {
-                d[k] = (magnified[k] - a * batch.flux[k]) / denominator;
+                d[k] = std::ldexp((magnified[k] - a * batch.flux[k]) / denominator, s - e);
             }
             continue;
         }
+        batch.out_du[i] =
+            std::ldexp(weighted(w, batch.magnified_du + g * size, size) / denominator, 2 * s);
+        batch.out_drho[i] =
+            std::ldexp(weighted(w, batch.magnified_drho + g * size, size) / denominator, 2 * s);
         for (std::size_t j = 0; j < n; ++j) {
             double sum = 0.0;
             for (std::size_t k = 0; k < size; ++k) {
                 if (slopes[j][k] != 0.0) sum += slopes[j][k] * (magnified[k] - a * batch.flux[k]);
             }
-            batch.out_dcoefficients[j][i] = sum / denominator;
+            batch.out_dcoefficients[j][i] = std::ldexp(sum / denominator, s);
         }
     }
 }

@@ -746,6 +746,13 @@ void parametric(Parametric which, double u, double rho, double rtol, double* out
 // The difference cancels by about x / (2 h), so each J is asked for h times
 // the tolerance.
 
+// A nested disk this small (u + x rho, Einstein radii) would be magnified
+// beyond the range of a double, as 2 / (x rho) at most; what it adds to its
+// interval, x^2 A_D <= 2 x / rho, is then below 1e-300 relative to a hat
+// whose disks are not this small (2 / rho and more), and is left out rather
+// than formed as 0 * inf.
+constexpr double unrepresentable_disk = 1e-300;
+
 template <bool Gradient>
 Dual interval_integral(double u, double rho, double lo, double hi, double tol) noexcept {
     constexpr std::size_t N = Gradient ? 3 : 1;
@@ -776,7 +783,9 @@ Dual interval_integral(double u, double rho, double lo, double hi, double tol) n
         const Mapped m = map(piece, w);
         const double x = m.from_a <= m.to_b ? piece.a + m.from_a : piece.b - m.to_b;
         const std::array<double, 1> g = {x * x * m.weight};
-        const Dual a = nested<Gradient>(u, rho, x, delta_at(ends[p], m, x, x, u, rho));
+        const Dual a = u + x * rho < unrepresentable_disk
+                           ? Dual{}
+                           : nested<Gradient>(u, rho, x, delta_at(ends[p], m, x, x, u, rho));
         if constexpr (Gradient) {
             const Subtraction<1>& sub = subtractions[p];
             put<1>(values, g, a, {sub.lambda[0] * m.weight, sub.lambda[1] * m.weight},
@@ -808,13 +817,33 @@ Dual edge_disk(double u, double rho, double x) noexcept {
     return nested<Gradient>(u, rho, x, u - x * rho);
 }
 
+// The radii of a table as it is evaluated: scaled by 2^k so that the
+// outermost lies in [1/2, 1] (k = 0 for most tables), while the source
+// radius is scaled by 2^-k: the same physical source, and F_k and N_k both
+// 2^(2k) times their values for the table as given, which leaves every ratio
+// of them as it was.  A power of two scales every radius exactly.  Without
+// it a table ending at 1e-160 would have fluxes of 1e-320 (a few digits
+// left) and one ending at 1e-200 none at all.
+int table_exponent(std::span<const double> radii) noexcept {
+    const double outer = radii.back();
+    return outer >= 0.5 ? 0 : -std::ilogb(outer) - 1;
+}
+
+std::size_t table_units(std::size_t entries) noexcept {
+    return (entries - 2) / table_unit_intervals + 1;  // entries - 1 intervals
+}
+
 template <bool Gradient>
-void tabulated(std::span<const double> radii, double u, double rho, double rtol, double* out,
-               double* d_u, double* d_rho) noexcept {
-    const std::size_t n = radii.size();
+void tabulated(std::span<const double> given, double u, double rho, double rtol, double* out,
+               double* d_u, double* d_rho, Units units) noexcept {
+    const int k = table_exponent(given);
+    const auto radii = [&](std::size_t i) { return std::ldexp(given[i], k); };
+    const std::size_t n = given.size();
     std::array<double*, 3> parts = {out, d_u, d_rho};
     const std::size_t used = Gradient ? 3 : 1;
-    for (std::size_t c = 0; c < used; ++c) std::fill(parts[c], parts[c] + n, 0.0);
+    if (units.first == 0) {
+        for (std::size_t c = 0; c < used; ++c) std::fill(parts[c], parts[c] + n, 0.0);
+    }
     const auto add = [&](std::size_t j, double factor, const Dual& term) {
         out[j] += factor * term.v;
         if constexpr (Gradient) {
@@ -822,26 +851,37 @@ void tabulated(std::span<const double> radii, double u, double rho, double rtol,
             d_rho[j] += factor * term.dr;
         }
     };
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-        const double h = radii[i + 1] - radii[i];
+    const std::size_t end =
+        std::min(n - 1, units.last >= table_units(n) ? n - 1 : units.last * table_unit_intervals);
+    for (std::size_t i = units.first * table_unit_intervals; i < end; ++i) {
+        const double lo = radii(i);
+        const double hi = radii(i + 1);
+        const double h = hi - lo;
         const double tol = std::max(rtol * std::min(1.0, h), finest_interval_rtol);
-        const Dual integral = interval_integral<Gradient>(u, rho, radii[i], radii[i + 1], tol);
-        add(i, 1.0 / h, integral);
-        add(i + 1, -1.0 / h, integral);
+        const Dual integral = interval_integral<Gradient>(u, rho, lo, hi, tol);
+        // J / h, not J * (1 / h): an interval as narrow as 5e-324 has no
+        // reciprocal, and its integral (of x^2 below h^2) is 0.
+        const Dual mean = {integral.v / h, integral.du / h, integral.dr / h};
+        add(i, 1.0, mean);
+        add(i + 1, -1.0, mean);
     }
+    if (units.last < table_units(n)) return;
     // The jumps: up to 1 at the first radius (none if it is the centre), down
     // from 1 at the last.
-    if (radii[0] > 0.0) add(0, -radii[0] * radii[0], edge_disk<Gradient>(u, rho, radii[0]));
-    add(n - 1, radii[n - 1] * radii[n - 1], edge_disk<Gradient>(u, rho, radii[n - 1]));
+    const double first = radii(0);
+    const double last = radii(n - 1);
+    if (first > 0.0) add(0, -first * first, edge_disk<Gradient>(u, rho, first));
+    add(n - 1, last * last, edge_disk<Gradient>(u, rho, last));
 }
 
 template <bool Gradient>
 void magnified_flux(const Basis& basis, double u, double rho, double rtol, double* out, double* d_u,
-                    double* d_rho) noexcept {
+                    double* d_rho, Units units) noexcept {
     if (basis.law == Law::tabulated) {
-        tabulated<Gradient>(basis.radii, u, rho, rtol, out, d_u, d_rho);
+        tabulated<Gradient>(basis.radii, u, rho, rtol, out, d_u, d_rho, units);
         return;
     }
+    if (units.first > 0) return;  // a parametric law is one unit
     const Dual whole = edge_disk<Gradient>(u, rho, 1.0);
     out[0] = whole.v;
     if constexpr (Gradient) {
@@ -891,39 +931,103 @@ void basis_flux(const Basis& basis, std::span<double> flux) noexcept {
     }
     // 2 \int x b_j(x) dx over each side of hat j: h (a + 2 b) / 3 for the side
     // rising from a to b, h (2 b + c) / 3 for the side falling from b to c.
-    const std::span<const double> r = basis.radii;
+    // The radii as the table is evaluated (table_exponent).
+    const int k = table_exponent(basis.radii);
     std::fill(flux.begin(), flux.end(), 0.0);
-    for (std::size_t i = 0; i + 1 < r.size(); ++i) {
-        const double h = r[i + 1] - r[i];
-        flux[i] += h * (2.0 * r[i] + r[i + 1]) / 3.0;
-        flux[i + 1] += h * (r[i] + 2.0 * r[i + 1]) / 3.0;
+    for (std::size_t i = 0; i + 1 < basis.radii.size(); ++i) {
+        const double a = std::ldexp(basis.radii[i], k);
+        const double b = std::ldexp(basis.radii[i + 1], k);
+        const double h = b - a;
+        flux[i] += h * (2.0 * a + b) / 3.0;
+        flux[i + 1] += h * (a + 2.0 * b) / 3.0;
     }
 }
 
+// The geometry a basis is evaluated at.  A table's source radius is scaled
+// by 2^-table (table_exponent).  A source and separation below 2^-340
+// (Einstein radii; 4.5e-103, inside disk.hpp's small_scale with room for
+// u + rho) are then scaled up by 2^small to that size, where every nested
+// disk's magnification, up to 2 / (x rho), stays within range: there the
+// nested disks are homogeneous (disk.hpp), so F_k is 2^small times its
+// value at the scaled geometry, and its derivatives 2^(2 small) times
+// theirs.  Powers of two change no digit, so a source of 1e-306 (or a
+// table's outer radius of 1e-300 on a source of 1e-8) gets what one of
+// 1e-103 gets, scaled.
+constexpr int small_exponent = -340;
+
+// A source this much smaller than its separation is magnified as a point to
+// every digit (the correction is of order (rho / u)^2); taken at this size
+// at least, a table's source radius (rho times its outer radius, 1e-600 for
+// a table ending at 1e-300 on a source of 1e-300) does not underflow to 0.
+constexpr double point_source = 1e-200;
+
+struct Geometry {
+    double u;
+    double rho;
+    int table;
+    int small;
+};
+
+Geometry scaled(const Basis& basis, double u, double rho) noexcept {
+    const int k = basis.law == Law::tabulated ? table_exponent(basis.radii) : 0;
+    // The exponent of max(u, rho 2^-k), without forming rho 2^-k, which
+    // could underflow before the scaling up.
+    int e = std::ilogb(rho) - k;
+    if (u > 0.0) e = std::max(e, std::ilogb(u));
+    const int s = e < small_exponent ? small_exponent - e : 0;
+    Geometry g{std::ldexp(u, s), std::ldexp(rho, s - k), k, s};
+    if (std::isfinite(g.u)) g.rho = std::max(g.rho, g.u * point_source);
+    // A lens this close to the centre is at the centre to every digit
+    // (A_D is even in u), and the nested disks about it stay representable.
+    if (g.u < g.rho * centre_distance) g.u = 0.0;
+    return g;
+}
+
+std::size_t basis_units(const Basis& basis) noexcept {
+    return basis.law == Law::tabulated ? table_units(basis.radii.size()) : 1;
+}
+
 void basis_magnified_flux(const Basis& basis, double u, double rho, double rtol,
-                          std::span<double> out) noexcept {
+                          std::span<double> out, Units units, int* exponent) noexcept {
+    if (exponent) *exponent = 0;
     if (std::isnan(u)) {
         std::fill(out.begin(), out.end(), nan);
         return;
     }
-    // A lens this close to the centre is at the centre to every digit
-    // (A_D is even in u), and the nested disks about it stay representable.
-    u = std::fabs(u) < rho * centre_distance ? 0.0 : std::fabs(u);
-    magnified_flux<false>(basis, u, rho, rtol, out.data(), nullptr, nullptr);
+    const Geometry g = scaled(basis, std::fabs(u), rho);
+    magnified_flux<false>(basis, g.u, g.rho, rtol, out.data(), nullptr, nullptr, units);
+    // What follows once the last unit has added its part.
+    if (units.last < basis_units(basis)) return;
+    if (exponent) {
+        *exponent = g.small;
+    } else if (g.small != 0) {
+        for (double& f : out) f = std::ldexp(f, g.small);
+    }
 }
 
 void basis_magnified_flux_gradient(const Basis& basis, double u, double rho, double rtol,
                                    std::span<double> out, std::span<double> d_u,
-                                   std::span<double> d_rho) noexcept {
+                                   std::span<double> d_rho, Units units, int* exponent) noexcept {
+    if (exponent) *exponent = 0;
     if (std::isnan(u)) {
         for (std::span<double> part : {out, d_u, d_rho}) std::fill(part.begin(), part.end(), nan);
         return;
     }
     const double sign = u < 0.0 ? -1.0 : 1.0;
-    u = std::fabs(u) < rho * centre_distance ? 0.0 : std::fabs(u);
-    magnified_flux<true>(basis, u, rho, rtol, out.data(), d_u.data(), d_rho.data());
-    // F is even in u.
-    for (double& d : d_u) d *= sign;
+    const Geometry g = scaled(basis, std::fabs(u), rho);
+    magnified_flux<true>(basis, g.u, g.rho, rtol, out.data(), d_u.data(), d_rho.data(), units);
+    if (units.last < basis_units(basis)) return;
+    // What the caller does not take in its exponent.
+    const int left = exponent ? 0 : g.small;
+    if (exponent) *exponent = g.small;
+    if (left != 0) {
+        for (double& f : out) f = std::ldexp(f, left);
+    }
+    // F is even in u; d/drho takes the table's scaling of rho too.
+    for (double& d : d_u) d = sign * std::ldexp(d, 2 * left);
+    if (left != 0 || g.table != 0) {
+        for (double& d : d_rho) d = std::ldexp(d, 2 * left - g.table);
+    }
 }
 
 Dual uniform_gradient(double u, double rho) noexcept {
