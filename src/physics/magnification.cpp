@@ -753,6 +753,14 @@ void parametric(Parametric which, double u, double rho, double rtol, double* out
 // than formed as 0 * inf.
 constexpr double unrepresentable_disk = 1e-300;
 
+// A disk this much smaller than its separation from the lens is magnified
+// as a point to every digit (the correction is of order (r / u)^2, 1e-300);
+// taken at this size at least, its radius does not round to 0: a table's
+// entry of 2e-321 on a source of 0.1, or a table ending at 1e-300 on a
+// source of 1e-300 (1e-600).  (Nor does u / r reach 1e154, where the small
+// form's k^2 would underflow.)
+constexpr double point_source = 1e-150;
+
 template <bool Gradient>
 Dual interval_integral(double u, double rho, double lo, double hi, double tol) noexcept {
     constexpr std::size_t N = Gradient ? 3 : 1;
@@ -783,9 +791,10 @@ Dual interval_integral(double u, double rho, double lo, double hi, double tol) n
         const Mapped m = map(piece, w);
         const double x = m.from_a <= m.to_b ? piece.a + m.from_a : piece.b - m.to_b;
         const std::array<double, 1> g = {x * x * m.weight};
-        const Dual a = u + x * rho < unrepresentable_disk
-                           ? Dual{}
-                           : nested<Gradient>(u, rho, x, delta_at(ends[p], m, x, x, u, rho));
+        const double at = std::isfinite(x0) ? std::max(x, x0 * point_source) : x;
+        const Dual a = u + x * rho < unrepresentable_disk ? Dual{}
+                       : at == x ? nested<Gradient>(u, rho, x, delta_at(ends[p], m, x, x, u, rho))
+                                 : nested<Gradient>(u, rho, at, u - at * rho);
         if constexpr (Gradient) {
             const Subtraction<1>& sub = subtractions[p];
             put<1>(values, g, a, {sub.lambda[0] * m.weight, sub.lambda[1] * m.weight},
@@ -954,12 +963,6 @@ void basis_flux(const Basis& basis, std::span<double> flux) noexcept {
 // table's outer radius of 1e-300 on a source of 1e-8) gets what one of
 // 1e-103 gets, scaled.
 constexpr int small_exponent = -340;
-
-// A source this much smaller than its separation is magnified as a point to
-// every digit (the correction is of order (rho / u)^2); taken at this size
-// at least, a table's source radius (rho times its outer radius, 1e-600 for
-// a table ending at 1e-300 on a source of 1e-300) does not underflow to 0.
-constexpr double point_source = 1e-200;
 
 struct Geometry {
     double u;
