@@ -8,9 +8,10 @@ array of the broadcast shape.  ``rtol`` (1e-12 to 1e-2) is the relative
 accuracy guaranteed.
 
 Failures: non-numeric arguments raise ``TypeError``; a non-positive or
-non-finite ``rho``, an ``rtol`` out of range, coefficients that make the
-intensity negative, malformed tables and shapes that do not broadcast raise
-``ValueError``.
+non-finite ``rho`` or one below the smallest normal double, an ``rtol`` out
+of range, coefficients that make the intensity negative, malformed tables
+(or profiles bright only within 1e-145 of the outermost radius of the
+centre) and shapes that do not broadcast raise ``ValueError``.
 """
 
 from collections.abc import Sequence
