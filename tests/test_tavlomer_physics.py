@@ -182,6 +182,23 @@ def test_limb_darkened_laws_and_their_derivatives_in_every_regime(law_coefficien
 
 @accuracy_sweep
 @pytest.mark.slow
+@pytest.mark.parametrize("rho", [1e-3, 1.0])
+def test_the_finest_rtol_is_met_just_outside_the_limb(rho):
+    # A crossing just outside the limb puts complex roots near the end of
+    # the quadrature's clustered piece, where its error estimate once took
+    # a panel 400 times its estimate as met (5.7 rtol at u = 1.00001 rho).
+    for past in (1e-7, 1e-5, 1e-3):
+        u = rho * (1 + past)
+        with mpmath.workdps(40):
+            l = mpmath.mpf(u) / mpmath.mpf(rho)
+        reference = limb_darkened(l, 1 / mpmath.mpf(rho), linear_profile(mpmath.mpf("0.6")), dps=20)
+        for rtol in (1e-12, 1e-11):
+            value = tp.linear(u, rho, 0.6, rtol=rtol)
+            assert rel(value, reference) <= rtol, (past, rtol, value, reference)
+
+
+@accuracy_sweep
+@pytest.mark.slow
 @pytest.mark.parametrize("rho", [1e-4, 1e-2, 1.0, 10.0])
 def test_uniform_and_its_slopes_near_the_limb_and_far_out_for_every_radius(rho):
     offsets = [1e-15, 1e-12, 1e-9, 1e-6, 1e-2]
