@@ -18,9 +18,15 @@
 //    increasing, within [0, 1]; intensities exactly when finite,
 //    non-negative and not all zero;
 //  - the batch evaluation writes every result element, and only those, with
-//    or without derivatives, and the values do not depend on which.
+//    or without derivatives, and the values do not depend on which;
+//  - sources of any accepted radius (from the smallest normal double to the
+//    largest) get finite magnifications from the parametric laws;
+//  - a table scaled to any outer radius, with intensities of any magnitude,
+//    accepted: no NaN for a separation that is not NaN, and the same bits
+//    whether a point's units of work run together or one by one.
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <span>
 #include <vector>
 
@@ -42,10 +48,33 @@ double intensity(ph::Law law, const double* k, double mu, double one = 1) {
             return one - k[0] * (1 - mu) - k[1] * (1 - mu) * (1 - mu);
         case ph::Law::square_root:
             return one - k[0] * (1 - mu) - k[1] * (1 - std::sqrt(mu));
+        case ph::Law::logarithmic:
+            return one - k[0] * (1 - mu) - (mu > 0 ? k[1] * mu * std::log(mu) : 0.0);
+        case ph::Law::claret4: {
+            double sum = one;
+            for (int j = 0; j < 4; ++j) sum -= k[j] * (1 - std::pow(mu, (j + 1) / 2.0));
+            return sum;
+        }
         case ph::Law::tabulated:
             break;
     }
     return 0;
+}
+
+// Whether the law's intensity is a quadratic (or linear) in the variable
+// least_intensity searches; otherwise only a grid looks for a negative value.
+bool unimodal(ph::Law law) {
+    return law == ph::Law::linear || law == ph::Law::quadratic || law == ph::Law::square_root;
+}
+
+// The least intensity on a grid of mu: an upper bound of the true least.
+double grid_least_intensity(ph::Law law, const double* k) {
+    double least = intensity(law, k, 0);
+    for (int i = 1; i <= 4000; ++i) {
+        const double s = i / 4000.0;
+        least = std::fmin(least, intensity(law, k, s * s));
+    }
+    return least;
 }
 
 // The least intensity over mu in [0, 1], searched in the variable in which
@@ -86,11 +115,16 @@ void check_law(ph::Law law, const double* k) {
     double w[ph::max_basis] = {};
     const double one = ph::law_weights(law, coefficients, std::span<double>(w, d.basis_size));
     for (double weight : w) FUZZ_CHECK(std::isfinite(weight));
-    const double least = least_intensity(law, k);
     // Rounding of the rule and of the search: a few ulps of the terms.
     const double band = 1e-12 * scale * scale;
-    if (least > band) FUZZ_CHECK(checked.has_value());
-    if (least < -band) FUZZ_CHECK(!checked);
+    if (unimodal(law)) {
+        const double least = least_intensity(law, k);
+        if (least > band) FUZZ_CHECK(checked.has_value());
+        if (least < -band) FUZZ_CHECK(!checked);
+    } else if (grid_least_intensity(law, k) < -band) {
+        // A negative value found is a true one: the law must be refused.
+        FUZZ_CHECK(!checked);
+    }
     if (!checked) return;
 
     // Compared at the weights' own scale, where nothing overflows.
@@ -141,6 +175,7 @@ void check_batch(ph::Law law, const double* k, double u0, double u1, double rho,
     const double u[2] = {u0, u1}, rhos[2] = {rho, rho};
     const std::ptrdiff_t index[3] = {1, 0, 1};
     double magnified[3 * 2 * ph::max_basis] = {};
+    int exponent[2] = {};
     double flux[ph::max_basis] = {};
     double out[5] = {guard, 0, 0, 0, guard};
     ph::Batch batch{};
@@ -152,6 +187,7 @@ void check_batch(ph::Law law, const double* k, double u0, double u1, double rho,
     batch.u = {u, 1};
     batch.rho = {rhos, 1};
     batch.magnified = magnified;
+    batch.exponent = exponent;
     batch.count = 3;
     batch.geometry_index = index;
     for (std::size_t j = 0; j < ph::max_coefficients; ++j) batch.coefficients[j] = {&k[j], 0};
@@ -172,6 +208,17 @@ void check_batch(ph::Law law, const double* k, double u0, double u1, double rho,
     (void)ph::evaluate_geometry(batch, 0, 2);
     ph::combine(batch, 0, 3);
     FUZZ_CHECK(out[0] == guard && out[4] == guard);
+    // At most 8 / (3 rho) (the most centrally bright law at the centre), which
+    // min_rho keeps below the largest double.  (Coefficients near the largest
+    // double, whose weighted sums overflow, are a matter of their own.)
+    const bool moderate = std::fabs(k[0]) <= 1e100 && std::fabs(k[1]) <= 1e100;
+    for (int i = 1; i < 4 && moderate; ++i) {
+        if (!std::isfinite(out[i]) && !std::isnan(u[index[i - 1]])) {
+            std::fprintf(stderr, "law %d k = %.17g %.17g u = %.17g rho = %.17g: %.17g\n",
+                         static_cast<int>(law), k[0], k[1], u[index[i - 1]], rho, out[i]);
+        }
+        FUZZ_CHECK(std::isfinite(out[i]) || std::isnan(u[index[i - 1]]));
+    }
     for (const auto& d : derivatives) FUZZ_CHECK(d[0] == guard && d[4] == guard);
     if (!gradient) return;
     // The values are those of the plain evaluation, to the bit.
@@ -182,6 +229,70 @@ void check_batch(ph::Law law, const double* k, double u0, double u1, double rho,
     ph::combine(batch, 0, 3);
     for (int i = 1; i < 4; ++i) {
         FUZZ_CHECK(plain[i] == out[i] || (std::isnan(plain[i]) && std::isnan(out[i])));
+    }
+}
+
+// A table of `entries` radii spread evenly over [0, outer] (or as many as
+// stay distinct), intensities cycled from `values` times `scale`, at two
+// separations; accepted tables only.
+void check_table_batch(std::size_t entries, double outer, const std::vector<double>& values,
+                       double scale, double u0, double u1, double rho, bool gradient) {
+    std::vector<double> radii;
+    for (std::size_t j = 0; j < entries; ++j) {
+        const double r = outer * (static_cast<double>(j) / static_cast<double>(entries - 1));
+        if (radii.empty() || r > radii.back()) radii.push_back(r);
+    }
+    if (values.empty() || !ph::check_radii(radii)) return;
+    const std::size_t n = radii.size();
+    std::vector<double> intensity(n);
+    for (std::size_t j = 0; j < n; ++j) intensity[j] = values[j % values.size()] * scale;
+    if (!ph::check_intensity(intensity)) return;
+    ph::Batch batch{};
+    batch.basis = {ph::Law::tabulated, radii};
+    std::vector<double> flux(n);
+    ph::basis_flux(batch.basis, flux);
+    if (!ph::check_table_flux(intensity, flux)) return;
+    batch.flux = flux;
+    batch.rtol = ph::max_rtol;  // the coarsest: the fuzzer wants many inputs a second
+    const double u[2] = {u0, u1};
+    batch.geometry_count = 2;
+    batch.u = {u, 1};
+    batch.rho = {&rho, 0};
+    std::vector<double> magnified(2 * n * 3);
+    std::vector<int> exponent(2);
+    batch.magnified = magnified.data();
+    batch.exponent = exponent.data();
+    batch.count = 2;
+    batch.intensity = {intensity.data(), 0};
+    double out[2] = {};
+    std::vector<double> slopes(2 * 2 + 2 * n);
+    batch.out = out;
+    if (gradient) {
+        batch.gradient = true;
+        batch.magnified_du = batch.magnified + 2 * n;
+        batch.magnified_drho = batch.magnified_du + 2 * n;
+        batch.out_du = slopes.data();
+        batch.out_drho = slopes.data() + 2;
+        batch.out_dintensity = slopes.data() + 4;
+    }
+    ph::evaluate_geometry(batch, 0, ph::geometry_units(batch));
+    ph::combine(batch, 0, 2);
+    for (int i = 0; i < 2; ++i) {
+        if (std::isnan(out[i]) && !std::isnan(u[i])) {
+            std::fprintf(stderr, "table of %zu to %.17g, u = %.17g, rho = %.17g:", n, radii.back(),
+                         u[i], rho);
+            for (double v : intensity) std::fprintf(stderr, " %.17g", v);
+            std::fprintf(stderr, "\n");
+        }
+        FUZZ_CHECK(!std::isnan(out[i]) || std::isnan(u[i]));
+    }
+    // The units one by one: the same bits.
+    const std::vector<double> whole = magnified;
+    for (std::size_t unit = 0; unit < ph::geometry_units(batch); ++unit) {
+        ph::evaluate_geometry(batch, unit, unit + 1);
+    }
+    for (std::size_t k = 0; k < magnified.size(); ++k) {
+        FUZZ_CHECK(fuzz::same_bits(magnified[k], whole[k]));
     }
 }
 
@@ -200,9 +311,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const double u0 = in.number(), u1 = in.number();
     const double rho = std::fabs(in.number());
     // The batch takes only what the boundary lets through.
+    const bool accepted = rho >= ph::min_rho && std::isfinite(rho);
     if (ph::check_coefficients(law, std::span<const double>(k, ph::coefficient_count(law))) &&
-        rho > 0 && std::isfinite(rho)) {
+        accepted) {
         check_batch(law, k, u0, u1, rho, in.byte() % 2 == 1);
+    }
+    const std::size_t entries = 2 + in.count(62);
+    const double outer = std::fabs(in.number());
+    const std::vector<double> values = in.list(4);
+    const double scale = std::fabs(in.number());
+    if (accepted) {
+        check_table_batch(entries, std::fmin(outer, 1.0), values, scale, u0, u1, rho,
+                          in.byte() % 2 == 1);
     }
     return 0;
 }

@@ -202,6 +202,23 @@ def test_limb_darkened_laws_and_their_derivatives_in_every_regime(law_coefficien
 
 @accuracy_sweep
 @pytest.mark.slow
+@pytest.mark.parametrize("rho", [1e-3, 1.0])
+def test_the_finest_rtol_is_met_just_outside_the_limb(rho):
+    # A crossing just outside the limb puts complex roots near the end of
+    # the quadrature's clustered piece, where its error estimate once took
+    # a panel 400 times its estimate as met (5.7 rtol at u = 1.00001 rho).
+    for past in (1e-7, 1e-5, 1e-3):
+        u = rho * (1 + past)
+        with mpmath.workdps(40):
+            l = mpmath.mpf(u) / mpmath.mpf(rho)
+        reference = limb_darkened(l, 1 / mpmath.mpf(rho), linear_profile(mpmath.mpf("0.6")), dps=20)
+        for rtol in (1e-12, 1e-11):
+            value = tp.linear(u, rho, 0.6, rtol=rtol)
+            assert rel(value, reference) <= rtol, (past, rtol, value, reference)
+
+
+@accuracy_sweep
+@pytest.mark.slow
 @pytest.mark.parametrize("rho", [1e-4, 1e-2, 1.0, 10.0])
 def test_uniform_and_its_slopes_near_the_limb_and_far_out_for_every_radius(rho):
     offsets = [1e-15, 1e-12, 1e-9, 1e-6, 1e-2]
@@ -252,6 +269,78 @@ def test_extreme_radii_keep_their_values(rho):
     for result in (tp.square_root(u, rho, 0.3, 0.4, gradient=True),
                    tp.tabulated(u, rho, *TABLE, gradient=True)):
         assert not any(np.isnan(part).any() for part in result)
+
+
+LAWS = [(tp.linear, (0.6,)), (tp.quadratic, (0.4, 0.25)), (tp.square_root, (0.3, 0.4)),
+        (tp.tabulated, TABLE)]
+
+
+@settings(max_examples=60, deadline=None)
+@given(exponent=st.floats(8.0, 307.9), l=st.floats(0.0, 4.0), which=st.integers(0, 3))
+def test_huge_sources_are_unmagnified(exponent, l, which):
+    # A source of rho Einstein radii and more is magnified by at most
+    # sqrt(1 + 4 / rho^2) (at its centre), less than 2e-16 above 1 here
+    # (the uniform disk within a few units in the last place).
+    rho = 10.0 ** exponent
+    law, arguments = LAWS[which]
+    assert tp.uniform(l * rho, rho) == pytest.approx(1.0, rel=0, abs=1e-15)
+    assert law(l * rho, rho, *arguments) == pytest.approx(1.0, rel=0, abs=1e-12)
+    # Their derivatives are finite or, on the limb of a bright edge, infinite.
+    assert not any(np.isnan(part).any()
+                   for part in law(l * rho, rho, *arguments, gradient=True))
+
+
+@settings(max_examples=60, deadline=None)
+@given(exponent=st.floats(-307.6, -100.0), l=st.floats(0.0, 4.0), which=st.integers(0, 3))
+def test_small_sources_scale_as_one_over_rho(exponent, l, which):
+    # Far below an Einstein radius the lens magnifies as 1/u, so a source's
+    # magnification at l source radii from the lens is 1/rho times what it
+    # is at any other such size (the corrections, of order rho^2, are far
+    # below a double): here against a source of 1e-120.
+    rho, reference = 10.0 ** exponent, 1e-120
+    u = l * rho
+    l = u / rho  # a subnormal u keeps few digits of l
+    law, arguments = LAWS[which]
+    value = law(u, rho, *arguments, gradient=True)
+    expected = law(l * reference, reference, *arguments, gradient=True)
+    assert value[0] == pytest.approx(expected[0] * (reference / rho), rel=3e-9), (rho, l)
+    # The slopes in u and rho go as 1/rho^2: beyond a double below 1e-154.
+    for slope, at_reference in zip(value[1:3], expected[1:3]):
+        scaled = float(np.float64(at_reference) * (reference / rho) * (reference / rho))
+        if math.isfinite(scaled):
+            assert slope == pytest.approx(scaled, rel=3e-8, abs=1e-10 * abs(value[0]) / rho)
+        else:
+            assert slope == scaled
+    assert tp.uniform(u, rho) == pytest.approx(
+        tp.uniform(l * reference, reference) * (reference / rho), rel=1e-12)
+
+
+@settings(max_examples=60, deadline=None)
+@given(radius=st.floats(-300.0, 0.0), brightness=st.floats(-150.0, 300.0),
+       l=st.floats(0.0, 3.0), narrow=st.floats(-323.5, -0.01))
+def test_a_table_does_not_depend_on_its_scales(radius, brightness, l, narrow):
+    # A table whose radii end at s (in source radii) is a source of s rho
+    # described over its full radius; the intensities' scale c drops out of
+    # A, and each dA/dI scales as 1/c.  An entry inserted on the line
+    # between two others, however close to one of them, changes nothing.
+    s, c = 10.0 ** radius, 10.0 ** brightness
+    radii, intensity = np.array(TABLE[0]), np.array(TABLE[1])
+    rho = 0.1
+    u = l * rho
+    a, d_u, d_rho, d_i = tp.tabulated(u, rho * s, radii, intensity, gradient=True)
+    scaled = tp.tabulated(u, rho, radii * s, intensity * c, gradient=True)
+    assert scaled[0] == pytest.approx(a, rel=3e-9)
+    # (The slopes of a source below 1e-150 Einstein radii, about 1/(rho s)^2,
+    # are beyond a double, and so are a / c and its slopes in the
+    # intensities for some of its scales.)
+    if radius > -150:
+        assert scaled[1] == pytest.approx(d_u, rel=3e-8, abs=1e-10 * a / (rho * s))
+        assert scaled[2] == pytest.approx(d_rho * s, rel=3e-8, abs=1e-10 * a / rho)
+        np.testing.assert_allclose(scaled[3], d_i / c, rtol=3e-8, atol=1e-10 * a / c)
+    x = max(10.0 ** narrow * 0.2, 5e-324)  # between the first two entries, 0 and 0.2
+    inserted = tp.tabulated(u, rho, [0.0, x, *radii[1:]],
+                            [1.0, 1.0 - 0.012 * x / 0.2, *intensity[1:]])
+    assert inserted == pytest.approx(tp.tabulated(u, rho, *TABLE), rel=3e-9)
 
 
 def test_nan_separation_spoils_its_own_element_only():
@@ -380,6 +469,12 @@ ERRORS = [
      "intensity must not be negative (intensity[1, 1] = -0.1)"),
     (lambda: tp.tabulated(0.5, 0.1, [0.0, 1.0], [[1.0, 1.0], [0.0, 0.0]]), ValueError,
      "intensity must not be zero everywhere (no flux)"),
+    (lambda: tp.linear(0.5, [0.1, 5e-324], 0.6), ValueError, "rho must be at least 2.2250738585072014e-308 (Einstein radii): a smaller "
+     "source's magnification can exceed the largest double"),
+    (lambda: tp.tabulated(0.5, 0.1, [0.0, 1e-150, 1.0], [[1.0, 1.0, 1.0], [1.0, 0.0, 0.0]]),
+     ValueError, "intensity must not be bright only within about 1e-145 times the table's "
+     "outermost radius of the centre (its flux would be below 1e-290 of the largest intensity "
+     "times that radius squared)"),
     (lambda: tp.uniform("0.5", 0.1), TypeError,
      "u must be a real number or an array of real numbers, not str"),
     (lambda: tp.linear(0.5, [0.1, "a"], 0.6), TypeError,
@@ -604,9 +699,10 @@ def _long_call(points=100_000):
     return tp.linear(LONG_U[:points], 0.1, 0.6, rtol=1e-12)
 
 
-def test_another_thread_runs_during_a_call():
-    # While one thread computes, the interpreter lock is free: a second thread
-    # keeps running Python code, with no pause as long as the call.
+def _heartbeats_during(call):
+    """call() while a second thread notes the time every millisecond: the
+    result, the call's duration, the beats inside it and the longest gap
+    between them (or the call's ends)."""
     beats = []
     done = threading.Event()
 
@@ -619,15 +715,40 @@ def test_another_thread_runs_during_a_call():
     watcher.start()
     try:
         start = time.perf_counter()
-        result = _long_call()
+        result = call()
         end = time.perf_counter()
     finally:
         done.set()
         watcher.join()
     inside = [t for t in beats if start <= t <= end]
-    gaps = np.diff([start] + inside + [end])
+    return result, end - start, inside, np.diff([start] + inside + [end])
+
+
+def _interrupted_after(seconds, call):
+    """SIGINT `seconds` into call(): the time KeyboardInterrupt took to come,
+    or None if the call returned.  Should the call end first, the timer is
+    stopped before it fires (or its interrupt lands here), so it can never
+    escape into the test session."""
+    timer = threading.Timer(seconds, os.kill, (os.getpid(), signal.SIGINT))
+    start = time.perf_counter()
+    try:
+        timer.start()
+        try:
+            call()
+        finally:
+            timer.cancel()
+            timer.join()
+    except KeyboardInterrupt:
+        return time.perf_counter() - start
+    return None
+
+
+def test_another_thread_runs_during_a_call():
+    # While one thread computes, the interpreter lock is free: a second thread
+    # keeps running Python code, with no pause as long as the call.
+    result, duration, inside, gaps = _heartbeats_during(_long_call)
     assert result.shape == (100_000,)
-    assert len(inside) > 10 and gaps.max() < (end - start) / 4, (len(inside), gaps.max(), end - start)
+    assert len(inside) > 10 and gaps.max() < duration / 4, (len(inside), gaps.max(), duration)
 
 
 def test_two_threads_compute_at_once():
@@ -700,6 +821,23 @@ def test_python_signal_handlers_run_during_a_call():
         signal.signal(signal.SIGALRM, previous)
     gaps = np.diff([start] + [t for t in runs if start <= t <= end] + [end])
     assert gaps.max() < ANSWER_WITHIN, (gaps.max(), end - start)
+
+
+@pytest.mark.slow
+def test_a_long_table_over_few_separations_gives_back_the_lock():
+    # The work follows the table, not the count of separations: 16 points
+    # of a 200000-entry table at the finest rtol take seconds, during which
+    # another thread runs and Ctrl-C is answered promptly.
+    r = np.linspace(0.0, 1.0, 200_000)
+    u = np.linspace(0.0, 0.2, 16)
+    _, duration, _, gaps = _heartbeats_during(
+        lambda: tp.tabulated(u[:4], 0.1, r, 1 - 0.5 * r, rtol=1e-12))
+    assert gaps.max() < 0.1, (gaps.max(), duration)
+    # SIGINT 0.2 s into the call: answered well before the call would end.
+    interrupted = _interrupted_after(0.2, lambda: tp.tabulated(u, 0.1, r, 1 - 0.5 * r, rtol=1e-12))
+    assert interrupted is not None
+    if not PYPY:
+        assert interrupted < 0.2 + 0.5, interrupted
 
 
 def test_module_surface():

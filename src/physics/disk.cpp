@@ -174,11 +174,6 @@ T limb_disk(const T& rho) noexcept {
     return with_infinite_slopes(rho, (2.0 / r + 2.0 * (1.0 + r * r) * (std::atan(r) / r) / r) / pi);
 }
 
-// Sources and separations this small (in Einstein radii) see the lens's
-// magnification 1/u alone: the corrections are of order (u + rho)^2, while
-// the general forms would underflow.
-constexpr double small_scale = 1e-100;
-
 }  // namespace
 
 // The algorithm of Bulirsch (1969) for p > 0 (Press et al., Numerical
@@ -267,9 +262,11 @@ T small_disk(const T& u, const T& rho) noexcept {
     if (value(t) == 1.0) return with_infinite_slopes(rho, 4.0 / (pi * value(rho)));
     const T k = value(t) < 1.0 ? t : 1.0 / t;
     const T kc = sqrt((1.0 - k) * (1.0 + k));
-    // E = cel(kc, 1, 1, kc^2); E - kc^2 K = cel(kc, 1, k^2, 0).
+    // E = cel(kc, 1, 1, kc^2); E - kc^2 K = cel(kc, 1, k^2, 0), and t times
+    // it cel(kc, 1, k, 0) (cel is linear in a and b, and t k = 1): k^2 would
+    // underflow for a source 1e-154 of its separation and less.
     const T one{1.0};
-    const T mean = value(t) < 1.0 ? cel<T>(kc, one, one, kc * kc) : t * cel<T>(kc, one, k * k, T{});
+    const T mean = value(t) < 1.0 ? cel<T>(kc, one, one, kc * kc) : cel<T>(kc, one, k, T{});
     return 4.0 * mean / (pi * rho);
 }
 
@@ -302,7 +299,9 @@ ClosedForm closed_form(double u, double rho, double delta) noexcept {
     // one cel: alpha K + beta E = cel(kc, 1, alpha + beta, alpha + beta kc^2).
     const double c_e = 0.5 * s * q;
     const double c_k = delta * (4.0 + 0.5 * delta * s) / q;
-    const double c_pi = 2.0 * (1.0 + rho * rho) * delta * delta / (s * q);
+    // (delta / s) (delta / q) rather than delta^2 / (s q): for a source of
+    // 1e77 Einstein radii and more (1 + rho^2) delta^2 would overflow.
+    const double c_pi = 2.0 * (1.0 + rho * rho) * (r * (delta / q));
     // c_pi Pi(n, m) = cel(kc, r^2, c_pi, c_pi), entered with sqrt(p) = |r|
     // and b / sqrt(p) = c_pi / |r| = 2 (1 + rho^2) |delta| / q formed
     // directly: near the limb nothing of size 1/|r| appears.

@@ -12,6 +12,12 @@ namespace tavlomer::physics::detail {
 
 using physics::Dual;
 
+// Sources and separations this small (u + rho, in Einstein radii) see the
+// lens's magnification 1/u alone: the corrections are of order (u + rho)^2,
+// while the general forms would underflow.  There the disk is homogeneous,
+// A(c u, c rho) = A(u, rho) / c, and exactly so for c a power of two.
+inline constexpr double small_scale = 1e-100;
+
 // Bulirsch's general complete elliptic integral
 //
 //   cel(kc, p, a, b) = \int_0^{pi/2} (a cos^2 t + b sin^2 t)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 
 namespace tavlomer::physics {
 namespace {
@@ -14,21 +15,16 @@ namespace {
 // weights and scaling by a power of two is exact: the results do not change
 // by a bit, only no longer overflow.
 constexpr double largest_unscaled = 0x1p256;
-constexpr double smallest_unscaled = 0x1p-256;
 
 // The exponent of the power of two that brings the largest magnitude among
 // `values` near 1 (within [1/8, 1/4), leaving room for the rules' 2 c and
-// 4 c), or 0 when it lies within [low, largest_unscaled] (or is 0).
-int scale_exponent(const double* values, std::size_t n, double low) noexcept {
+// 4 c), or 0 when it is at most largest_unscaled.
+int scale_exponent(const double* values, std::size_t n) noexcept {
     double largest = 0.0;
     for (std::size_t i = 0; i < n; ++i) largest = std::max(largest, std::fabs(values[i]));
-    if (largest <= largest_unscaled && (largest >= low || largest == 0.0)) return 0;
+    if (largest <= largest_unscaled) return 0;
     return -std::ilogb(largest) - 3;
 }
-
-// x 2^e, exactly where it stays representable (0 for a term it makes
-// negligible below the subnormals).
-double times_power_of_two(double x, int e) noexcept { return e == 0 ? x : std::ldexp(x, e); }
 
 // The coefficients scaled as above, with the constant term `one` of the
 // weights (law_table.hpp).
@@ -40,7 +36,7 @@ struct Scaled {
 Scaled scaled(std::span<const double> coefficients) noexcept {
     Scaled out;
     // Small coefficients need no scaling: the constant term dominates.
-    out.one = std::ldexp(1.0, scale_exponent(coefficients.data(), coefficients.size(), 0.0));
+    out.one = std::ldexp(1.0, scale_exponent(coefficients.data(), coefficients.size()));
     for (std::size_t j = 0; j < coefficients.size(); ++j) out.c[j] = coefficients[j] * out.one;
     return out;
 }
@@ -96,6 +92,22 @@ std::expected<void, Refusal> check_intensity(std::span<const double> intensity) 
     return {};
 }
 
+std::expected<void, Refusal> check_table_flux(std::span<const double> intensity,
+                                              std::span<const double> flux) noexcept {
+    // basis_flux scales the radii so that the outermost lies in [1/2, 1];
+    // the intensities are taken relative to the largest, as combine does.
+    const double largest = *std::max_element(intensity.begin(), intensity.end());
+    double total = 0.0;
+    for (std::size_t k = 0; k < intensity.size(); ++k) total += intensity[k] / largest * flux[k];
+    if (!(total >= min_table_flux)) {
+        return std::unexpected(Refusal{
+            "intensity must not be bright only within about 1e-145 times the table's outermost "
+            "radius of the centre (its flux would be below 1e-290 of the largest intensity times "
+            "that radius squared)"});
+    }
+    return {};
+}
+
 double cancellation(std::span<const double> w, std::span<const double> flux) noexcept {
     double magnitude = 0.0, total = 0.0;
     for (std::size_t k = 0; k < w.size(); ++k) {
@@ -111,40 +123,47 @@ double basis_rtol(double rtol, double kappa) noexcept {
     return asked >= finest_basis_rtol ? asked : finest_basis_rtol;
 }
 
-Shortfall evaluate_geometry(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
+std::size_t geometry_units(const Batch& batch) noexcept {
+    return batch.geometry_count * basis_units(batch.basis);
+}
+
+void evaluate_geometry(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
     const std::size_t size = batch.basis.size();
-    Shortfall shortfall;
-    for (std::size_t g = begin; g < end; ++g) {
+    const std::size_t per_point = basis_units(batch.basis);
+    for (std::size_t unit = begin; unit < end;) {
+        const std::size_t g = unit / per_point;
+        const Units units{unit % per_point, std::min(per_point, unit % per_point + (end - unit))};
         const std::span<double> magnified(batch.magnified + g * size, size);
         double worst = 0.0;
         if (batch.gradient) {
             worst = basis_magnified_flux_gradient(
                 batch.basis, batch.u[g], batch.rho[g], batch.rtol, magnified,
                 std::span<double>(batch.magnified_du + g * size, size),
-                std::span<double>(batch.magnified_drho + g * size, size));
+                std::span<double>(batch.magnified_drho + g * size, size), units,
+                batch.exponent ? batch.exponent + g : nullptr);
         } else {
             worst =
-                basis_magnified_flux(batch.basis, batch.u[g], batch.rho[g], batch.rtol, magnified);
+                basis_magnified_flux(batch.basis, batch.u[g], batch.rho[g], batch.rtol, magnified,
+                                     units, batch.exponent ? batch.exponent + g : nullptr);
         }
-        // A NaN result (a NaN u) is not a shortfall: it says so itself.
-        if (worst > 1.0) shortfall.add({1, worst});
+        // The point's units add to its shortfall; a NaN result (a NaN u) is
+        // not a shortfall: it says so itself.
+        if (batch.worst != nullptr && worst > batch.worst[g]) batch.worst[g] = worst;
+        unit += units.last - units.first;
     }
-    return shortfall;
 }
 
-namespace {
-
-// sum_k (w_k 2^e) d_k, leaving out the terms of zero weight: an infinite
-// derivative (the edge on the lens) counts only where the profile has it.
-double weighted(const double* w, int e, const double* d, std::size_t size) noexcept {
-    double sum = 0.0;
-    for (std::size_t k = 0; k < size; ++k) {
-        if (w[k] != 0.0) sum += times_power_of_two(w[k], e) * d[k];
+Shortfall shortfall(const Batch& batch) noexcept {
+    Shortfall out;
+    if (batch.worst == nullptr) return out;
+    for (std::size_t g = 0; g < batch.geometry_count; ++g) {
+        if (batch.worst[g] > 1.0) {
+            ++out.count;
+            out.worst = std::max(out.worst, batch.worst[g]);
+        }
     }
-    return sum;
+    return out;
 }
-
-}  // namespace
 
 // A = P / Q with P = sum_k w_k F_k and Q = sum_k w_k N_k, the weights scaled
 // by a power of two where they are far from 1 (scale_exponent: the same
@@ -172,11 +191,9 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
             batch.geometry_index ? static_cast<std::size_t>(batch.geometry_index[i]) : i;
         const double* magnified = batch.magnified + g * size;
         const double* w = parametric.data();
-        int e = 0;         // a table's intensities as stored, times 2^e, are summed
         double one = 1.0;  // a parametric law's weights come scaled by one
         if (law == Law::tabulated) {
             w = batch.intensity.data + i * batch.intensity.stride;
-            e = scale_exponent(w, size, smallest_unscaled);
         } else {
             std::array<double, max_coefficients> coefficients{};
             for (std::size_t j = 0; j < n; ++j) coefficients[j] = batch.coefficients[j][i];
@@ -184,31 +201,57 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
             d.weights(c.c.data(), c.one, parametric.data());
             one = c.one;
         }
+        // A table's intensities are taken in units of a power of two near
+        // their largest, 2^e: A does not depend on their scale, and neither
+        // 1e308 nor 5e-324 times a flux is then formed (an overflow, or a
+        // subnormal with few digits).  Exact, so most tables (e = 0) see no
+        // change.
+        int e = 0;
+        if (law == Law::tabulated) {
+            e = std::numeric_limits<int>::min();
+            for (std::size_t k = 0; k < size; ++k) {
+                if (w[k] != 0.0) e = std::max(e, std::ilogb(w[k]));
+            }
+        }
+        const auto scaled = [&](std::size_t k) { return e == 0 ? w[k] : std::ldexp(w[k], -e); };
         double numerator = 0.0, denominator = 0.0;
         for (std::size_t k = 0; k < size; ++k) {
-            const double wk = times_power_of_two(w[k], e);
-            numerator += wk * magnified[k];
-            denominator += wk * batch.flux[k];
+            numerator += scaled(k) * magnified[k];
+            denominator += scaled(k) * batch.flux[k];
         }
+        // F_k as 2^-s times their values (Batch::exponent), A too; the
+        // derivatives in u and rho as 2^-2s times theirs.
+        const int s = batch.exponent ? batch.exponent[g] : 0;
         const double a = numerator / denominator;
-        batch.out[i] = a;
+        batch.out[i] = std::ldexp(a, s);
         if (!batch.gradient) continue;
-        batch.out_du[i] = weighted(w, e, batch.magnified_du + g * size, size) / denominator;
-        batch.out_drho[i] = weighted(w, e, batch.magnified_drho + g * size, size) / denominator;
-        // The derivatives in the weights themselves go as 1 / Q: unscaled.
-        if (law == Law::tabulated) {
-            double* dw = batch.out_dintensity + i * size;
+        const auto slope = [&](const double* d) {
+            double sum = 0.0;
             for (std::size_t k = 0; k < size; ++k) {
-                dw[k] = times_power_of_two((magnified[k] - a * batch.flux[k]) / denominator, e);
+                if (w[k] != 0.0) sum += scaled(k) * d[k];
+            }
+            return std::ldexp(sum / denominator, 2 * s);
+        };
+        if (law == Law::tabulated) {
+            batch.out_du[i] = slope(batch.magnified_du + g * size);
+            batch.out_drho[i] = slope(batch.magnified_drho + g * size);
+            // dA/dI_k = (F_k - A N_k) / Q with Q in the intensities' own units.
+            double* d = batch.out_dintensity + i * size;
+            for (std::size_t k = 0; k < size; ++k) {
+                d[k] = std::ldexp((magnified[k] - a * batch.flux[k]) / denominator, s - e);
             }
             continue;
         }
+        // The parametric weights come scaled already (Scaled): e is 0.
+        batch.out_du[i] = slope(batch.magnified_du + g * size);
+        batch.out_drho[i] = slope(batch.magnified_drho + g * size);
         for (std::size_t j = 0; j < n; ++j) {
             double sum = 0.0;
             for (std::size_t k = 0; k < size; ++k) {
                 if (slopes[j][k] != 0.0) sum += slopes[j][k] * (magnified[k] - a * batch.flux[k]);
             }
-            batch.out_dcoefficients[j][i] = sum / denominator * one;
+            // The derivatives in the coefficients go as 1 / Q: unscaled.
+            batch.out_dcoefficients[j][i] = std::ldexp(sum / denominator, s) * one;
         }
     }
 }

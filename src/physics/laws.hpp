@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <expected>
+#include <limits>
 #include <span>
 
 #include "physics/law_table.hpp"
@@ -23,6 +24,18 @@ inline constexpr double max_rtol = 1e-2;
 inline constexpr double default_rtol = 1e-9;
 // The finest accuracy basis_magnified_flux promises (its contract).
 inline constexpr double finest_basis_rtol = 1e-13;
+
+// The smallest source radius (Einstein radii) taken: the smallest normal
+// double.  The magnification reaches a few / rho at the centre (2 / rho
+// uniform, 8 / (3 rho) for the most centrally bright quadratic law), which
+// below it would exceed the largest double.
+inline constexpr double min_rho = std::numeric_limits<double>::min();
+
+// The least flux of a table's profile, in units of its largest intensity
+// times its outermost radius squared: a profile bright only within about
+// 1e-145 times that radius of the centre would have its flux below the range in which the
+// basis fluxes keep their digits (1e-308), and its magnified flux too.
+inline constexpr double min_table_flux = 1e-290;
 
 // The coefficients a parametric law takes (the tabulated law takes a table).
 [[nodiscard]] constexpr std::size_t coefficient_count(Law law) noexcept {
@@ -55,6 +68,11 @@ double law_weights(Law law, std::span<const double> coefficients, std::span<doub
 // all zero.  (The lengths are the caller's to match.)
 [[nodiscard]] std::expected<void, Refusal> check_intensity(
     std::span<const double> intensity) noexcept;
+
+// A profile of a table whose flux N_k (basis_flux) are given: refused if
+// its flux is below min_table_flux.  After check_radii and check_intensity.
+[[nodiscard]] std::expected<void, Refusal> check_table_flux(std::span<const double> intensity,
+                                                            std::span<const double> flux) noexcept;
 
 // kappa = sum_k |w_k| N_k / |sum_k w_k N_k|: how much the weighted sum of
 // basis fluxes can amplify their relative errors.  At least 1 for a valid
@@ -89,6 +107,15 @@ struct Batch {
     Strided u;          // geometry_count values (or one)
     Strided rho;        // likewise, positive and finite
     double* magnified;  // geometry_count * basis.size(): F_k of each point
+    // If not null, one per geometry point, s: magnified holds 2^-s times F_k
+    // and magnified_du and magnified_drho 2^-2s times their derivatives
+    // (basis_magnified_flux), so that a source of 1e-307 Einstein radii,
+    // whose F_k reach 1e307, can be combined with weights beyond 1.
+    int* exponent = nullptr;
+    // If not null, one per geometry point, zeroed by the caller: how close
+    // the quadrature came to its tolerance there (basis_magnified_flux), the
+    // worst over the point's units.
+    double* worst = nullptr;
 
     std::size_t count;
     const std::ptrdiff_t* geometry_index;                  // count entries, or null
@@ -109,22 +136,21 @@ struct Batch {
     double* out_dintensity = nullptr;
 };
 
+// The units of work of the geometry points (basis_units of each, point
+// after point).
+[[nodiscard]] std::size_t geometry_units(const Batch& batch) noexcept;
+// F_k for the units [begin, end): the points are done once all their units
+// are, which run in order.
+void evaluate_geometry(const Batch& batch, std::size_t begin, std::size_t end) noexcept;
+
 // Where the quadrature could not meet the accuracy asked (it ran out of
 // panels, or of digits to bisect): how many geometry points, and the largest
-// ratio of an error estimate to its tolerance among them.
+// ratio of an error estimate to its tolerance among them (Batch::worst).
 struct Shortfall {
     std::size_t count = 0;
     double worst = 0.0;
-
-    void add(const Shortfall& other) noexcept {
-        count += other.count;
-        if (other.worst > worst) worst = other.worst;
-    }
 };
-
-// F_k for geometry points [begin, end), and where they fall short.
-[[nodiscard]] Shortfall evaluate_geometry(const Batch& batch, std::size_t begin,
-                                          std::size_t end) noexcept;
+[[nodiscard]] Shortfall shortfall(const Batch& batch) noexcept;
 // A = sum_k w_k F_k / sum_k w_k N_k for result elements [begin, end), once
 // every geometry point they use is evaluated.
 void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept;

@@ -51,6 +51,17 @@ constexpr gk::ErrorModel coarse_model = {1.0, 2.0};
 // degree 11.
 constexpr double coarse_tolerance = 1e-6;
 
+// The 15-point rule for the finest tolerances, below this one, where panels
+// are accepted at g near 1e-9: there a crossing just outside the limb
+// (u = 1.00001 rho), whose complex roots lie 0.05 from the clustered end of
+// the mapped piece, left the rule an error of 400 g^1.5 on the panel at
+// that end (measured at g = 1.4e-9; the result 6e-12 off at rtol = 1e-12,
+// 5.7 rtol).  Estimated as 100 g^1.5 that panel is bisected and the result
+// comes within 0.1 rtol.  (At the default rtol the panels stop at larger g,
+// where 10 g^1.5 held in every regime measured; 100 would cost 40% there.)
+constexpr double fine_tolerance = 1e-10;
+constexpr gk::ErrorModel finest_model = {100.0, fine_model.power};
+
 // The derivatives are promised to 10 rtol (what an optimiser's steps or a
 // sampler's trajectories need is far coarser than the values they compare),
 // or a tenth of rtol times their value where they pass through zero.
@@ -133,10 +144,14 @@ Integrals<K> integrate(const gk::Rule<Pairs>& rule, const gk::ErrorModel& model,
 template <std::size_t K, class F>
 Integrals<K> integrate(const F& f, std::size_t piece_count, double rtol, std::size_t values,
                        double per_rho, const std::array<double, K>& offsets) noexcept {
-    return rtol >= coarse_tolerance ? integrate<K>(gk::kronrod7, coarse_model, f, piece_count, rtol,
-                                                   values, per_rho, offsets)
-                                    : integrate<K>(gk::kronrod15, fine_model, f, piece_count, rtol,
-                                                   values, per_rho, offsets);
+    if (rtol >= coarse_tolerance) {
+        return integrate<K>(gk::kronrod7, coarse_model, f, piece_count, rtol, values, per_rho,
+                            offsets);
+    }
+    return rtol >= fine_tolerance ? integrate<K>(gk::kronrod15, fine_model, f, piece_count, rtol,
+                                                 values, per_rho, offsets)
+                                  : integrate<K>(gk::kronrod15, finest_model, f, piece_count, rtol,
+                                                 values, per_rho, offsets);
 }
 
 // ---- Parametric laws: the basis {1, mu, mu^2 or sqrt(mu)} --------------------
@@ -632,6 +647,21 @@ double parametric(const Profiles<K>& profiles, double u, double rho, double rtol
 // The difference cancels by about x / (2 h), so each J is asked for h times
 // the tolerance.
 
+// A nested disk this small (u + x rho, Einstein radii) would be magnified
+// beyond the range of a double, as 2 / (x rho) at most; what it adds to its
+// interval, x^2 A_D <= 2 x / rho, is then below 1e-300 relative to a hat
+// whose disks are not this small (2 / rho and more), and is left out rather
+// than formed as 0 * inf.
+constexpr double unrepresentable_disk = 1e-300;
+
+// A disk this much smaller than its separation from the lens is magnified
+// as a point to every digit (the correction is of order (r / u)^2, 1e-300);
+// taken at this size at least, its radius does not round to 0: a table's
+// entry of 2e-321 on a source of 0.1, or a table ending at 1e-300 on a
+// source of 1e-300 (1e-600).  (Nor does u / r reach 1e154, where the small
+// form's k^2 would underflow.)
+constexpr double point_source = 1e-150;
+
 template <bool Gradient>
 Dual interval_integral(double u, double rho, double lo, double hi, double tol,
                        double& worst) noexcept {
@@ -663,7 +693,10 @@ Dual interval_integral(double u, double rho, double lo, double hi, double tol,
         const Mapped m = map(piece, w);
         const double x = m.from_a <= m.to_b ? piece.a + m.from_a : piece.b - m.to_b;
         const std::array<double, 1> g = {x * x * m.weight};
-        const Dual a = nested<Gradient>(u, rho, x, delta_at(ends[p], m, x, x, u, rho));
+        const double at = std::isfinite(x0) ? std::max(x, x0 * point_source) : x;
+        const Dual a = u + x * rho < unrepresentable_disk ? Dual{}
+                       : at == x ? nested<Gradient>(u, rho, x, delta_at(ends[p], m, x, x, u, rho))
+                                 : nested<Gradient>(u, rho, at, u - at * rho);
         if constexpr (Gradient) {
             const Subtraction<1>& sub = subtractions[p];
             put<1>(values, g, a, {sub.lambda[0] * m.weight, sub.lambda[1] * m.weight},
@@ -686,6 +719,9 @@ Dual interval_integral(double u, double rho, double lo, double hi, double tol,
 // of order (u / rho)^2 relative.
 constexpr double centre_distance = 1e-150;
 
+// The relative rounding of a narrow annulus's magnified flux, per x / h.
+constexpr double annulus_rounding = 2.0 * std::numeric_limits<double>::epsilon();
+
 // The finest relative accuracy asked of one interval's integral.
 constexpr double finest_interval_rtol = 1e-15;
 
@@ -696,14 +732,34 @@ Dual edge_disk(double u, double rho, double x) noexcept {
     return nested<Gradient>(u, rho, x, u - x * rho);
 }
 
+// The radii of a table as it is evaluated: scaled by 2^k so that the
+// outermost lies in [1/2, 1] (k = 0 for most tables), while the source
+// radius is scaled by 2^-k: the same physical source, and F_k and N_k both
+// 2^(2k) times their values for the table as given, which leaves every ratio
+// of them as it was.  A power of two scales every radius exactly.  Without
+// it a table ending at 1e-160 would have fluxes of 1e-320 (a few digits
+// left) and one ending at 1e-200 none at all.
+int table_exponent(std::span<const double> radii) noexcept {
+    const double outer = radii.back();
+    return outer >= 0.5 ? 0 : -std::ilogb(outer) - 1;
+}
+
+std::size_t table_units(std::size_t entries) noexcept {
+    return (entries - 2) / table_unit_intervals + 1;  // entries - 1 intervals
+}
+
 template <bool Gradient>
-double tabulated(std::span<const double> radii, double u, double rho, double rtol, double* out,
-                 double* d_u, double* d_rho) noexcept {
+double tabulated(std::span<const double> given, double u, double rho, double rtol, double* out,
+                 double* d_u, double* d_rho, Units units) noexcept {
     double worst = 0.0;
-    const std::size_t n = radii.size();
+    const int k = table_exponent(given);
+    const auto radii = [&](std::size_t i) { return std::ldexp(given[i], k); };
+    const std::size_t n = given.size();
     std::array<double*, 3> parts = {out, d_u, d_rho};
     const std::size_t used = Gradient ? 3 : 1;
-    for (std::size_t c = 0; c < used; ++c) std::fill(parts[c], parts[c] + n, 0.0);
+    if (units.first == 0) {
+        for (std::size_t c = 0; c < used; ++c) std::fill(parts[c], parts[c] + n, 0.0);
+    }
     const auto add = [&](std::size_t j, double factor, const Dual& term) {
         out[j] += factor * term.v;
         if constexpr (Gradient) {
@@ -711,20 +767,34 @@ double tabulated(std::span<const double> radii, double u, double rho, double rto
             d_rho[j] += factor * term.dr;
         }
     };
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-        const double h = radii[i + 1] - radii[i];
+    const std::size_t end =
+        std::min(n - 1, units.last >= table_units(n) ? n - 1 : units.last * table_unit_intervals);
+    for (std::size_t i = units.first * table_unit_intervals; i < end; ++i) {
+        const double lo = radii(i);
+        const double hi = radii(i + 1);
+        const double h = hi - lo;
         const double tol = std::max(rtol * std::min(1.0, h), finest_interval_rtol);
         // Each interval is asked for its share of the tolerance (tol, a
         // fraction h of rtol): its shortfall counts against that share.
-        const Dual integral =
-            interval_integral<Gradient>(u, rho, radii[i], radii[i + 1], tol, worst);
-        add(i, 1.0 / h, integral);
-        add(i + 1, -1.0 / h, integral);
+        const Dual integral = interval_integral<Gradient>(u, rho, lo, hi, tol, worst);
+        // F_j takes J / h of its two intervals with opposite signs, which
+        // cancel by about x / h: their rounding alone leaves F_j about
+        // 2 eps x / h off (measured: 5e-9 for an annulus 1e-8 wide at
+        // x = 0.5), beyond rtol in annuli narrower than 2 eps x / rtol.
+        worst = worse(worst, annulus_rounding * hi / h / rtol);
+        // J / h, not J * (1 / h): an interval as narrow as 5e-324 has no
+        // reciprocal, and its integral (of x^2 below h^2) is 0.
+        const Dual mean = {integral.v / h, integral.du / h, integral.dr / h};
+        add(i, 1.0, mean);
+        add(i + 1, -1.0, mean);
     }
+    if (units.last < table_units(n)) return worst;
     // The jumps: up to 1 at the first radius (none if it is the centre), down
     // from 1 at the last.
-    if (radii[0] > 0.0) add(0, -radii[0] * radii[0], edge_disk<Gradient>(u, rho, radii[0]));
-    add(n - 1, radii[n - 1] * radii[n - 1], edge_disk<Gradient>(u, rho, radii[n - 1]));
+    const double first = radii(0);
+    const double last = radii(n - 1);
+    if (first > 0.0) add(0, -first * first, edge_disk<Gradient>(u, rho, first));
+    add(n - 1, last * last, edge_disk<Gradient>(u, rho, last));
     return worst;
 }
 
@@ -742,10 +812,11 @@ Profiles<K> integrated_profiles(const LawDescriptor& law) noexcept {
 
 template <bool Gradient>
 double magnified_flux(const Basis& basis, double u, double rho, double rtol, double* out,
-                      double* d_u, double* d_rho) noexcept {
+                      double* d_u, double* d_rho, Units units) noexcept {
     if (basis.law == Law::tabulated) {
-        return tabulated<Gradient>(basis.radii, u, rho, rtol, out, d_u, d_rho);
+        return tabulated<Gradient>(basis.radii, u, rho, rtol, out, d_u, d_rho, units);
     }
+    if (units.first > 0) return 0.0;  // a parametric law is one unit
     const Dual whole = edge_disk<Gradient>(u, rho, 1.0);
     out[0] = whole.v;
     if constexpr (Gradient) {
@@ -788,40 +859,100 @@ void basis_flux(const Basis& basis, std::span<double> flux) noexcept {
     }
     // 2 \int x b_j(x) dx over each side of hat j: h (a + 2 b) / 3 for the side
     // rising from a to b, h (2 b + c) / 3 for the side falling from b to c.
-    const std::span<const double> r = basis.radii;
+    // The radii as the table is evaluated (table_exponent).
+    const int k = table_exponent(basis.radii);
     std::fill(flux.begin(), flux.end(), 0.0);
-    for (std::size_t i = 0; i + 1 < r.size(); ++i) {
-        const double h = r[i + 1] - r[i];
-        flux[i] += h * (2.0 * r[i] + r[i + 1]) / 3.0;
-        flux[i + 1] += h * (r[i] + 2.0 * r[i + 1]) / 3.0;
+    for (std::size_t i = 0; i + 1 < basis.radii.size(); ++i) {
+        const double a = std::ldexp(basis.radii[i], k);
+        const double b = std::ldexp(basis.radii[i + 1], k);
+        const double h = b - a;
+        flux[i] += h * (2.0 * a + b) / 3.0;
+        flux[i + 1] += h * (a + 2.0 * b) / 3.0;
     }
 }
 
+// The geometry a basis is evaluated at.  A table's source radius is scaled
+// by 2^-table (table_exponent).  A source and separation below 2^-340
+// (Einstein radii; 4.5e-103, inside disk.hpp's small_scale with room for
+// u + rho) are then scaled up by 2^small to that size, where every nested
+// disk's magnification, up to 2 / (x rho), stays within range: there the
+// nested disks are homogeneous (disk.hpp), so F_k is 2^small times its
+// value at the scaled geometry, and its derivatives 2^(2 small) times
+// theirs.  Powers of two change no digit, so a source of 1e-306 (or a
+// table's outer radius of 1e-300 on a source of 1e-8) gets what one of
+// 1e-103 gets, scaled.
+constexpr int small_exponent = -340;
+
+struct Geometry {
+    double u;
+    double rho;
+    int table;
+    int small;
+};
+
+Geometry scaled(const Basis& basis, double u, double rho) noexcept {
+    const int k = basis.law == Law::tabulated ? table_exponent(basis.radii) : 0;
+    // The exponent of max(u, rho 2^-k), without forming rho 2^-k, which
+    // could underflow before the scaling up.
+    int e = std::ilogb(rho) - k;
+    if (u > 0.0) e = std::max(e, std::ilogb(u));
+    const int s = e < small_exponent ? small_exponent - e : 0;
+    Geometry g{std::ldexp(u, s), std::ldexp(rho, s - k), k, s};
+    if (std::isfinite(g.u)) g.rho = std::max(g.rho, g.u * point_source);
+    // A lens this close to the centre is at the centre to every digit
+    // (A_D is even in u), and the nested disks about it stay representable.
+    if (g.u < g.rho * centre_distance) g.u = 0.0;
+    return g;
+}
+
+std::size_t basis_units(const Basis& basis) noexcept {
+    return basis.law == Law::tabulated ? table_units(basis.radii.size()) : 1;
+}
+
 double basis_magnified_flux(const Basis& basis, double u, double rho, double rtol,
-                            std::span<double> out) noexcept {
+                            std::span<double> out, Units units, int* exponent) noexcept {
+    if (exponent) *exponent = 0;
     if (std::isnan(u)) {
         std::fill(out.begin(), out.end(), nan);
         return nan;
     }
-    // A lens this close to the centre is at the centre to every digit
-    // (A_D is even in u), and the nested disks about it stay representable.
-    u = std::fabs(u) < rho * centre_distance ? 0.0 : std::fabs(u);
-    return magnified_flux<false>(basis, u, rho, rtol, out.data(), nullptr, nullptr);
+    const Geometry g = scaled(basis, std::fabs(u), rho);
+    const double worst =
+        magnified_flux<false>(basis, g.u, g.rho, rtol, out.data(), nullptr, nullptr, units);
+    // What follows once the last unit has added its part.
+    if (units.last < basis_units(basis)) return worst;
+    if (exponent) {
+        *exponent = g.small;
+    } else if (g.small != 0) {
+        for (double& f : out) f = std::ldexp(f, g.small);
+    }
+    return worst;
 }
 
 double basis_magnified_flux_gradient(const Basis& basis, double u, double rho, double rtol,
                                      std::span<double> out, std::span<double> d_u,
-                                     std::span<double> d_rho) noexcept {
+                                     std::span<double> d_rho, Units units, int* exponent) noexcept {
+    if (exponent) *exponent = 0;
     if (std::isnan(u)) {
         for (std::span<double> part : {out, d_u, d_rho}) std::fill(part.begin(), part.end(), nan);
         return nan;
     }
     const double sign = u < 0.0 ? -1.0 : 1.0;
-    u = std::fabs(u) < rho * centre_distance ? 0.0 : std::fabs(u);
+    const Geometry g = scaled(basis, std::fabs(u), rho);
     const double worst =
-        magnified_flux<true>(basis, u, rho, rtol, out.data(), d_u.data(), d_rho.data());
-    // F is even in u.
-    for (double& d : d_u) d *= sign;
+        magnified_flux<true>(basis, g.u, g.rho, rtol, out.data(), d_u.data(), d_rho.data(), units);
+    if (units.last < basis_units(basis)) return worst;
+    // What the caller does not take in its exponent.
+    const int left = exponent ? 0 : g.small;
+    if (exponent) *exponent = g.small;
+    if (left != 0) {
+        for (double& f : out) f = std::ldexp(f, left);
+    }
+    // F is even in u; d/drho takes the table's scaling of rho too.
+    for (double& d : d_u) d = sign * std::ldexp(d, 2 * left);
+    if (left != 0 || g.table != 0) {
+        for (double& d : d_rho) d = std::ldexp(d, 2 * left - g.table);
+    }
     return worst;
 }
 

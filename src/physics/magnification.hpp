@@ -47,18 +47,44 @@ struct Basis {
     }
 };
 
-// N_k = 2 \int_0^1 r b_k(r) dr, for every k.
+// N_k = 2 \int_0^1 r b_k(r) dr, for every k.  For a table whose outermost
+// radius is below 1/2, N_k and F_k (below) are both taken for its radii
+// scaled by a power of two 2^k into [1/2, 1], which multiplies each by
+// 2^(2k) and leaves their ratios, all that the laws use, as they are.
 void basis_flux(const Basis& basis, std::span<double> flux) noexcept;
+
+// The work of one point comes in units that run in order: one for a
+// parametric law; for a table, its intervals in groups of
+// table_unit_intervals (a few milliseconds at most), the last unit adding
+// the table's ends.  A caller that stops between units (to hand back the
+// interpreter's lock during a point whose table is long) passes the units
+// [first, last) of a point to the functions below, then the rest; each unit
+// adds to the results in the order a whole call would, so the results do
+// not depend on how the units are split.
+inline constexpr std::size_t table_unit_intervals = 16;
+[[nodiscard]] std::size_t basis_units(const Basis& basis) noexcept;
+
+struct Units {
+    std::size_t first = 0;
+    std::size_t last = static_cast<std::size_t>(-1);  // all
+};
 
 // F_k(u, rho) = (2 / rho^2) \int_0^rho ... : the magnified flux of every basis
 // profile, each to relative accuracy rtol (1e-13 <= rtol <= 1e-2).  A caller
 // combining them with weights w asks for rtol / kappa, where
 // kappa = sum_k |w_k| N_k / |sum_k w_k N_k| >= 1 bounds the cancellation of the
 // sum.  A NaN u gives NaN for every k.  Returns how close the quadrature's
-// error estimates came to rtol: at most 1 where it was met, more where the
-// quadrature could not meet it (gauss_kronrod.hpp), NaN with a NaN result.
+// error estimates came to rtol over the units done: at most 1 where it was
+// met, more where the quadrature could not meet it (gauss_kronrod.hpp), NaN
+// with a NaN result.
+// Below about 1e-100 Einstein radii F_k goes as 1/rho (up to 1e308) and its
+// derivatives as 1/rho^2 (beyond a double): with `exponent` given, s =
+// *exponent is set and F_k is left as 2^-s times its value, its derivatives
+// (below) as 2^-2s times theirs, for the caller to scale after combining
+// them.
 double basis_magnified_flux(const Basis& basis, double u, double rho, double rtol,
-                            std::span<double> out) noexcept;
+                            std::span<double> out, Units units = {},
+                            int* exponent = nullptr) noexcept;
 
 // The same with the derivatives of every F_k in u and in rho, each to
 // 10 rtol relative, or rtol / 10 times F_k / rho where it passes through zero;
@@ -69,6 +95,7 @@ double basis_magnified_flux(const Basis& basis, double u, double rho, double rto
 // jump).  Returns as basis_magnified_flux, for the values and derivatives.
 double basis_magnified_flux_gradient(const Basis& basis, double u, double rho, double rtol,
                                      std::span<double> out, std::span<double> d_u,
-                                     std::span<double> d_rho) noexcept;
+                                     std::span<double> d_rho, Units units = {},
+                                     int* exponent = nullptr) noexcept;
 
 }  // namespace tavlomer::physics

@@ -126,9 +126,12 @@ std::array<Signature, function_count>& signatures() {
 // discards the unfinished result.  Taking the lock back every 20 ms costs
 // nothing measurable.
 constexpr auto slice_duration = std::chrono::milliseconds(20);
-// Elements between looks at the clock (and the most run without releasing
-// the lock): a geometry point of a limb-darkened law costs microseconds, a
-// uniform disk or a combination far less.
+// Units between looks at the clock (and the most run without releasing
+// the lock): a unit of geometry (a point of a parametric law, a group of a
+// table's intervals: physics::basis_units) costs microseconds, up to a
+// fraction of a millisecond at the finest rtol; a uniform disk far less, and
+// an element's combination a few nanoseconds per basis profile, so the
+// combination's grain shrinks as the table grows.
 constexpr std::size_t geometry_grain = 16;
 constexpr std::size_t element_grain = 1024;
 
@@ -234,6 +237,12 @@ bool check_rho(const Operand& rho) {
             value_error("rho must be positive and finite (Einstein radii)");
             return false;
         }
+        if (values[i] < physics::min_rho) {
+            value_error(
+                "rho must be at least 2.2250738585072014e-308 (Einstein radii): a smaller "
+                "source's magnification can exceed the largest double");
+            return false;
+        }
     }
     return true;
 }
@@ -280,7 +289,7 @@ constinit PyObject* accuracy_warning = nullptr;
         asked && reached
             ? PyErr_WarnFormat(accuracy_warning, 1,
                                "rtol=%s was not met at %zu of %zu points (u, rho): the "
-                               "quadrature's error estimate reached %s relative",
+                               "estimated error reached %s relative",
                                asked, shortfall.count, points, reached)
             : -1;
     PyMem_Free(asked);
@@ -500,6 +509,12 @@ PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects
     std::vector<double> flux(basis_size);
     physics::basis_flux(basis, flux);
     if (!table && !parametric_bands(law, names + 2, extra, flux, bands)) return nullptr;
+    for (std::size_t row = 0; table && row < extra[1].size(); row += basis_size) {
+        if (auto checked = physics::check_table_flux({extra[1].values() + row, basis_size}, flux);
+            !checked) {
+            return value_error(checked.error().message);
+        }
+    }
 
     Owned geometry = broadcast_shapes({u.shape(), rho.shape()});
     Owned shape = geometry ? broadcast_shapes({geometry.get(), bands.shape.get()}) : Owned();
@@ -551,6 +566,8 @@ PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects
     }
     std::vector<double> magnified(geometry_count * basis_size * (gradient ? 3 : 1));
     batch.magnified = magnified.data();
+    std::vector<int> exponent(geometry_count);
+    batch.exponent = exponent.data();
     // The results: A, then with gradient dA/du, dA/drho and the derivatives
     // in the coefficients (or in the intensity, with a trailing axis).
     std::array<Output, 3 + physics::max_coefficients> outputs;
@@ -581,17 +598,22 @@ PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects
             }
         }
     }
-    physics::Shortfall shortfall;
-    if (!run_released(geometry_count, geometry_grain,
+    std::vector<double> worst(geometry_count, 0.0);
+    batch.worst = worst.data();
+    const std::size_t combine_grain = std::max<std::size_t>(1, element_grain / basis_size);
+    if (!run_released(physics::geometry_units(batch), geometry_grain,
                       [&](std::size_t begin, std::size_t end) {
-                          shortfall.add(physics::evaluate_geometry(batch, begin, end));
+                          physics::evaluate_geometry(batch, begin, end);
                       }) ||
-        !run_released(count, element_grain, [&](std::size_t begin, std::size_t end) {
+        !run_released(count, combine_grain, [&](std::size_t begin, std::size_t end) {
             physics::combine(batch, begin, end);
         })) {
         return nullptr;
     }
-    if (shortfall.count > 0 && !warn_shortfall(shortfall, geometry_count, rtol)) return nullptr;
+    if (const physics::Shortfall shortfall = physics::shortfall(batch);
+        shortfall.count > 0 && !warn_shortfall(shortfall, geometry_count, rtol)) {
+        return nullptr;
+    }
     return finish_all(std::span<Output>(outputs.data(), results));
 }
 

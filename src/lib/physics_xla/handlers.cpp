@@ -165,7 +165,9 @@ void refuse(const Operands& operands, std::size_t i, std::size_t row_result = ma
 }
 
 // The core's precondition on rho (module.cpp's check_rho).
-bool rho_valid(double rho) noexcept { return rho > 0.0 && std::isfinite(rho); }
+// The NumPy path's rule (its boundary's check_rho): positive, finite and not
+// below the smallest normal double.
+bool rho_valid(double rho) noexcept { return rho >= physics::min_rho && std::isfinite(rho); }
 
 // Calls work(begin, end, block_index) on the runs of consecutive elements
 // whose valid(i, block_index) holds, each at most max_run long and within
