@@ -180,6 +180,10 @@ constexpr double v_quarter = 0.84089641525371454303;  // 2^(-1/4)
 // that end (beyond it the integrand is smooth at the piece's scale).
 constexpr double near_limb_crossing = 1.5;
 
+// At most: two theta pieces about a crossing, two v pieces about one, and a
+// v piece at the limb for v log v.
+constexpr std::size_t max_pieces = 5;
+
 // The pieces over the source for a crossing at x0 = u / rho.  In theta the
 // source is [0, pi/2], split at theta0 = asin(x0).  The sqrt(mu) basis has
 // 1/sqrt(cos theta) at the limb, which a crossing just inside it turns into a
@@ -187,7 +191,7 @@ constexpr double near_limb_crossing = 1.5;
 // over the outer part x >= 1/sqrt(2) (where x^2 = 1 - v^4 keeps its digits),
 // in which every weight is smooth: db/dv = 2v (mu), 1 (sqrt mu).
 std::size_t source_pieces(double x0, bool sqrt_basis, bool log_at_limb,
-                          std::array<SourcePiece, 4>& pieces) noexcept {
+                          std::array<SourcePiece, max_pieces>& pieces) noexcept {
     std::size_t count = 0;
     const double theta_end = sqrt_basis ? quarter_pi : half_pi;
     const double x_end = sqrt_basis ? x_quarter : 1.0;
@@ -202,6 +206,7 @@ std::size_t source_pieces(double x0, bool sqrt_basis, bool log_at_limb,
         pieces[count++] = {{0.0, theta_end, near ? Cluster::high : Cluster::none}, Variable::theta};
     }
     if (!sqrt_basis) return count;
+    const std::size_t first_v = count;
     // v runs from the limb (v = 0) inwards.
     if (x0 > x_quarter && x0 < 1.0) {
         const double v0 = std::sqrt(std::sqrt((1.0 - x0) * (1.0 + x0)));
@@ -211,10 +216,18 @@ std::size_t source_pieces(double x0, bool sqrt_basis, bool log_at_limb,
         Cluster cluster = Cluster::none;
         if (x0 >= 1.0 && x0 < near_limb_crossing) cluster = Cluster::low;
         if (x0 > 0.0 && x0 <= x_quarter) cluster = Cluster::high;
-        // v log v at the limb: its nodes clustered there, where nothing else
-        // calls for them.
-        if (log_at_limb && cluster == Cluster::none) cluster = Cluster::low;
         pieces[count++] = {{0.0, v_quarter, cluster}, Variable::v};
+    }
+    // v log v at the limb wants nodes clustered there too: a piece clustered
+    // elsewhere (or not at all) gives up its outer half to one that is.
+    // (Left to bisection, the limb cost five times the other pieces.)
+    if (log_at_limb && pieces[first_v].piece.cluster != Cluster::low) {
+        const Piece whole = pieces[first_v].piece;
+        const double half = 0.5 * whole.b;
+        for (std::size_t p = count; p > first_v + 1; --p) pieces[p] = pieces[p - 1];
+        pieces[first_v] = {{0.0, half, Cluster::low}, Variable::v};
+        pieces[first_v + 1] = {{half, whole.b, whole.cluster}, Variable::v};
+        ++count;
     }
     return count;
 }
@@ -588,9 +601,9 @@ double parametric(const Profiles<K>& profiles, double u, double rho, double rtol
                   double* d_u, double* d_rho) noexcept {
     constexpr std::size_t N = Gradient ? 3 * K : K;
     const double x0 = u / rho;
-    std::array<SourcePiece, 4> pieces;
+    std::array<SourcePiece, max_pieces> pieces;
     const std::size_t count = source_pieces(x0, profiles.steep, profiles.log_at_limb, pieces);
-    std::array<Subtraction<K>, 4> subtractions{};
+    std::array<Subtraction<K>, max_pieces> subtractions{};
     if (Gradient && subtracted(x0)) {
         for (std::size_t p = 0; p < count; ++p) {
             const Piece& piece = pieces[p].piece;
@@ -601,7 +614,7 @@ double parametric(const Profiles<K>& profiles, double u, double rho, double rtol
             subtractions[p] = subtraction<K>(l, piece, u, rho, x, g);
         }
     }
-    std::array<End, 4> ends;
+    std::array<End, max_pieces> ends;
     for (std::size_t p = 0; p < count; ++p) {
         ends[p] = end_of(pieces[p].piece, pieces[p].variable, u, rho);
     }
