@@ -124,6 +124,10 @@ def light_curve(parameters, times, c, gradient=False):
 
 
 def _chi2(event, parameters):
+    # A step far off (tE or rho beyond 1e±30, from a flat direction) is
+    # simply worse.
+    if not (np.all(np.isfinite(parameters)) and np.all(np.abs(parameters[2:4]) < 69.0)):
+        return math.inf
     residual = (event["flux"] - light_curve(parameters, event["times"], event["c"])) / event["error"]
     return float(np.sum(residual * residual))
 

@@ -339,10 +339,12 @@ bool parse_threads(PyObject* object, std::size_t& threads) {
         value_error("threads must be 0 (one per CPU) or a positive number of threads");
         return false;
     }
-    // No more threads start than there are chunks of work (Team), so a
-    // number beyond any machine's asks for as many as the call can use.
-    threads = overflow > 0 ? static_cast<std::size_t>(-1) : static_cast<std::size_t>(value);
-    if (threads == 0) threads = available_cpus();
+    // At most four per CPU: beyond that threads only take turns on the
+    // cores, and a number beyond any machine's would start one per chunk.
+    const std::size_t cpus = available_cpus();
+    const std::size_t most = 4 * cpus;
+    threads =
+        value == 0 ? cpus : (overflow > 0 ? most : std::min(most, static_cast<std::size_t>(value)));
     return true;
 }
 
