@@ -2,6 +2,7 @@
 Ctrl-C still answered with the call's threads stopped and joined, the
 keyword refused naming itself; and the functions pickling by name."""
 
+import inspect
 import os
 import pickle
 import sys
@@ -136,3 +137,16 @@ def test_functions_and_the_warning_pickle_by_name():
     assert pickle.loads(pickle.dumps(tp.AccuracyWarning)) is tp.AccuracyWarning
     warning = pickle.loads(pickle.dumps(tp.AccuracyWarning("rtol=1e-12 was not met")))
     assert type(warning) is tp.AccuracyWarning and warning.args == ("rtol=1e-12 was not met",)
+
+
+def test_jax_functions_take_no_threads():
+    # XLA schedules a JAX computation: its functions neither take nor
+    # describe threads=.
+    pytest.importorskip("jax", reason="JAX runs under CPython only")
+    import tavlomer_physics.jax as tj
+
+    for name in tp.__all__:
+        function = getattr(tj, name)
+        assert "threads" not in str(inspect.signature(function))
+        assert "threads" not in function.__doc__
+        assert getattr(tp, name).__doc__.split("\n\nthreads:")[0] in function.__doc__

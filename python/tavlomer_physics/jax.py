@@ -233,7 +233,8 @@ def _make(name):
         f"tavlomer_physics.{name} for JAX (jit, grad, jacfwd, jacrev, vmap): the same\n"
         f"magnification to the bit, as a float64 array; its derivatives are those of\n"
         f"gradient=True.  See the module's documentation for the checks.\n\n"
-        + (numpy_function.__doc__ or "").split("\n\n", 1)[-1])
+        # The NumPy function's text, less its threads paragraph.
+        + (numpy_function.__doc__ or "").split("\n\nthreads:", 1)[0].split("\n\n", 1)[-1])
     return function
 
 
