@@ -210,19 +210,19 @@ bool run_released(std::size_t count, std::size_t grain, Work work) {
     return true;
 }
 
-// The same work shared by `threads` threads (threads=...), each taking
-// chunks of `align` items at a time (a chunk never splits what must run in
-// order on one thread: a point's units).  The calling thread keeps the
-// interpreter's lock to itself and the job of handling signals: it waits
-// for the team a slice at a time, and between slices takes the lock back as
-// run_released does; when a handler raises, the team stops after its current
-// grain and is joined before the call returns.  The results are those of
-// run_released to the bit, since each item is computed alone.
+// The same work shared by `threads` threads (threads=...), in chunks of a
+// multiple of `align` items (a chunk never splits what must run in order on
+// one thread: a point's units).  The calling thread computes nothing and
+// keeps the job of handling signals: it releases the interpreter's lock,
+// waits for the team a slice at a time, and between slices takes the lock
+// back as run_released does; when a handler raises, the team stops after its
+// current grain and is joined before the call returns.  The results are
+// those of run_released to the bit, since each item is computed alone.
 template <class Work>
 bool run_shared(std::size_t threads, std::size_t count, std::size_t grain, std::size_t align,
                 Work work) {
-    // Chunks of at least a grain, so that a thread takes its work a few
-    // microseconds' worth at a time.
+    // Chunks of at least a grain (tens of microseconds of work), so that
+    // taking one costs nothing beside it.
     const std::size_t chunk = align * std::max<std::size_t>(1, (grain + align - 1) / align);
     if (threads <= 1 || count <= chunk) return run_released(count, grain, work);
     Team team(threads, count, chunk, grain, work);
