@@ -11,7 +11,9 @@ spread evenly over [0, 3 rho]: the same points for every method.
   all points, per point;
 * 5 bands at once (``linear(u, rho, c[:, None])``, and of ``claret4``) against one band;
 * the value with its derivatives (``gradient=True``) against the value alone,
-  for every law (the table: the linear law sampled at 11 radii).
+  for every law (the table: the linear law sampled at 11 radii);
+* ``linear`` over 10^5 points in one call on 1, 2 and every CPU's threads
+  (``threads=``), with the load average the machine had meanwhile.
 
 Every point of ``linear`` at rtol = 1e-4 and of ``ESPLMagDark`` is also
 compared with ``linear`` at rtol = 1e-12.
@@ -25,6 +27,7 @@ that is not installed is reported as such.
 """
 
 import math
+import os
 import statistics
 import sys
 import time
@@ -159,6 +162,23 @@ def main(argv=None):
         alone = time_per_point(call, points)
         both = time_per_point(lambda x, call=call: call(x, gradient=True), points)
         print(f"| {name} | {alone:.3f} | {both:.3f} | {both / alone:.2f} |")
+
+    # --- Threads inside one call --------------------------------------------------
+    many = np.linspace(0.0, 3 * rho, 100_000)
+    load = os.getloadavg()[0]
+    print(f"\n| threads | s per call of linear over {many.size} points | speed-up |")
+    print("|---:|---:|---:|")
+    single = None
+    for threads in (1, 2, 0):
+        best = math.inf
+        for _ in range(3):
+            start = time.perf_counter()
+            tavlomer_physics.linear(many, rho, c, threads=threads)
+            best = min(best, time.perf_counter() - start)
+        single = single or best
+        label = f"0 ({os.cpu_count()} CPUs)" if threads == 0 else str(threads)
+        print(f"| {label} | {best:.3f} | {single / best:.2f} |")
+    print(f"load average (1 min) before: {load:.2f}, after: {os.getloadavg()[0]:.2f}")
 
 
 if __name__ == "__main__":

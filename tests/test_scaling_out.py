@@ -11,12 +11,14 @@ import struct
 import sys
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import tavlomer
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
-from scaling_out import map_dask, map_processes, split  # noqa: E402
+from scaling_out import (fit_event, fit_survey_dask, map_dask, map_processes,  # noqa: E402
+                         simulate_survey, split)
 
 SEPARATIONS = [0.0, 0.3, 0.9995, 1.0, 1.0005, 1.7, 5.0, 40.0] * 3
 TABLE = ([0.0, 0.4, 0.8, 1.0], [1.0, 0.9, 0.7, 0.4])
@@ -100,3 +102,37 @@ def test_dask_cluster_equals_serial():
             serial = function(SEPARATIONS, *args)
             assert bits(map_dask(client, function, SEPARATIONS, *args, parts=5)) == bits(serial), \
                 function.__name__
+
+
+# A short survey: the example's own, at 8 events instead of hundreds.
+SURVEY_EVENTS = 8
+
+
+@pytest.fixture(scope="module")
+def survey():
+    events = simulate_survey(SURVEY_EVENTS)
+    return events, [fit_event(event) for event in events]
+
+
+def _fit_bits(fits):
+    return [(parameters.tobytes(), chi2, iterations) for parameters, chi2, iterations in fits]
+
+
+def test_survey_fits_find_the_truth_and_equal_serial_on_processes(pool, survey):
+    events, serial = survey
+    for event, (parameters, chi2, _) in zip(events, serial):
+        # chi^2 about the count of points; t0, tE and rho within a percent.
+        assert chi2 < 1.3 * event["times"].size
+        np.testing.assert_allclose(parameters[[0, 2, 3]], event["truth"][[0, 2, 3]],
+                                   rtol=0.01, atol=0.01)
+    assert _fit_bits(pool.map(fit_event, events)) == _fit_bits(serial)
+
+
+@pytest.mark.slow  # a cluster takes seconds to start
+def test_survey_fits_on_dask_equal_serial(survey):
+    distributed = pytest.importorskip("distributed", reason="Dask runs under CPython only")
+    events, serial = survey
+    with distributed.LocalCluster(processes=True, n_workers=2, threads_per_worker=1,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        assert _fit_bits(fit_survey_dask(client, events)) == _fit_bits(serial)

@@ -132,7 +132,7 @@ def render() -> str:
         signature = inspect.signature(getattr(tavlomer_physics, name))
         positional = [p.name for p in signature.parameters.values()
                       if p.kind == inspect.Parameter.POSITIONAL_OR_KEYWORD]
-        keywords = "".join(f"{p.name}: _Real = {p.default!r}, "
+        keywords = "".join(f"{p.name}: {'int | np.integer[Any]' if p.name == 'threads' else '_Real'} = {p.default!r}, "
                            for p in signature.parameters.values()
                            if p.kind == inspect.Parameter.KEYWORD_ONLY and p.name != "gradient")
         out.extend(overloads(name, positional, keywords))
@@ -174,8 +174,10 @@ def render_jax() -> str:
         arguments = [f"{p.name}: {'_Radii' if p.name == 'radii' else 'ArrayLike'}"
                      for p in signature.parameters.values()
                      if p.kind == inspect.Parameter.POSITIONAL_OR_KEYWORD]
+        # Under JAX the computation is XLA's to schedule: no threads keyword.
         keywords = [f"{p.name}: float = {p.default!r}" for p in signature.parameters.values()
-                    if p.kind == inspect.Parameter.KEYWORD_ONLY and p.name != "gradient"]
+                    if p.kind == inspect.Parameter.KEYWORD_ONLY
+                    and p.name not in ("gradient", "threads")]
         out.append(f"def {name}(")
         out.append(f"    {', '.join(arguments)}{', *, ' + ', '.join(keywords) if keywords else ''}")
         out.append(") -> Array: ...")

@@ -173,8 +173,9 @@ _magnification.defjvp(_magnification_jvp, symbolic_zeros=True)
 def _make(name):
     numpy_function = getattr(_core, name)
     numpy_signature = inspect.signature(numpy_function)
+    # XLA schedules the computation: no threads keyword here.
     signature = numpy_signature.replace(parameters=[
-        p for p in numpy_signature.parameters.values() if p.name != "gradient"])
+        p for p in numpy_signature.parameters.values() if p.name not in ("gradient", "threads")])
     arrays = [p.name for p in signature.parameters.values()
               if p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD]
     table = arrays[2:] == ["radii", "intensity"]
@@ -232,7 +233,8 @@ def _make(name):
         f"tavlomer_physics.{name} for JAX (jit, grad, jacfwd, jacrev, vmap): the same\n"
         f"magnification to the bit, as a float64 array; its derivatives are those of\n"
         f"gradient=True.  See the module's documentation for the checks.\n\n"
-        + (numpy_function.__doc__ or "").split("\n\n", 1)[-1])
+        # The NumPy function's text, less its threads paragraph.
+        + (numpy_function.__doc__ or "").split("\n\nthreads:", 1)[0].split("\n\n", 1)[-1])
     return function
 
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "lib/physics_boundary/arrays.hpp"
+#include "lib/physics_boundary/team.hpp"
 #include "physics/laws.hpp"
 #include "physics/magnification.hpp"
 
@@ -43,11 +44,17 @@ constexpr std::optional<Law> law_of(std::size_t index) noexcept {
 }
 
 constexpr const char* uniform_doc =
-    "uniform(u, rho, *, gradient=False)\n--\n\n"
+    "uniform(u, rho, *, gradient=False, threads=1)\n--\n\n"
     "Magnification of a uniformly bright disk of radius rho at separation u from a\n"
     "point lens (both in Einstein radii).  Arguments broadcast like a ufunc; a float\n"
     "for scalar arguments, else a float64 array.  gradient=True returns\n"
     "(A, dA/du, dA/drho).";
+
+// The last paragraph of every docstring.
+constexpr const char* threads_doc =
+    "\n\nthreads: how many threads share the call's points (0: one per CPU the process\n"
+    "may use), with the interpreter's lock released; the results are the same to the\n"
+    "bit whatever the number.";
 
 constexpr const char* tabulated_doc =
     "Magnification of a disk whose intensity is linear in radius between the\n"
@@ -67,7 +74,8 @@ struct Signature {
     std::string doc;
 };
 
-// u, rho, the law's arguments, then the keyword-only rtol (laws) and gradient.
+// u, rho, the law's arguments, then the keyword-only rtol (laws), gradient and
+// threads.
 Signature signature_of(std::size_t index) {
     Signature out;
     const physics::LawDescriptor* law = index == 0 ? nullptr : &physics::law_table[index - 1];
@@ -80,20 +88,23 @@ Signature signature_of(std::size_t index) {
         out.names.emplace_back("rtol");
     }
     out.names.emplace_back("gradient");
-    const std::size_t positional = out.names.size() - (law ? 2 : 1);
+    out.names.emplace_back("threads");
+    const std::size_t keyword_only = law ? 3 : 2;
+    const std::size_t positional = out.names.size() - keyword_only;
     out.format =
-        std::string(positional, 'O') + "|$" + std::string(law ? 2 : 1, 'O') + ":" + out.name;
+        std::string(positional, 'O') + "|$" + std::string(keyword_only, 'O') + ":" + out.name;
     for (const std::string& name : out.names) out.keywords.push_back(name.c_str());
     out.keywords.push_back(nullptr);
     if (!law) {
-        out.doc = uniform_doc;
+        out.doc = std::string(uniform_doc) + threads_doc;
         return out;
     }
     std::string arguments;
     for (std::size_t j = 0; j < positional; ++j) arguments += out.names[j] + ", ";
-    out.doc = out.name + "(" + arguments + "*, rtol=1e-09, gradient=False)\n--\n\n";
+    out.doc = out.name + "(" + arguments + "*, rtol=1e-09, gradient=False, threads=1)\n--\n\n";
     if (law->law == Law::tabulated) {
         out.doc += tabulated_doc;
+        out.doc += threads_doc;
         return out;
     }
     out.doc += "Magnification of a disk of radius rho with " + std::string(law->kind) +
@@ -105,6 +116,7 @@ Signature signature_of(std::size_t index) {
         out.doc += ", dA/d" + std::string(law->arguments[j]);
     }
     out.doc += ").";
+    out.doc += threads_doc;
     return out;
 }
 
@@ -198,6 +210,39 @@ bool run_released(std::size_t count, std::size_t grain, Work work) {
     return true;
 }
 
+// The same work shared by `threads` threads (threads=...), in chunks of a
+// multiple of `align` items (a chunk never splits what must run in order on
+// one thread: a point's units).  The calling thread computes nothing and
+// keeps the job of handling signals: it releases the interpreter's lock,
+// waits for the team a slice at a time, and between slices takes the lock
+// back as run_released does; when a handler raises, the team stops after its
+// current grain and is joined before the call returns.  The results are
+// those of run_released to the bit, since each item is computed alone.
+template <class Work>
+bool run_shared(std::size_t threads, std::size_t count, std::size_t grain, std::size_t align,
+                Work work) {
+    // Chunks of at least a grain (tens of microseconds of work), so that
+    // taking one costs nothing beside it.
+    const std::size_t chunk = align * std::max<std::size_t>(1, (grain + align - 1) / align);
+    if (threads <= 1 || count <= chunk) return run_released(count, grain, work);
+    Team team(threads, count, chunk, grain, work);
+    if (team.started() == 0) return run_released(count, grain, work);
+    PyThreadState* state = PyEval_SaveThread();
+    while (!team.wait_for(slice_duration)) {
+        PyEval_RestoreThread(state);
+        const bool handled = handle_signals();
+        state = PyEval_SaveThread();
+        if (!handled) {
+            team.stop();
+            PyEval_RestoreThread(state);
+            return false;
+        }
+    }
+    team.stop();
+    PyEval_RestoreThread(state);
+    return handle_signals();
+}
+
 // ---- Argument checks -----------------------------------------------------------
 
 [[gnu::cold]] PyObject* value_error(const char* message) {
@@ -275,6 +320,34 @@ bool parse_gradient(PyObject* object, bool& gradient) {
     return true;
 }
 
+// threads: absent or None for 1, 0 for every CPU the process may use, else a
+// positive integer (any object with __index__ but bool).
+bool parse_threads(PyObject* object, std::size_t& threads) {
+    threads = 1;
+    if (object == nullptr || object == Py_None) return true;
+    if (PyBool_Check(object) || !PyIndex_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "threads must be an integer, not %s",
+                     Py_TYPE(object)->tp_name);
+        return false;
+    }
+    Owned number(PyNumber_Index(object));
+    if (!number) return false;
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (overflow < 0 || (overflow == 0 && value < 0)) {
+        value_error("threads must be 0 (one per CPU) or a positive number of threads");
+        return false;
+    }
+    // At most four per CPU: beyond that threads only take turns on the
+    // cores, and a number beyond any machine's would start one per chunk.
+    const std::size_t cpus = available_cpus();
+    const std::size_t most = 4 * cpus;
+    threads =
+        value == 0 ? cpus : (overflow > 0 ? most : std::min(most, static_cast<std::size_t>(value)));
+    return true;
+}
+
 // tavlomer_physics.AccuracyWarning, made with the module.
 constinit PyObject* accuracy_warning = nullptr;
 
@@ -315,8 +388,9 @@ PyObject* finish_all(std::span<Output> outputs) {
 PyObject* call_uniform(PyObject* const* objects) {
     Operand u, rho;
     bool gradient = false;
+    std::size_t threads = 1;
     if (!u.convert(objects[0], "u") || !rho.convert(objects[1], "rho") || !check_rho(rho) ||
-        !parse_gradient(objects[2], gradient)) {
+        !parse_gradient(objects[2], gradient) || !parse_threads(objects[3], threads)) {
         return nullptr;
     }
     Owned shape = broadcast_shapes({u.shape(), rho.shape()});
@@ -336,7 +410,7 @@ PyObject* call_uniform(PyObject* const* objects) {
     double* data = outputs[0].data();
     double* d_u = gradient ? outputs[1].data() : nullptr;
     double* d_rho = gradient ? outputs[2].data() : nullptr;
-    if (!run_released(size, element_grain, [&](std::size_t begin, std::size_t end) {
+    if (!run_shared(threads, size, element_grain, 1, [&](std::size_t begin, std::size_t end) {
             physics::evaluate_uniform(su, srho, data, begin, end, d_u, d_rho);
         })) {
         return nullptr;
@@ -494,8 +568,10 @@ PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects
         if (!extra[j].convert(objects[2 + j], names[2 + j])) return nullptr;
     }
     bool gradient = false;
+    std::size_t threads = 1;
     if (!check_rho(rho) || !parse_rtol(objects[2 + arguments], rtol) ||
-        !parse_gradient(objects[3 + arguments], gradient)) {
+        !parse_gradient(objects[3 + arguments], gradient) ||
+        !parse_threads(objects[4 + arguments], threads)) {
         return nullptr;
     }
 
@@ -601,11 +677,13 @@ PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects
     std::vector<double> worst(geometry_count, 0.0);
     batch.worst = worst.data();
     const std::size_t combine_grain = std::max<std::size_t>(1, element_grain / basis_size);
-    if (!run_released(physics::geometry_units(batch), geometry_grain,
-                      [&](std::size_t begin, std::size_t end) {
-                          physics::evaluate_geometry(batch, begin, end);
-                      }) ||
-        !run_released(count, combine_grain, [&](std::size_t begin, std::size_t end) {
+    // A point's units run in order on one thread: threads take whole points.
+    const std::size_t point_units = physics::basis_units(basis);
+    if (!run_shared(threads, physics::geometry_units(batch), geometry_grain, point_units,
+                    [&](std::size_t begin, std::size_t end) {
+                        physics::evaluate_geometry(batch, begin, end);
+                    }) ||
+        !run_shared(threads, count, combine_grain, 1, [&](std::size_t begin, std::size_t end) {
             physics::combine(batch, begin, end);
         })) {
         return nullptr;
@@ -617,9 +695,9 @@ PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects
     return finish_all(std::span<Output>(outputs.data(), results));
 }
 
-// The arguments of the widest function: u, rho, the law's arguments, rtol
-// and gradient (absent ones stay null).
-using Objects = std::array<PyObject*, 4 + std::max<std::size_t>(physics::max_coefficients, 2)>;
+// The arguments of the widest function: u, rho, the law's arguments, rtol,
+// gradient and threads (absent ones stay null).
+using Objects = std::array<PyObject*, 5 + std::max<std::size_t>(physics::max_coefficients, 2)>;
 
 template <std::size_t... I>
 bool parse(PyObject* args, PyObject* kwargs, const Signature& signature, Objects& objects,
