@@ -842,7 +842,7 @@ def test_a_long_table_over_few_separations_gives_back_the_lock():
 
 def test_module_surface():
     assert tp.__all__ == ["uniform", "linear", "quadratic", "square_root", "logarithmic", "claret4",
-                          "tabulated"]
+                          "power2", "tabulated", "power2_from_maxted"]
     assert issubclass(tp.AccuracyWarning, RuntimeWarning)
     if not PYPY:
         import inspect
