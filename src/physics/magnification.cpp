@@ -120,38 +120,53 @@ struct Integrals {
     double worst;
 };
 
+//
+// Values from `refined` on (a parametrised law's slope profile, which only
+// its derivative in the parameter takes) are refined with the derivatives,
+// so that the others are refined exactly as without them: the values do
+// not depend on whether derivatives are asked.
 template <std::size_t K, std::size_t Pairs, class F>
 Integrals<K> integrate(const gk::Rule<Pairs>& rule, const gk::ErrorModel& model, const F& f,
                        std::size_t piece_count, double rtol, std::size_t values, double per_rho,
-                       const std::array<double, K>& offsets) noexcept {
+                       const std::array<double, K>& offsets, std::size_t refined) noexcept {
     gk::Panels<K, Pairs, F> panels(rule, model, f, piece_count);
-    const gk::Sums<K> first = panels.refine({rtol, 0, values});
+    const gk::Sums<K> first = panels.refine({rtol, 0, refined});
     Integrals<K> total{first.value, first.worst};
-    if (values == K) return total;
+    if (refined == K) return total;
     std::array<double, K> floors{};
+    // A slope profile against the profile it is the slope of (the one
+    // before it), as the derivatives are against their values.
+    for (std::size_t k = refined; k < values; ++k) {
+        floors[k] = k > 0 ? derivative_floor * std::fabs(total.value[k - 1]) : 0.0;
+    }
     // d/du and d/drho per unit of u and rho: measured against the values per
-    // source radius.
+    // source radius.  A slope profile's are not used (combine): an infinite
+    // floor asks nothing of them.
     for (std::size_t k = values; k < K; ++k) {
-        floors[k] = derivative_floor * std::fabs(total.value[k % values]) * per_rho;
+        floors[k] = k % values >= refined
+                        ? std::numeric_limits<double>::infinity()
+                        : derivative_floor * std::fabs(total.value[k % values]) * per_rho;
     }
     const gk::Sums<K> rest =
-        panels.refine({derivative_tolerance * rtol, values, K, &floors, &offsets});
-    for (std::size_t k = values; k < K; ++k) total.value[k] = rest.value[k];
+        panels.refine({derivative_tolerance * rtol, refined, K, &floors, &offsets});
+    for (std::size_t k = refined; k < K; ++k) total.value[k] = rest.value[k];
     total.worst = worse(total.worst, rest.worst);
     return total;
 }
 
 template <std::size_t K, class F>
 Integrals<K> integrate(const F& f, std::size_t piece_count, double rtol, std::size_t values,
-                       double per_rho, const std::array<double, K>& offsets) noexcept {
+                       double per_rho, const std::array<double, K>& offsets,
+                       std::size_t slopes = 0) noexcept {
+    const std::size_t refined = values - slopes;
     if (rtol >= coarse_tolerance) {
         return integrate<K>(gk::kronrod7, coarse_model, f, piece_count, rtol, values, per_rho,
-                            offsets);
+                            offsets, refined);
     }
     return rtol >= fine_tolerance ? integrate<K>(gk::kronrod15, fine_model, f, piece_count, rtol,
-                                                 values, per_rho, offsets)
+                                                 values, per_rho, offsets, refined)
                                   : integrate<K>(gk::kronrod15, finest_model, f, piece_count, rtol,
-                                                 values, per_rho, offsets);
+                                                 values, per_rho, offsets, refined);
 }
 
 // ---- Parametric laws: the basis {1, mu, mu^2 or sqrt(mu)} --------------------
@@ -321,6 +336,8 @@ struct Profiles {
     double q = sqrt_power;
     double theta_split = 0.0;
     double v_split = 0.0;  // likewise the v part (crowded_alpha)
+    // Whether the last profile is the parameter's slope profile.
+    bool slope = false;
 };
 
 // ---- The derivatives' logarithm ----------------------------------------------
@@ -356,9 +373,22 @@ struct Logarithm {
     std::array<Root, 3> roots{};
     std::size_t count = 0;
     double at = 0.0;  // the point of the piece where lambda is taken
+    // With `scaled`, root i counts scale[i] times (a root of a power that
+    // is no polynomial: logarithm_of).
+    bool scaled = false;
+    std::array<double, 3> scale = {1.0, 1.0, 1.0};
 
     // l(y); -inf on a root.
     [[nodiscard]] double operator()(double y) const noexcept {
+        if (scaled) {
+            double sum = 0.0;
+            for (std::size_t i = 0; i < count; ++i) {
+                const double t = y - roots[i].re;
+                sum += scale[i] * std::log(roots[i].im == 0.0 ? std::fabs(t)
+                                                              : t * t + roots[i].im * roots[i].im);
+            }
+            return sum;
+        }
         double product = 1.0;
         for (std::size_t i = 0; i < count; ++i) {
             const double t = y - roots[i].re;
@@ -371,8 +401,9 @@ struct Logarithm {
     [[nodiscard]] double integral(double a, double b) const noexcept {
         double sum = 0.0;
         for (std::size_t i = 0; i < count; ++i) {
-            sum += antiderivative(roots[i], b - roots[i].re) -
-                   antiderivative(roots[i], a - roots[i].re);
+            // scale is 1 but where scaled: exact.
+            sum += scale[i] * (antiderivative(roots[i], b - roots[i].re) -
+                               antiderivative(roots[i], a - roots[i].re));
         }
         return sum;
     }
@@ -413,15 +444,32 @@ Logarithm logarithm_of(Variable variable, double x0, const Piece& piece,
         case Variable::v: {
             const double c = (1.0 - x0) * (1.0 + x0);
             if (q != sqrt_power) {
-                // v^(2/q) = 1 - x0^2: the real root v0 = c^(q/2), or for
-                // c < 0 the nearest of the complex ones, |c|^(q/2)
-                // exp(+-i pi q / 2) (which for q = 1/2 is the pair below).
-                // Other roots lie farther; any l serves, the smoothest best.
+                // x - x0 = (c - v^p) / (x + x0), p = 2/q, which is no
+                // polynomial: l takes its logarithm near the real root
+                // r = c^(q/2) and p log v beyond it, with the scaled roots
+                //   c > 0: r once, and the pair +-i r (p - 1)/2 times;
+                //   c = 0: 0, p times (exact);
+                //   c < 0: the pair |c|^(q/2) exp(+-i pi q / 2), p/2 times
+                //          (log|c| at v = 0, p log v far from it).
+                // Any l is exact (its integral is added back); the closer to
+                // log|x - x0|, the smoother what is left.
+                const double p = 2.0 / q;
                 const double r = std::pow(std::fabs(c), 0.5 * q);
-                l.roots[0] = c >= 0.0 ? Root{r, 0.0}
-                                      : Root{r * std::cos(half_pi * q), r * std::sin(half_pi * q)};
-                l.count = 1;
-                nearest = c >= 0.0 ? r : 0.0;
+                l.scaled = true;
+                if (c > 0.0) {
+                    l.roots = {Root{r, 0.0}, Root{0.0, r}, Root{}};
+                    l.scale = {1.0, 0.5 * (p - 1.0), 0.0};
+                    l.count = 2;
+                } else if (c == 0.0) {
+                    l.roots[0] = Root{0.0, 0.0};
+                    l.scale[0] = p;
+                    l.count = 1;
+                } else {
+                    l.roots[0] = Root{r * std::cos(half_pi * q), r * std::sin(half_pi * q)};
+                    l.scale[0] = 0.5 * p;
+                    l.count = 1;
+                }
+                nearest = c > 0.0 ? r : 0.0;
                 break;
             }
             const double root = std::sqrt(std::sqrt(std::fabs(c)));
@@ -775,7 +823,8 @@ double parametric(const Profiles<K>& profiles, double u, double rho, double rtol
         }
     };
     const std::array<double, N> offsets = offsets_of<K, N>(subtractions, count);
-    const Integrals<N> total = integrate<N>(f, count, rtol, K, 1.0 / rho, offsets);
+    const Integrals<N> total =
+        integrate<N>(f, count, rtol, K, 1.0 / rho, offsets, profiles.slope ? 1 : 0);
     for (std::size_t k = 0; k < K; ++k) {
         out[k] = total.value[k];
         if constexpr (Gradient) {
@@ -959,10 +1008,12 @@ Profiles<K> integrated_profiles(const Basis& basis) noexcept {
         const Profile profile = k + 1 < law.basis_size ? law.basis[k + 1] : law.parameter_slope;
         profiles.profile[k] = profile;
         profiles.steep = profiles.steep || steep_at_limb(profile);
-        // mu^alpha log mu goes like v log v in v = mu^alpha.
-        profiles.log_at_limb = profiles.log_at_limb || profile == Profile::mu_log_mu ||
-                               profile == Profile::mu_power_log_mu;
+        // Not for the slope profile mu^alpha log mu (v log v in v = mu^alpha),
+        // whose pieces would change the values' (integrate): its limb is
+        // left to bisection.
+        profiles.log_at_limb = profiles.log_at_limb || profile == Profile::mu_log_mu;
     }
+    profiles.slope = basis.slope;
     if (law.parametrised) {
         const double alpha = basis.parameter;
         profiles.alpha = alpha;
