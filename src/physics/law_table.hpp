@@ -140,6 +140,8 @@ struct LawDescriptor {
     bool parametrised = false;
     Profile parameter_slope = Profile::one;
     const char* bad_parameter = nullptr;
+    // The least parameter taken (see power2's entry).
+    double min_parameter = 0.0;
 };
 
 // The rules below decide exactly (exact_sign.hpp) whether the least
@@ -347,7 +349,7 @@ inline constexpr std::array<LawDescriptor, 7> law_table = {{
      2,
      {"c", "alpha"},
      "1 - c (1 - mu^alpha)",
-     "alpha > 0, c <= 1; power2_from_maxted converts Maxted's (h1, h2).",
+     "alpha >= 1e-6, c <= 1; power2_from_maxted converts Maxted's (h1, h2).",
      1,
      2,
      {Profile::one, Profile::mu_power},
@@ -363,8 +365,13 @@ inline constexpr std::array<LawDescriptor, 7> law_table = {{
      "c must be finite",
      true,
      Profile::mu_power_log_mu,
-     "alpha must be positive and finite: the intensity 1 - c (1 - mu^alpha) takes mu^alpha "
-     "rising from the limb (mu = 0) to the centre"},
+     "alpha must be finite and at least 1e-6: the intensity 1 - c (1 - mu^alpha) takes "
+     "mu^alpha rising from the limb (mu = 0) to the centre, and a smaller alpha leaves the flux "
+     "of 1 - mu^alpha, about alpha / 2, to rounding",
+     // Below it 2 / (alpha + 2) keeps fewer than 10 of alpha's digits in
+     // the flux, and with c far below 0 the weights 1 - c and c cancel in
+     // the total flux by 4 / alpha (at 1e-16 to nothing: no result at all).
+     1e-6},
     {Law::tabulated,
      "tabulated",
      "tabulated",

@@ -53,7 +53,7 @@ std::expected<void, Refusal> check_coefficients(Law law,
     if (d.parametrised) {
         const double parameter = arguments[d.coefficient_count];
         // Also refuses NaN.
-        if (!(parameter > 0.0 && std::isfinite(parameter))) {
+        if (!(parameter >= d.min_parameter && parameter > 0.0 && std::isfinite(parameter))) {
             return std::unexpected(Refusal{d.bad_parameter});
         }
     }
