@@ -43,8 +43,8 @@ double, an infinity beyond the double's range.
 Failures: complex numbers, text and other non-real arguments raise
 ``TypeError`` naming the argument; a non-positive or non-finite ``rho`` or
 one below the smallest normal double, an ``rtol`` out of range, coefficients
-that make the intensity negative (or a power-2 ``alpha`` that is not positive
-and finite), malformed tables (or profiles bright only
+that make the intensity negative (or a power-2 ``alpha`` that is not finite
+or is below 1e-6), malformed tables (or profiles bright only
 within 1e-145 of the outermost radius of the centre), shapes that do not
 broadcast and numbers that do not convert to float (a signalling-NaN
 ``Decimal``) raise ``ValueError``, naming the offending element.
