@@ -10,6 +10,8 @@ spread evenly over [0, 3 rho]: the same points for every method.
 * ``uniform`` against ``tavlomer.witt_mao_magnification``: one call over
   all points, per point;
 * 5 bands at once (``linear(u, rho, c[:, None])``, and of ``claret4``) against one band;
+* ``power2`` (c = 0.7, alpha = 0.6) beside ``quadratic``, one band each, and
+  5 bands of ``power2`` sharing alpha, then each with its own alpha, against one;
 * the value with its derivatives (``gradient=True``) against the value alone,
   for every law (the table: the linear law sampled at 11 radii);
 * ``linear`` over 10^5 points in one call on 1, 2 and every CPU's threads
@@ -137,6 +139,19 @@ def main(argv=None):
                           points)
     print(f"claret4, 5 bands at once: {five:.3f} us per separation, one band {one:.3f}: "
           f"ratio {five / one:.2f}")
+    # power2: the profile mu^alpha is the geometry's work for each alpha.
+    quadratic = time_per_point(lambda x: tavlomer_physics.quadratic(np.asarray(x), rho, 0.4, 0.25),
+                               points)
+    one = time_per_point(lambda x: tavlomer_physics.power2(np.asarray(x), rho, 0.7, 0.6), points)
+    print(f"power2 (alpha = 0.6): {one:.3f} us per point, quadratic {quadratic:.3f}: "
+          f"ratio {one / quadratic:.2f}")
+    cs = np.linspace(0.5, 0.9, 5)[:, None]
+    shared = time_per_point(lambda x: tavlomer_physics.power2(np.asarray(x), rho, cs, 0.6), points)
+    alphas = np.linspace(0.4, 0.8, 5)[:, None]
+    own = time_per_point(lambda x: tavlomer_physics.power2(np.asarray(x), rho, cs, alphas),
+                         points)
+    print(f"power2, 5 bands sharing alpha: {shared:.3f} us per separation, one band {one:.3f}: "
+          f"ratio {shared / one:.2f}; each its own alpha: {own:.3f}, ratio {own / one:.2f}")
 
     # --- Value and gradient against the value alone ------------------------------
     # (the table samples the linear law at c)
@@ -156,6 +171,7 @@ def main(argv=None):
                                                                          0.2, **k)),
              ("claret4", lambda x, **k: tavlomer_physics.claret4(np.asarray(x), rho, 0.5, 0.1,
                                                                  0.1, -0.1, **k)),
+             ("power2", lambda x, **k: tavlomer_physics.power2(np.asarray(x), rho, 0.7, 0.6, **k)),
              ("tabulated, 11 entries", lambda x, **k: tavlomer_physics.tabulated(
                  np.asarray(x), rho, table_radii, table_intensity, **k))]
     for name, call in calls:

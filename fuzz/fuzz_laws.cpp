@@ -55,6 +55,8 @@ double intensity(ph::Law law, const double* k, double mu, double one = 1) {
             for (int j = 0; j < 4; ++j) sum -= k[j] * (1 - std::pow(mu, (j + 1) / 2.0));
             return sum;
         }
+        case ph::Law::power2:  // k[1] is alpha, never scaled
+            return one - k[0] * (1 - std::pow(mu, k[1]));
         case ph::Law::tabulated:
             break;
     }
@@ -64,7 +66,8 @@ double intensity(ph::Law law, const double* k, double mu, double one = 1) {
 // Whether the law's intensity is a quadratic (or linear) in the variable
 // least_intensity searches; otherwise only a grid looks for a negative value.
 bool unimodal(ph::Law law) {
-    return law == ph::Law::linear || law == ph::Law::quadratic || law == ph::Law::square_root;
+    return law == ph::Law::linear || law == ph::Law::quadratic || law == ph::Law::square_root ||
+           law == ph::Law::power2;
 }
 
 // The least intensity on a grid of mu: an upper bound of the true least.
@@ -80,6 +83,8 @@ double grid_least_intensity(ph::Law law, const double* k) {
 // The least intensity over mu in [0, 1], searched in the variable in which
 // the law is a quadratic (t = 1 - mu, s = sqrt(mu); linear is linear in mu).
 double least_intensity(ph::Law law, const double* k) {
+    // power2 is monotone in mu (alpha > 0): least at an end.
+    if (law == ph::Law::power2) return std::fmin(intensity(law, k, 0), intensity(law, k, 1));
     auto at = [&](double x) {
         const double mu = law == ph::Law::square_root ? x * x : 1 - x;
         return intensity(law, k, mu);
@@ -98,8 +103,10 @@ double least_intensity(ph::Law law, const double* k) {
 }
 
 void check_law(ph::Law law, const double* k) {
+    const ph::LawDescriptor& d = ph::descriptor(law);
+    // The coefficients, and a parametrised law's parameter after them.
     const std::size_t n = ph::coefficient_count(law);
-    const std::span<const double> coefficients(k, n);
+    const std::span<const double> coefficients(k, d.argument_count);
     const auto checked = ph::check_coefficients(law, coefficients);
     bool finite = true;
     double scale = 1;
@@ -107,11 +114,11 @@ void check_law(ph::Law law, const double* k) {
         finite = finite && std::isfinite(k[j]);
         scale += std::fabs(k[j]);
     }
-    if (!finite) {
+    const double alpha = d.parametrised ? k[n] : 0.0;
+    if (!finite || (d.parametrised && !(alpha >= d.min_parameter && std::isfinite(alpha)))) {
         FUZZ_CHECK(!checked);
         return;
     }
-    const ph::LawDescriptor& d = ph::descriptor(law);
     double w[ph::max_basis] = {};
     const double one = ph::law_weights(law, coefficients, std::span<double>(w, d.basis_size));
     for (double weight : w) FUZZ_CHECK(std::isfinite(weight));
@@ -130,11 +137,12 @@ void check_law(ph::Law law, const double* k) {
     // Compared at the weights' own scale, where nothing overflows.
     double scaled[ph::max_coefficients] = {};
     for (std::size_t j = 0; j < n; ++j) scaled[j] = k[j] * one;
+    if (d.parametrised) scaled[n] = alpha;
     const double bound = 1e-13 * (scale * one) * (scale * one);
     for (double mu : {0.0, 0.25, 0.5, 1.0}) {
         double sum = 0;
         for (std::size_t j = 0; j < d.basis_size; ++j) {
-            sum += w[j] * ph::profile_value(d.basis[j], mu);
+            sum += w[j] * ph::profile_value(d.basis[j], mu, alpha);
         }
         FUZZ_CHECK(std::fabs(sum - intensity(law, scaled, mu, one)) <= bound);
     }
@@ -145,6 +153,7 @@ void check_law(ph::Law law, const double* k) {
         flux[j] = p == ph::Profile::one          ? 1.0
                   : p == ph::Profile::mu         ? 2.0 / 3
                   : p == ph::Profile::mu_squared ? 0.5
+                  : p == ph::Profile::mu_power   ? 2.0 / (alpha + 2.0)
                                                  : 0.8;
     }
     const double kappa = ph::cancellation(std::span<const double>(w, d.basis_size),
@@ -180,6 +189,10 @@ void check_batch(ph::Law law, const double* k, double u0, double u1, double rho,
     double out[5] = {guard, 0, 0, 0, guard};
     ph::Batch batch{};
     batch.basis = {law, {}};
+    const ph::LawDescriptor& descriptor = ph::descriptor(law);
+    // power2: alpha, one for both points, and with derivatives its slope profile.
+    if (descriptor.parametrised) batch.parameter = {&k[descriptor.coefficient_count], 0};
+    batch.basis.slope = descriptor.parametrised && gradient;
     ph::basis_flux(batch.basis, std::span<double>(flux, batch.basis.size()));
     batch.flux = std::span<const double>(flux, batch.basis.size());
     batch.rtol = ph::basis_rtol(ph::default_rtol, 1);
@@ -224,6 +237,7 @@ void check_batch(ph::Law law, const double* k, double u0, double u1, double rho,
     // The values are those of the plain evaluation, to the bit.
     double plain[5] = {guard, 0, 0, 0, guard};
     batch.gradient = false;
+    batch.basis.slope = false;
     batch.out = plain + 1;
     (void)ph::evaluate_geometry(batch, 0, 2);
     ph::combine(batch, 0, 3);
@@ -312,7 +326,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const double rho = std::fabs(in.number());
     // The batch takes only what the boundary lets through.
     const bool accepted = rho >= ph::min_rho && std::isfinite(rho);
-    if (ph::check_coefficients(law, std::span<const double>(k, ph::coefficient_count(law))) &&
+    if (ph::check_coefficients(law,
+                               std::span<const double>(k, ph::descriptor(law).argument_count)) &&
         accepted) {
         check_batch(law, k, u0, u1, rho, in.byte() % 2 == 1);
     }

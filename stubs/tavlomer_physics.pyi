@@ -17,7 +17,8 @@ double, an infinity beyond the double's range.
 Failures: complex numbers, text and other non-real arguments raise
 ``TypeError`` naming the argument; a non-positive or non-finite ``rho`` or
 one below the smallest normal double, an ``rtol`` out of range, coefficients
-that make the intensity negative, malformed tables (or profiles bright only
+that make the intensity negative (or a power-2 ``alpha`` that is not finite
+or is below 1e-6), malformed tables (or profiles bright only
 within 1e-145 of the outermost radius of the centre), shapes that do not
 broadcast and numbers that do not convert to float (a signalling-NaN
 ``Decimal``) raise ``ValueError``, naming the offending element.
@@ -35,7 +36,7 @@ import numpy as np
 from numpy.typing import NDArray
 from typing_extensions import TypeAlias
 
-__all__ = ['uniform', 'linear', 'quadratic', 'square_root', 'logarithmic', 'claret4', 'tabulated']
+__all__ = ['uniform', 'linear', 'quadratic', 'square_root', 'logarithmic', 'claret4', 'power2', 'tabulated', 'power2_from_maxted']
 
 # A single real number: float (int and bool included, NumPy's float64 too),
 # a NumPy boolean, integer or floating scalar, a Fraction or a Decimal.  Text
@@ -157,6 +158,22 @@ def claret4(
     u: _RealArrayLike, rho: _RealArrayLike, a1: _RealArrayLike, a2: _RealArrayLike, a3: _RealArrayLike, a4: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: bool
 ) -> Any: ...
 @overload
+def power2(  # type: ignore[overload-overlap]
+    u: _Real, rho: _Real, c: _Real, alpha: _Real, *, rtol: _Real = 1e-09, gradient: Literal[False] = False
+) -> float: ...
+@overload
+def power2(
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, alpha: _RealArrayLike, *, rtol: _Real = 1e-09, gradient: Literal[False] = False
+) -> NDArray[np.float64]: ...
+@overload
+def power2(
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, alpha: _RealArrayLike, *, rtol: _Real = 1e-09, gradient: Literal[True]
+) -> tuple[_Out, _Out, _Out, _Out, _Out]: ...
+@overload
+def power2(
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, alpha: _RealArrayLike, *, rtol: _Real = 1e-09, gradient: bool
+) -> Any: ...
+@overload
 def tabulated(  # type: ignore[overload-overlap]
     u: _Real, rho: _Real, radii: _RealArrayLike, intensity: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False
 ) -> float | NDArray[np.float64]: ...
@@ -172,3 +189,10 @@ def tabulated(
 def tabulated(
     u: _RealArrayLike, rho: _RealArrayLike, radii: _RealArrayLike, intensity: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: bool
 ) -> Any: ...
+# power2's (c, alpha) from Maxted's (h1, h2): floats for single numbers.
+@overload
+def power2_from_maxted(h1: _Real, h2: _Real) -> tuple[float, float]: ...
+@overload
+def power2_from_maxted(
+    h1: _RealArrayLike, h2: _RealArrayLike
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...

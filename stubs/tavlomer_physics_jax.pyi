@@ -17,7 +17,7 @@ from jax.typing import ArrayLike
 from numpy.typing import NDArray
 from typing_extensions import TypeAlias
 
-__all__ = ['uniform', 'linear', 'quadratic', 'square_root', 'logarithmic', 'claret4', 'tabulated']
+__all__ = ['uniform', 'linear', 'quadratic', 'square_root', 'logarithmic', 'claret4', 'power2', 'tabulated']
 
 # The table's radii are static: numbers, not traced arrays.
 _Radii: TypeAlias = Union[NDArray[np.floating[Any]], list[float], tuple[float, ...]]
@@ -39,6 +39,9 @@ def logarithmic(
 ) -> Array: ...
 def claret4(
     u: ArrayLike, rho: ArrayLike, a1: ArrayLike, a2: ArrayLike, a3: ArrayLike, a4: ArrayLike, *, rtol: float = 1e-09
+) -> Array: ...
+def power2(
+    u: ArrayLike, rho: ArrayLike, c: ArrayLike, alpha: ArrayLike, *, rtol: float = 1e-09
 ) -> Array: ...
 def tabulated(
     u: ArrayLike, rho: ArrayLike, radii: _Radii, intensity: ArrayLike, *, rtol: float = 1e-09

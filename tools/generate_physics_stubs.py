@@ -8,6 +8,7 @@
 Every function's parameters come from its signature, which the module writes
 from its law table, so a new law reaches the stubs by rerunning this script
 (tests/test_typing.py checks that the committed stubs are what it writes).
+The package's Python-level helpers are typed by hand here (HELPERS).
 Needs the built module on the path.
 """
 
@@ -42,7 +43,8 @@ double, an infinity beyond the double's range.
 Failures: complex numbers, text and other non-real arguments raise
 ``TypeError`` naming the argument; a non-positive or non-finite ``rho`` or
 one below the smallest normal double, an ``rtol`` out of range, coefficients
-that make the intensity negative, malformed tables (or profiles bright only
+that make the intensity negative (or a power-2 ``alpha`` that is not finite
+or is below 1e-6), malformed tables (or profiles bright only
 within 1e-145 of the outermost radius of the centre), shapes that do not
 broadcast and numbers that do not convert to float (a signalling-NaN
 ``Decimal``) raise ``ValueError``, naming the offending element.
@@ -126,9 +128,27 @@ def overloads(name: str, parameters: list, keywords: str) -> list:
     ]
 
 
+# The helpers written in Python (python/tavlomer_physics/__init__.py): no
+# signature the module writes, so typed here.
+HELPERS = {
+    "power2_from_maxted": [
+        "# power2's (c, alpha) from Maxted's (h1, h2): floats for single numbers.",
+        "@overload",
+        "def power2_from_maxted(h1: _Real, h2: _Real) -> tuple[float, float]: ...",
+        "@overload",
+        "def power2_from_maxted(",
+        "    h1: _RealArrayLike, h2: _RealArrayLike",
+        ") -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...",
+    ],
+}
+
+
 def render() -> str:
     out = [HEADER.format(all=list(tavlomer_physics.__all__))]
     for name in tavlomer_physics.__all__:
+        if name in HELPERS:
+            out.extend(HELPERS[name])
+            continue
         signature = inspect.signature(getattr(tavlomer_physics, name))
         positional = [p.name for p in signature.parameters.values()
                       if p.kind == inspect.Parameter.POSITIONAL_OR_KEYWORD]
@@ -168,8 +188,9 @@ _Radii: TypeAlias = Union[NDArray[np.floating[Any]], list[float], tuple[float, .
 
 
 def render_jax() -> str:
-    out = [JAX_HEADER.format(all=list(tavlomer_physics.__all__))]
-    for name in tavlomer_physics.__all__:
+    functions = [name for name in tavlomer_physics.__all__ if name not in HELPERS]
+    out = [JAX_HEADER.format(all=functions)]
+    for name in functions:
         signature = inspect.signature(getattr(tavlomer_physics, name))
         arguments = [f"{p.name}: {'_Radii' if p.name == 'radii' else 'ArrayLike'}"
                      for p in signature.parameters.values()

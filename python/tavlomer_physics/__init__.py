@@ -3,8 +3,55 @@ limb darkening: u and rho in Einstein radii, NumPy-style arguments.
 
 The functions live in the extension ``tavlomer_physics._core``; the same
 functions for JAX (jit, grad, vmap) are in ``tavlomer_physics.jax``, which
-imports JAX when it is itself imported, never before.
+imports JAX when it is itself imported, never before.  ``power2_from_maxted``
+converts the power-2 law's coefficients from Maxted's parametrisation.
 """
 
+import numpy as np
+
 from tavlomer_physics._core import *  # noqa: F403 (the module's __all__)
-from tavlomer_physics._core import AccuracyWarning, __all__, __doc__  # noqa: F401
+from tavlomer_physics._core import AccuracyWarning, __doc__  # noqa: F401
+from tavlomer_physics._core import __all__ as _core_all
+
+__all__ = [*_core_all, "power2_from_maxted"]
+
+
+def power2_from_maxted(h1, h2):
+    """power2_from_maxted(h1, h2)
+
+    The power-2 law's (c, alpha), I(mu) = 1 - c (1 - mu^alpha), from Maxted's
+    (2018) h1 = I(1/2) = 1 - c (1 - 2^-alpha) and h2 = I(1/2) - I(0) =
+    c 2^-alpha: c = 1 - h1 + h2 and alpha = log2(c / h2).  Arguments
+    broadcast; floats for single numbers, else float64 arrays.
+
+    Where no valid (c, alpha) gives them (alpha positive and finite, c <= 1:
+    h2 <= h1 < 1 with h2 > 0, or 1 < h1 with h2 < 0 and h2 <= h1), raises
+    ValueError naming the first such element.  h1 = 1, h2 = 0 is the uniform
+    disk, c = 0, whatever alpha: alpha = 1 is returned.
+    """
+    h1_array = np.asarray(h1, dtype=np.float64)
+    h2_array = np.asarray(h2, dtype=np.float64)
+    try:
+        a, b = np.broadcast_arrays(h1_array, h2_array)
+    except ValueError:
+        raise ValueError(f"the shapes do not broadcast together: h1 {h1_array.shape}, "
+                         f"h2 {h2_array.shape}") from None
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        # c / h2 = 1 + (1 - h1) / h2: log1p keeps alpha's digits near 0.
+        ratio = (1.0 - a) / b
+        alpha = np.log1p(ratio) / np.log(2.0)
+        c = (1.0 - a) + b
+    uniform = (a == 1.0) & (b == 0.0)
+    alpha = np.where(uniform, 1.0, alpha)
+    c = np.where(uniform, 0.0, c)
+    valid = np.isfinite(alpha) & (alpha > 0.0) & np.isfinite(c) & (c <= 1.0)
+    if not valid.all():
+        index = np.unravel_index(int(np.argmin(valid.ravel())), valid.shape)
+        where = f"[{', '.join(str(i) for i in index)}]" if index else ""
+        raise ValueError(
+            "h1 and h2 must come from a power-2 law with alpha positive and finite and "
+            "c <= 1 (h2 <= h1 < 1 with h2 > 0, or h1 > 1 with h2 < 0) "
+            f"(h1{where} = {float(a[index])!r}, h2{where} = {float(b[index])!r})")
+    if c.ndim == 0:
+        return float(c), float(alpha)
+    return c, alpha

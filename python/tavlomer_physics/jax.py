@@ -195,8 +195,10 @@ def _make(name):
             probe["intensity"] = np.ones(np.shape(radii))
         # The static arguments checked by the NumPy function itself, on a
         # valid point: the same exceptions and messages, from one place.
+        # (Coefficients 0 give the uniform disk; power2's alpha must be positive.)
         if static_values:
-            numpy_function(*([0.0, 1.0] + [0.0] * (len(arrays) - 2 - len(probe))),
+            numpy_function(*([0.0, 1.0] + [1.0 if argument == "alpha" else 0.0
+                                           for argument in arrays[2:] if argument not in probe]),
                            **probe, **static_values)
         operands = [_operand(values[argument], argument) for argument in values]
         named = [(argument, np.shape(operand)) for argument, operand in zip(values, operands)]

@@ -30,11 +30,24 @@ inline constexpr std::size_t max_basis = 5;
 
 // A basis profile b(mu).  The uniform profile comes first in every law: its
 // magnified flux is the source's edge term alone.
-enum class Profile { one, mu, mu_squared, sqrt_mu, mu_three_halves, mu_log_mu };
+// mu_power is mu^alpha and mu_power_log_mu its slope in alpha, mu^alpha
+// log mu, for the profile parameter alpha > 0 that the basis carries
+// (magnification.hpp's Basis): the only profiles whose shape is not fixed.
+enum class Profile {
+    one,
+    mu,
+    mu_squared,
+    sqrt_mu,
+    mu_three_halves,
+    mu_log_mu,
+    mu_power,
+    mu_power_log_mu
+};
 
 // N = 2 \int_0^1 r b dr = 2 \int_0^1 mu b(mu) dmu, in units of pi rho^2:
-// 2 / (p + 2) for b = mu^p, and 2 \int_0^1 mu^2 log mu dmu = -2/9.
-[[nodiscard]] constexpr double profile_flux(Profile profile) noexcept {
+// 2 / (p + 2) for b = mu^p, 2 \int_0^1 mu^2 log mu dmu = -2/9, and
+// 2 \int_0^1 mu^(alpha+1) log mu dmu = -2 / (alpha + 2)^2 (its slope in alpha).
+[[nodiscard]] constexpr double profile_flux(Profile profile, double alpha = 0.0) noexcept {
     switch (profile) {
         case Profile::one:
             return 1.0;
@@ -48,12 +61,16 @@ enum class Profile { one, mu, mu_squared, sqrt_mu, mu_three_halves, mu_log_mu };
             return 4.0 / 7.0;
         case Profile::mu_log_mu:
             return -2.0 / 9.0;
+        case Profile::mu_power:
+            return 2.0 / (alpha + 2.0);
+        case Profile::mu_power_log_mu:
+            return -2.0 / ((alpha + 2.0) * (alpha + 2.0));
     }
     return 0.0;
 }
 
 // b(mu) itself.
-[[nodiscard]] inline double profile_value(Profile profile, double mu) noexcept {
+[[nodiscard]] inline double profile_value(Profile profile, double mu, double alpha = 0.0) noexcept {
     switch (profile) {
         case Profile::one:
             return 1.0;
@@ -67,19 +84,26 @@ enum class Profile { one, mu, mu_squared, sqrt_mu, mu_three_halves, mu_log_mu };
             return mu * std::sqrt(mu);
         case Profile::mu_log_mu:
             return mu > 0.0 ? mu * std::log(mu) : 0.0;
+        case Profile::mu_power:
+            return std::pow(mu, alpha);
+        case Profile::mu_power_log_mu:
+            return mu > 0.0 ? std::pow(mu, alpha) * std::log(mu) : 0.0;
     }
     return 0.0;
 }
 
 // A profile whose slope db/dmu is infinite at the limb (mu = 0), or whose
 // slope's slope is: its integrands take v = sqrt(mu) over the outer source,
-// in which they are smooth (mu log mu: continuous, as v log v).
+// in which they are smooth (mu log mu: continuous, as v log v).  mu^alpha
+// is steep for alpha < 2 and takes a variable of its own there
+// (magnification.cpp); for larger alpha v keeps its piece's weights smooth.
 [[nodiscard]] constexpr bool steep_at_limb(Profile profile) noexcept {
     return profile == Profile::sqrt_mu || profile == Profile::mu_three_halves ||
-           profile == Profile::mu_log_mu;
+           profile == Profile::mu_log_mu || profile == Profile::mu_power ||
+           profile == Profile::mu_power_log_mu;
 }
 
-enum class Law { linear, quadratic, square_root, logarithmic, claret4, tabulated };
+enum class Law { linear, quadratic, square_root, logarithmic, claret4, power2, tabulated };
 
 struct LawDescriptor {
     Law law;
@@ -107,6 +131,17 @@ struct LawDescriptor {
     // when a coefficient is not finite.
     const char* negative;
     const char* not_finite;
+    // A law whose last argument is not a coefficient but the parameter of
+    // its last basis profile (power2's alpha: mu^alpha): its weights take the
+    // coefficients alone, its derivative in the parameter takes the basis
+    // profile parameter_slope (d b / d alpha), added to the basis when
+    // derivatives are asked.  The refusal of a parameter that is not
+    // positive and finite names it.
+    bool parametrised = false;
+    Profile parameter_slope = Profile::one;
+    const char* bad_parameter = nullptr;
+    // The least parameter taken (see power2's entry).
+    double min_parameter = 0.0;
 };
 
 // The rules below decide exactly (exact_sign.hpp) whether the least
@@ -210,7 +245,7 @@ inline constexpr double rounding_slack = 0x1p-52;  // DBL_EPSILON
     return least >= -slack;
 }
 
-inline constexpr std::array<LawDescriptor, 6> law_table = {{
+inline constexpr std::array<LawDescriptor, 7> law_table = {{
     {Law::linear,
      "linear",
      "linear",
@@ -308,6 +343,35 @@ inline constexpr std::array<LawDescriptor, 6> law_table = {{
      "a1, a2, a3 and a4 must keep the intensity 1 - sum_k a_k (1 - mu^(k/2)) non-negative "
      "for 0 <= mu <= 1",
      "a1, a2, a3 and a4 must be finite"},
+    {Law::power2,
+     "power2",
+     "power-2",
+     2,
+     {"c", "alpha"},
+     "1 - c (1 - mu^alpha)",
+     "alpha >= 1e-6, c <= 1; power2_from_maxted converts Maxted's (h1, h2).",
+     1,
+     2,
+     {Profile::one, Profile::mu_power},
+     [](const double* c, double one, double* w) noexcept {
+         w[0] = one - c[0];
+         w[1] = c[0];
+     },
+     // With alpha > 0, mu^alpha rises from 0 at the limb to 1 at the centre:
+     // the intensity lies between one - c (mu = 0) and one (mu = 1).
+     [](const double* c, double one) noexcept { return c[0] <= one; },
+     "c must be at most 1: the intensity 1 - c (1 - mu^alpha) is negative at the limb "
+     "(mu = 0) otherwise",
+     "c must be finite",
+     true,
+     Profile::mu_power_log_mu,
+     "alpha must be finite and at least 1e-6: the intensity 1 - c (1 - mu^alpha) takes "
+     "mu^alpha rising from the limb (mu = 0) to the centre, and a smaller alpha leaves the flux "
+     "of 1 - mu^alpha, about alpha / 2, to rounding",
+     // Below it 2 / (alpha + 2) keeps fewer than 10 of alpha's digits in
+     // the flux, and with c far below 0 the weights 1 - c and c cancel in
+     // the total flux by 4 / alpha (at 1e-16 to nothing: no result at all).
+     1e-6},
     {Law::tabulated,
      "tabulated",
      "tabulated",
@@ -336,6 +400,7 @@ static_assert([] {
         if (static_cast<std::size_t>(d.law) != i) return false;
         if (d.coefficient_count > max_coefficients || d.basis_size > max_basis) return false;
         if (d.coefficient_count > 0 && d.basis[0] != Profile::one) return false;
+        if (d.parametrised && d.basis_size + 1 > max_basis) return false;
     }
     return true;
 }());

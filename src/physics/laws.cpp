@@ -44,18 +44,26 @@ Scaled scaled(std::span<const double> coefficients) noexcept {
 }  // namespace
 
 std::expected<void, Refusal> check_coefficients(Law law,
-                                                std::span<const double> coefficients) noexcept {
+                                                std::span<const double> arguments) noexcept {
     const LawDescriptor& d = descriptor(law);
+    const std::span<const double> coefficients = arguments.first(d.coefficient_count);
     for (double value : coefficients) {
         if (!std::isfinite(value)) return std::unexpected(Refusal{d.not_finite});
+    }
+    if (d.parametrised) {
+        const double parameter = arguments[d.coefficient_count];
+        // Also refuses NaN.
+        if (!(parameter >= d.min_parameter && parameter > 0.0 && std::isfinite(parameter))) {
+            return std::unexpected(Refusal{d.bad_parameter});
+        }
     }
     const Scaled s = scaled(coefficients);
     if (!d.non_negative(s.c.data(), s.one)) return std::unexpected(Refusal{d.negative});
     return {};
 }
 
-double law_weights(Law law, std::span<const double> coefficients, std::span<double> w) noexcept {
-    const Scaled s = scaled(coefficients);
+double law_weights(Law law, std::span<const double> arguments, std::span<double> w) noexcept {
+    const Scaled s = scaled(arguments.first(descriptor(law).coefficient_count));
     descriptor(law).weights(s.c.data(), s.one, w.data());
     return s.one;
 }
@@ -117,6 +125,20 @@ double cancellation(std::span<const double> w, std::span<const double> flux) noe
     return magnitude / std::fabs(total);
 }
 
+double law_cancellation(Law law, std::span<const double> arguments,
+                        std::span<const double> flux) noexcept {
+    const LawDescriptor& d = descriptor(law);
+    std::array<double, max_basis> w{};
+    law_weights(law, arguments, std::span<double>(w.data(), d.basis_size));
+    std::array<double, max_basis> own{};
+    if (d.parametrised) {
+        const Basis basis{law, {}, arguments[d.coefficient_count]};
+        basis_flux(basis, std::span<double>(own.data(), basis.size()));
+        flux = std::span<const double>(own.data(), d.basis_size);
+    }
+    return cancellation(std::span<const double>(w.data(), d.basis_size), flux.first(d.basis_size));
+}
+
 double basis_rtol(double rtol, double kappa) noexcept {
     const double asked = rtol / kappa;
     // Written so that a NaN (a flux not available) also falls back to the finest.
@@ -130,21 +152,23 @@ std::size_t geometry_units(const Batch& batch) noexcept {
 void evaluate_geometry(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
     const std::size_t size = batch.basis.size();
     const std::size_t per_point = basis_units(batch.basis);
+    const bool parametrised = descriptor(batch.basis.law).parametrised;
     for (std::size_t unit = begin; unit < end;) {
         const std::size_t g = unit / per_point;
         const Units units{unit % per_point, std::min(per_point, unit % per_point + (end - unit))};
         const std::span<double> magnified(batch.magnified + g * size, size);
+        Basis basis = batch.basis;
+        if (parametrised) basis.parameter = batch.parameter[g];
         double worst = 0.0;
         if (batch.gradient) {
             worst = basis_magnified_flux_gradient(
-                batch.basis, batch.u[g], batch.rho[g], batch.rtol, magnified,
+                basis, batch.u[g], batch.rho[g], batch.rtol, magnified,
                 std::span<double>(batch.magnified_du + g * size, size),
                 std::span<double>(batch.magnified_drho + g * size, size), units,
                 batch.exponent ? batch.exponent + g : nullptr);
         } else {
-            worst =
-                basis_magnified_flux(batch.basis, batch.u[g], batch.rho[g], batch.rtol, magnified,
-                                     units, batch.exponent ? batch.exponent + g : nullptr);
+            worst = basis_magnified_flux(basis, batch.u[g], batch.rho[g], batch.rtol, magnified,
+                                         units, batch.exponent ? batch.exponent + g : nullptr);
         }
         // The point's units add to its shortfall; a NaN result (a NaN u) is
         // not a shortfall: it says so itself.
@@ -170,12 +194,18 @@ Shortfall shortfall(const Batch& batch) noexcept {
 // bits, no overflow).  N_k depends on neither u nor rho, so dA/du = sum_k w_k dF_k/du
 // / Q (and so for rho); the weights are affine in the coefficients, with
 // slopes dw/dc_j = weights(e_j, 0), so dA/dc_j = (sum_k dw_k/dc_j (F_k -
-// A N_k)) / Q, and for a table dA/dI_j = (F_j - A N_j) / Q.
+// A N_k)) / Q, and for a table dA/dI_j = (F_j - A N_j) / Q.  A parametrised
+// law's last profile b depends on the parameter alpha, and so do its F and N:
+// dA/dalpha = w (F' - A N') / Q with F' and N' those of db/dalpha, the
+// basis's slope profile (after the law's own).
 void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
     const std::size_t size = batch.basis.size();
     const Law law = batch.basis.law;
     const LawDescriptor& d = descriptor(law);
     const std::size_t n = d.coefficient_count;
+    // The profiles weighted: all but a slope profile.
+    const std::size_t weighted = law == Law::tabulated ? size : d.basis_size;
+    std::array<double, max_basis> parameter_flux{};
     std::array<double, max_basis> parametric{};
     // The weights' derivatives in each coefficient.
     std::array<std::array<double, max_basis>, max_coefficients> slopes{};
@@ -190,6 +220,13 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
         const std::size_t g =
             batch.geometry_index ? static_cast<std::size_t>(batch.geometry_index[i]) : i;
         const double* magnified = batch.magnified + g * size;
+        const double* flux = batch.flux.data();
+        if (d.parametrised) {
+            Basis basis = batch.basis;
+            basis.parameter = batch.parameter[g];
+            basis_flux(basis, std::span<double>(parameter_flux.data(), size));
+            flux = parameter_flux.data();
+        }
         const double* w = parametric.data();
         double one = 1.0;  // a parametric law's weights come scaled by one
         if (law == Law::tabulated) {
@@ -215,9 +252,9 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
         }
         const auto scaled = [&](std::size_t k) { return e == 0 ? w[k] : std::ldexp(w[k], -e); };
         double numerator = 0.0, denominator = 0.0;
-        for (std::size_t k = 0; k < size; ++k) {
+        for (std::size_t k = 0; k < weighted; ++k) {
             numerator += scaled(k) * magnified[k];
-            denominator += scaled(k) * batch.flux[k];
+            denominator += scaled(k) * flux[k];
         }
         // F_k as 2^-s times their values (Batch::exponent), A too; the
         // derivatives in u and rho as 2^-2s times theirs.
@@ -227,7 +264,7 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
         if (!batch.gradient) continue;
         const auto slope = [&](const double* d) {
             double sum = 0.0;
-            for (std::size_t k = 0; k < size; ++k) {
+            for (std::size_t k = 0; k < weighted; ++k) {
                 if (w[k] != 0.0) sum += scaled(k) * d[k];
             }
             return std::ldexp(sum / denominator, 2 * s);
@@ -238,7 +275,7 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
             // dA/dI_k = (F_k - A N_k) / Q with Q in the intensities' own units.
             double* d = batch.out_dintensity + i * size;
             for (std::size_t k = 0; k < size; ++k) {
-                d[k] = std::ldexp((magnified[k] - a * batch.flux[k]) / denominator, s - e);
+                d[k] = std::ldexp((magnified[k] - a * flux[k]) / denominator, s - e);
             }
             continue;
         }
@@ -247,11 +284,17 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
         batch.out_drho[i] = slope(batch.magnified_drho + g * size);
         for (std::size_t j = 0; j < n; ++j) {
             double sum = 0.0;
-            for (std::size_t k = 0; k < size; ++k) {
-                if (slopes[j][k] != 0.0) sum += slopes[j][k] * (magnified[k] - a * batch.flux[k]);
+            for (std::size_t k = 0; k < weighted; ++k) {
+                if (slopes[j][k] != 0.0) sum += slopes[j][k] * (magnified[k] - a * flux[k]);
             }
             // The derivatives in the coefficients go as 1 / Q: unscaled.
             batch.out_dcoefficients[j][i] = std::ldexp(sum / denominator, s) * one;
+        }
+        if (d.parametrised) {
+            // The weight and Q are scaled alike: the ratio is not.
+            const std::size_t k = d.basis_size - 1;
+            batch.out_dcoefficients[n][i] =
+                std::ldexp(w[k] * (magnified[size - 1] - a * flux[size - 1]) / denominator, s);
         }
     }
 }

@@ -52,14 +52,17 @@ struct Refusal {
 };
 
 // The coefficients (coefficient_count(law) of them) are finite and the
-// intensity I(mu) is non-negative for every mu in [0, 1], decided exactly.
+// intensity I(mu) is non-negative for every mu in [0, 1], decided exactly;
+// a parametrised law's parameter, after them (its argument_count-th
+// argument), positive and finite.
 [[nodiscard]] std::expected<void, Refusal> check_coefficients(
     Law law, std::span<const double> coefficients) noexcept;
 
 // The weights w_k of the law's basis profiles (law_table.hpp) times the
 // power of two returned, which keeps them finite for coefficients of any
 // finite size (1 for coefficients below 2^256); w has basis size entries.
-// Parametric laws only.
+// Parametric laws only; the coefficients (a parametrised law's parameter
+// after them is not read).
 double law_weights(Law law, std::span<const double> coefficients, std::span<double> w) noexcept;
 
 // A brightness table: at least two radii, strictly increasing, within [0, 1].
@@ -78,6 +81,12 @@ double law_weights(Law law, std::span<const double> coefficients, std::span<doub
 // basis fluxes can amplify their relative errors.  At least 1 for a valid
 // profile.
 [[nodiscard]] double cancellation(std::span<const double> w, std::span<const double> flux) noexcept;
+
+// The cancellation of a parametric law's coefficient set (and parameter,
+// after them), with the basis fluxes N_k of its basis (a parametrised law's
+// are its own parameter's, which this takes itself).
+[[nodiscard]] double law_cancellation(Law law, std::span<const double> arguments,
+                                      std::span<const double> flux) noexcept;
 
 // The accuracy to ask of the basis fluxes so that a combination with
 // cancellation kappa meets rtol, no finer than the core promises.
@@ -104,8 +113,12 @@ struct Batch {
     double rtol;                   // asked of the basis fluxes (basis_rtol)
 
     std::size_t geometry_count;
-    Strided u;          // geometry_count values (or one)
-    Strided rho;        // likewise, positive and finite
+    Strided u;    // geometry_count values (or one)
+    Strided rho;  // likewise, positive and finite
+    // A parametrised law's profile parameter (power2's alpha), likewise:
+    // part of the geometry, since F_k and N_k depend on it.  With gradient,
+    // basis.slope is set: F_k holds the parameter's slope profile too.
+    Strided parameter;
     double* magnified;  // geometry_count * basis.size(): F_k of each point
     // If not null, one per geometry point, s: magnified holds 2^-s times F_k
     // and magnified_du and magnified_drho 2^-2s times their derivatives
@@ -125,8 +138,9 @@ struct Batch {
 
     // With gradient set, also the derivatives: of F_k in u and rho per
     // geometry point (like magnified), and of A per result element in u, in
-    // rho, in each coefficient (parametric laws) or in each entry of the
-    // intensity row (tabulated: count * basis size values).
+    // rho, in each coefficient (parametric laws; a parametrised law's
+    // parameter after them) or in each entry of the intensity row
+    // (tabulated: count * basis size values).
     bool gradient = false;
     double* magnified_du = nullptr;
     double* magnified_drho = nullptr;

@@ -120,38 +120,53 @@ struct Integrals {
     double worst;
 };
 
+//
+// Values from `refined` on (a parametrised law's slope profile, which only
+// its derivative in the parameter takes) are refined with the derivatives,
+// so that the others are refined exactly as without them: the values do
+// not depend on whether derivatives are asked.
 template <std::size_t K, std::size_t Pairs, class F>
 Integrals<K> integrate(const gk::Rule<Pairs>& rule, const gk::ErrorModel& model, const F& f,
                        std::size_t piece_count, double rtol, std::size_t values, double per_rho,
-                       const std::array<double, K>& offsets) noexcept {
+                       const std::array<double, K>& offsets, std::size_t refined) noexcept {
     gk::Panels<K, Pairs, F> panels(rule, model, f, piece_count);
-    const gk::Sums<K> first = panels.refine({rtol, 0, values});
+    const gk::Sums<K> first = panels.refine({rtol, 0, refined});
     Integrals<K> total{first.value, first.worst};
-    if (values == K) return total;
+    if (refined == K) return total;
     std::array<double, K> floors{};
+    // A slope profile against the profile it is the slope of (the one
+    // before it), as the derivatives are against their values.
+    for (std::size_t k = refined; k < values; ++k) {
+        floors[k] = k > 0 ? derivative_floor * std::fabs(total.value[k - 1]) : 0.0;
+    }
     // d/du and d/drho per unit of u and rho: measured against the values per
-    // source radius.
+    // source radius.  A slope profile's are not used (combine): an infinite
+    // floor asks nothing of them.
     for (std::size_t k = values; k < K; ++k) {
-        floors[k] = derivative_floor * std::fabs(total.value[k % values]) * per_rho;
+        floors[k] = k % values >= refined
+                        ? std::numeric_limits<double>::infinity()
+                        : derivative_floor * std::fabs(total.value[k % values]) * per_rho;
     }
     const gk::Sums<K> rest =
-        panels.refine({derivative_tolerance * rtol, values, K, &floors, &offsets});
-    for (std::size_t k = values; k < K; ++k) total.value[k] = rest.value[k];
+        panels.refine({derivative_tolerance * rtol, refined, K, &floors, &offsets});
+    for (std::size_t k = refined; k < K; ++k) total.value[k] = rest.value[k];
     total.worst = worse(total.worst, rest.worst);
     return total;
 }
 
 template <std::size_t K, class F>
 Integrals<K> integrate(const F& f, std::size_t piece_count, double rtol, std::size_t values,
-                       double per_rho, const std::array<double, K>& offsets) noexcept {
+                       double per_rho, const std::array<double, K>& offsets,
+                       std::size_t slopes = 0) noexcept {
+    const std::size_t refined = values - slopes;
     if (rtol >= coarse_tolerance) {
         return integrate<K>(gk::kronrod7, coarse_model, f, piece_count, rtol, values, per_rho,
-                            offsets);
+                            offsets, refined);
     }
     return rtol >= fine_tolerance ? integrate<K>(gk::kronrod15, fine_model, f, piece_count, rtol,
-                                                 values, per_rho, offsets)
+                                                 values, per_rho, offsets, refined)
                                   : integrate<K>(gk::kronrod15, finest_model, f, piece_count, rtol,
-                                                 values, per_rho, offsets);
+                                                 values, per_rho, offsets, refined);
 }
 
 // ---- Parametric laws: the basis {1, mu, mu^2 or sqrt(mu)} --------------------
@@ -180,9 +195,48 @@ constexpr double v_quarter = 0.84089641525371454303;  // 2^(-1/4)
 // that end (beyond it the integrand is smooth at the piece's scale).
 constexpr double near_limb_crossing = 1.5;
 
-// At most: two theta pieces about a crossing, two v pieces about one, and a
-// v piece at the limb for v log v.
-constexpr std::size_t max_pieces = 5;
+// At most: two theta pieces about a crossing and one more where a steep
+// mu^alpha ends (gaussian_extent), two v pieces about a crossing and one
+// more where mu^alpha's limb piece splits (flat_limb), and a v piece at the
+// limb for v log v.
+constexpr std::size_t max_pieces = 7;
+
+// The limb variable is v = mu^q: q = 1/2 (sqrt(mu)) for every profile but
+// mu^alpha, which takes q = alpha / m with m = ceil(alpha): there mu^alpha
+// = v^m, whose slope m v^(m - 1) is a polynomial, and x^2 = 1 - v^(2m/alpha)
+// has a power of at least 2.  (In sqrt(mu) the slope would be
+// 2 alpha v^(2 alpha - 1), singular below alpha = 1/2, and at any alpha not
+// a multiple of 1/2 a power the 7-point rule's error model misjudges: 1e-4
+// off at rtol = 1e-4 for alpha = 3.35.)  Powers of 1/2 keep the sqrt(mu)
+// laws' arithmetic as it was.
+constexpr double sqrt_power = 0.5;
+
+// v at a radius x, from c = 1 - x^2 = (1 - x)(1 + x), formed without
+// cancellation; mu from v.
+double v_of(double c, double q) noexcept {
+    return q == sqrt_power ? std::sqrt(std::sqrt(c)) : std::pow(c, 0.5 * q);
+}
+double mu_of(double v, double q) noexcept { return q == sqrt_power ? v * v : std::pow(v, 1.0 / q); }
+
+// v where the theta part ends, x = mu = 1/sqrt(2): 2^(-q/2).
+double v_end(double q) noexcept { return q == sqrt_power ? v_quarter : std::exp2(-0.5 * q); }
+
+// mu^alpha for a large alpha is a narrow peak at the centre, of width
+// about 1/sqrt(alpha) in theta (mu^(alpha - 1) ~ exp(-alpha theta^2 / 2)):
+// beyond this many widths it is below exp(-40) of its peak.  Where that
+// lies inside the theta part the pieces split there, so that the nodes of
+// the first piece see the peak whatever alpha (at alpha = 1e10 the first
+// nodes of [0, pi/4] lie far outside it).
+constexpr double gaussian_extent = 9.0;
+
+// In v = mu^alpha a small alpha crowds the limb's mu into the end of the v
+// part: mu = 2^-20 lies at v = 2^(-20 alpha), 1 - 14 alpha of the way for
+// alpha near 0, where the nodes of the whole part see none of the drop of x.
+// So below this alpha the v part splits at the v of mu = flat_limb, below
+// which x = sqrt(1 - mu^2) is 1 to every digit and the integrand flat; the
+// outer piece is smooth in log mu, which is linear in v there.
+constexpr double crowded_alpha = 0.25;
+constexpr double flat_limb = 0x1p-27;  // 1 - mu^2 rounds to 1 below it
 
 // The pieces over the source for a crossing at x0 = u / rho.  In theta the
 // source is [0, pi/2], split at theta0 = asin(x0).  The sqrt(mu) basis has
@@ -190,8 +244,29 @@ constexpr std::size_t max_pieces = 5;
 // spike the nodes of [0, theta0] cannot see; it takes v = sqrt(mu) instead
 // over the outer part x >= 1/sqrt(2) (where x^2 = 1 - v^4 keeps its digits),
 // in which every weight is smooth: db/dv = 2v (mu), 1 (sqrt mu).
+// The piece among [first, count) holding y (inside it) gives its part
+// beyond y to a piece of its own, each keeping the clustered end it had;
+// the new count.  None for y = 0.
+std::size_t split_at(std::array<SourcePiece, max_pieces>& pieces, std::size_t first,
+                     std::size_t count, double y) noexcept {
+    for (std::size_t p = first; y > 0.0 && p < count; ++p) {
+        const SourcePiece whole = pieces[p];
+        if (!(whole.piece.a < y && y < whole.piece.b)) continue;
+        for (std::size_t r = count; r > p + 1; --r) pieces[r] = pieces[r - 1];
+        pieces[p] = {
+            {whole.piece.a, y, whole.piece.cluster == Cluster::low ? Cluster::low : Cluster::none},
+            whole.variable};
+        pieces[p + 1] = {{y, whole.piece.b,
+                          whole.piece.cluster == Cluster::high ? Cluster::high : Cluster::none},
+                         whole.variable};
+        return count + 1;
+    }
+    return count;
+}
+
 std::size_t source_pieces(double x0, bool sqrt_basis, bool log_at_limb,
-                          std::array<SourcePiece, max_pieces>& pieces) noexcept {
+                          std::array<SourcePiece, max_pieces>& pieces, double q = sqrt_power,
+                          double theta_split = 0.0, double v_split = 0.0) noexcept {
     std::size_t count = 0;
     const double theta_end = sqrt_basis ? quarter_pi : half_pi;
     const double x_end = sqrt_basis ? x_quarter : 1.0;
@@ -205,19 +280,33 @@ std::size_t source_pieces(double x0, bool sqrt_basis, bool log_at_limb,
         const bool near = x0 >= x_end && x0 < near_limb_crossing * x_end;
         pieces[count++] = {{0.0, theta_end, near ? Cluster::high : Cluster::none}, Variable::theta};
     }
+    count = split_at(pieces, 0, count, theta_split);
     if (!sqrt_basis) return count;
     const std::size_t first_v = count;
+    const double v_limit = v_end(q);
     // v runs from the limb (v = 0) inwards.
     if (x0 > x_quarter && x0 < 1.0) {
-        const double v0 = std::sqrt(std::sqrt((1.0 - x0) * (1.0 + x0)));
+        const double v0 = v_of((1.0 - x0) * (1.0 + x0), q);
         pieces[count++] = {{0.0, v0, Cluster::high}, Variable::v};
-        pieces[count++] = {{v0, v_quarter, Cluster::low}, Variable::v};
+        pieces[count++] = {{v0, v_limit, Cluster::low}, Variable::v};
+    } else if (q != sqrt_power && x0 > 1.0 && x0 < near_limb_crossing) {
+        // A crossing just outside bends the integrand where mu is about
+        // sqrt(x0^2 - 1), which in v = mu^alpha is not at the limb but at
+        // vz = (x0^2 - 1)^(alpha/2): the nodes cluster there.
+        const double vz = v_of((x0 - 1.0) * (x0 + 1.0), q);
+        if (vz < v_limit) {
+            pieces[count++] = {{0.0, vz, Cluster::high}, Variable::v};
+            pieces[count++] = {{vz, v_limit, Cluster::low}, Variable::v};
+        } else {
+            pieces[count++] = {{0.0, v_limit, Cluster::high}, Variable::v};
+        }
     } else {
         Cluster cluster = Cluster::none;
         if (x0 >= 1.0 && x0 < near_limb_crossing) cluster = Cluster::low;
         if (x0 > 0.0 && x0 <= x_quarter) cluster = Cluster::high;
-        pieces[count++] = {{0.0, v_quarter, cluster}, Variable::v};
+        pieces[count++] = {{0.0, v_limit, cluster}, Variable::v};
     }
+    count = split_at(pieces, first_v, count, v_split);
     // v log v at the limb wants nodes clustered there too: a piece clustered
     // elsewhere (or not at all) gives up its outer half to one that is.
     // (Left to bisection, the limb cost five times the other pieces.)
@@ -242,6 +331,15 @@ struct Profiles {
     bool steep;
     // Whether any goes like v log v at the limb (source_pieces).
     bool log_at_limb;
+    // mu^alpha's alpha (0 when the law has none), the limb variable's power
+    // q (sqrt_power) and where the theta part splits (gaussian_extent; 0
+    // for no split).
+    double alpha = 0.0;
+    double q = sqrt_power;
+    double theta_split = 0.0;
+    double v_split = 0.0;  // likewise the v part (crowded_alpha)
+    // Whether the last profile is the parameter's slope profile.
+    bool slope = false;
 };
 
 // ---- The derivatives' logarithm ----------------------------------------------
@@ -277,9 +375,22 @@ struct Logarithm {
     std::array<Root, 3> roots{};
     std::size_t count = 0;
     double at = 0.0;  // the point of the piece where lambda is taken
+    // With `scaled`, root i counts scale[i] times (a root of a power that
+    // is no polynomial: logarithm_of).
+    bool scaled = false;
+    std::array<double, 3> scale = {1.0, 1.0, 1.0};
 
     // l(y); -inf on a root.
     [[nodiscard]] double operator()(double y) const noexcept {
+        if (scaled) {
+            double sum = 0.0;
+            for (std::size_t i = 0; i < count; ++i) {
+                const double t = y - roots[i].re;
+                sum += scale[i] * std::log(roots[i].im == 0.0 ? std::fabs(t)
+                                                              : t * t + roots[i].im * roots[i].im);
+            }
+            return sum;
+        }
         double product = 1.0;
         for (std::size_t i = 0; i < count; ++i) {
             const double t = y - roots[i].re;
@@ -292,8 +403,9 @@ struct Logarithm {
     [[nodiscard]] double integral(double a, double b) const noexcept {
         double sum = 0.0;
         for (std::size_t i = 0; i < count; ++i) {
-            sum += antiderivative(roots[i], b - roots[i].re) -
-                   antiderivative(roots[i], a - roots[i].re);
+            // scale is 1 but where scaled: exact.
+            sum += scale[i] * (antiderivative(roots[i], b - roots[i].re) -
+                               antiderivative(roots[i], a - roots[i].re));
         }
         return sum;
     }
@@ -314,7 +426,8 @@ private:
 //   v (x^2 = 1 - v^4): x - x0 = (1 - x0^2 - v^4) / (x + x0), roots the
 //     fourth roots of 1 - x0^2;
 //   x itself: x0.
-Logarithm logarithm_of(Variable variable, double x0, const Piece& piece) noexcept {
+Logarithm logarithm_of(Variable variable, double x0, const Piece& piece,
+                       double q = sqrt_power) noexcept {
     Logarithm l;
     double nearest = 0.0;
     switch (variable) {
@@ -332,6 +445,35 @@ Logarithm logarithm_of(Variable variable, double x0, const Piece& piece) noexcep
             break;
         case Variable::v: {
             const double c = (1.0 - x0) * (1.0 + x0);
+            if (q != sqrt_power) {
+                // x - x0 = (c - v^p) / (x + x0), p = 2/q, which is no
+                // polynomial: l takes its logarithm near the real root
+                // r = c^(q/2) and p log v beyond it, with the scaled roots
+                //   c > 0: r once, and the pair +-i r (p - 1)/2 times;
+                //   c = 0: 0, p times (exact);
+                //   c < 0: the pair |c|^(q/2) exp(+-i pi q / 2), p/2 times
+                //          (log|c| at v = 0, p log v far from it).
+                // Any l is exact (its integral is added back); the closer to
+                // log|x - x0|, the smoother what is left.
+                const double p = 2.0 / q;
+                const double r = std::pow(std::fabs(c), 0.5 * q);
+                l.scaled = true;
+                if (c > 0.0) {
+                    l.roots = {Root{r, 0.0}, Root{0.0, r}, Root{}};
+                    l.scale = {1.0, 0.5 * (p - 1.0), 0.0};
+                    l.count = 2;
+                } else if (c == 0.0) {
+                    l.roots[0] = Root{0.0, 0.0};
+                    l.scale[0] = p;
+                    l.count = 1;
+                } else {
+                    l.roots[0] = Root{r * std::cos(half_pi * q), r * std::sin(half_pi * q)};
+                    l.scale[0] = 0.5 * p;
+                    l.count = 1;
+                }
+                nearest = c > 0.0 ? r : 0.0;
+                break;
+            }
             const double root = std::sqrt(std::sqrt(std::fabs(c)));
             if (c >= 0.0) {
                 l.roots = {Root{root, 0.0}, Root{-root, 0.0}, Root{0.0, root}};
@@ -403,9 +545,11 @@ struct End {
     double delta = 0.0;  // u - x rho there
     double sin_y = 0.0;  // theta: sin and cos of the end
     double cos_y = 0.0;
+    double q = sqrt_power;  // v: its power of mu
 };
 
-End end_of(const Piece& piece, Variable variable, double u, double rho) noexcept {
+End end_of(const Piece& piece, Variable variable, double u, double rho,
+           double q = sqrt_power) noexcept {
     End end;
     if (piece.cluster == Cluster::none) return end;
     end.used = true;
@@ -419,8 +563,9 @@ End end_of(const Piece& piece, Variable variable, double u, double rho) noexcept
             end.x = end.sin_y;
             break;
         case Variable::v: {
-            const double mu = end.y * end.y;
+            const double mu = mu_of(end.y, q);
             end.x = std::sqrt(1.0 - mu * mu);
+            end.q = q;
             break;
         }
         case Variable::x:
@@ -452,6 +597,17 @@ double delta_at(const End& end, const Mapped& m, double y, double x, double u,
             break;
         }
         case Variable::v:
+            if (end.q != sqrt_power) {
+                // x_e - x = (mu^2 - mu_e^2) / (x_e + x), mu^2 = v^p: from
+                // the end e, v^p - e^p = e^p expm1(p log1p((v - e) / e)),
+                // v - e = -s d exactly.
+                const double p = 2.0 / end.q;
+                const double difference =
+                    end.y > 0.0 ? std::pow(end.y, p) * std::expm1(p * std::log1p(-s * d / end.y))
+                                : std::pow(y, p);
+                gap = difference / (end.x + x);
+                break;
+            }
             gap = -s * d * (y + end.y) * (y * y + end.y * end.y) / (end.x + x);
             break;
         case Variable::x:
@@ -531,7 +687,10 @@ std::array<double, N> offsets_of(const std::array<Subtraction<B>, P>& subtractio
 //   mu:        h                     mu^2:      2 h mu
 //   sqrt(mu):  h / (2 sqrt(mu))      mu^(3/2):  (3/2) h sqrt(mu)
 //   mu log mu: h (log mu + 1)
-double theta_weight(Profile profile, double h, double mu) noexcept {
+// and mu^alpha:  alpha h mu^(alpha - 1), its slope in alpha
+// h mu^(alpha - 1) (alpha log mu + 1), from log mu (given: exact for mu near 1).
+double theta_weight(Profile profile, double h, double mu, double alpha = 0.0,
+                    double log_mu = 0.0) noexcept {
     switch (profile) {
         case Profile::mu:
             return h;
@@ -543,6 +702,10 @@ double theta_weight(Profile profile, double h, double mu) noexcept {
             return 1.5 * h * std::sqrt(mu);
         case Profile::mu_log_mu:
             return h * (std::log(mu) + 1.0);
+        case Profile::mu_power:
+            return alpha * h * std::exp((alpha - 1.0) * log_mu);
+        case Profile::mu_power_log_mu:
+            return h * std::exp((alpha - 1.0) * log_mu) * (alpha * log_mu + 1.0);
         case Profile::one:
             break;
     }
@@ -554,7 +717,11 @@ double theta_weight(Profile profile, double h, double mu) noexcept {
 //   mu:        2 v h                 mu^2:      4 v^3 h
 //   sqrt(mu):  h                     mu^(3/2):  3 v^2 h
 //   mu log mu (= 2 v^2 log v):       2 v (2 log v + 1) h, 0 at the limb
-double v_weight(Profile profile, double h, double v) noexcept {
+// and with v = mu^q, mu^alpha = v^e (e = alpha / q): e v^(e - 1) h (h alone
+// for q = alpha), its slope in alpha v^e log(v) / q:
+// v^(e - 1) (e log v + 1) h / q, 0 at the limb.
+double v_weight(Profile profile, double h, double v, double alpha = 0.0,
+                double q = sqrt_power) noexcept {
     switch (profile) {
         case Profile::mu:
             return 2.0 * v * h;
@@ -566,6 +733,14 @@ double v_weight(Profile profile, double h, double v) noexcept {
             return 3.0 * v * v * h;
         case Profile::mu_log_mu:
             return v > 0.0 ? 2.0 * v * (2.0 * std::log(v) + 1.0) * h : 0.0;
+        case Profile::mu_power: {
+            const double e = alpha / q;
+            return e == 1.0 ? h : e * std::pow(v, e - 1.0) * h;
+        }
+        case Profile::mu_power_log_mu: {
+            const double e = alpha / q;
+            return v > 0.0 ? std::pow(v, e - 1.0) * (e * std::log(v) + 1.0) * h / q : 0.0;
+        }
         case Profile::one:
             break;
     }
@@ -580,11 +755,13 @@ std::array<double, K> parametric_weights(const Profiles<K>& profiles, const Sour
                                          double y, double to_b, double weight, double& x) noexcept {
     std::array<double, K> g{};
     if (piece.variable == Variable::v) {
-        const double mu = y * y;
+        const double mu = mu_of(y, profiles.q);
         const double x2 = 1.0 - mu * mu;
         x = std::sqrt(x2);
         const double h = x2 * weight;
-        for (std::size_t k = 0; k < K; ++k) g[k] = v_weight(profiles.profile[k], h, y);
+        for (std::size_t k = 0; k < K; ++k) {
+            g[k] = v_weight(profiles.profile[k], h, y, profiles.alpha, profiles.q);
+        }
         return g;
     }
     // cos theta from pi/2 - theta where the piece ends at the limb, so that
@@ -592,22 +769,43 @@ std::array<double, K> parametric_weights(const Profiles<K>& profiles, const Sour
     x = std::sin(y);
     const double mu = piece.piece.b == half_pi ? std::sin(to_b) : std::cos(y);
     const double h = x * x * x * weight;
-    for (std::size_t k = 0; k < K; ++k) g[k] = theta_weight(profiles.profile[k], h, mu);
+    // log cos theta = log1p(-2 sin^2(theta/2)): every digit near the centre,
+    // where a large alpha multiplies it.  (mu^alpha takes the steep
+    // pieces: theta <= pi/4.)
+    double log_mu = 0.0;
+    if (profiles.alpha > 0.0) {
+        const double half = std::sin(0.5 * y);
+        log_mu = std::log1p(-2.0 * half * half);
+    }
+    for (std::size_t k = 0; k < K; ++k) {
+        g[k] = theta_weight(profiles.profile[k], h, mu, profiles.alpha, log_mu);
+    }
     return g;
+}
+
+// The slope profile's weight in v = mu^q, with mu^alpha = v^e (e = ceil
+// alpha), carries (e / q) v^(e - 1) log v: at the limb log v, or v log v,
+// which only deep bisection resolves (the derivatives cost 20 times the
+// values).  Near the limb x^2 A_D is the edge's A_D(u, rho) =: E to order
+// v^(2/q), so (e / q) v^(e - 1) log v E is taken off every node of the v
+// pieces and its integral, E v^e (log v - 1/e) / q, added back.
+double slope_limb(double e, double q, double edge, double v) noexcept {
+    return v > 0.0 ? edge * std::pow(v, e) * (std::log(v) - 1.0 / e) / q : 0.0;
 }
 
 template <std::size_t K, bool Gradient>
 double parametric(const Profiles<K>& profiles, double u, double rho, double rtol, double* out,
-                  double* d_u, double* d_rho) noexcept {
+                  double* d_u, double* d_rho, double edge = 0.0) noexcept {
     constexpr std::size_t N = Gradient ? 3 * K : K;
     const double x0 = u / rho;
     std::array<SourcePiece, max_pieces> pieces;
-    const std::size_t count = source_pieces(x0, profiles.steep, profiles.log_at_limb, pieces);
+    const std::size_t count = source_pieces(x0, profiles.steep, profiles.log_at_limb, pieces,
+                                            profiles.q, profiles.theta_split, profiles.v_split);
     std::array<Subtraction<K>, max_pieces> subtractions{};
     if (Gradient && subtracted(x0)) {
         for (std::size_t p = 0; p < count; ++p) {
             const Piece& piece = pieces[p].piece;
-            const Logarithm l = logarithm_of(pieces[p].variable, x0, piece);
+            const Logarithm l = logarithm_of(pieces[p].variable, x0, piece, profiles.q);
             double x = 0.0;
             const std::array<double, K> g =
                 parametric_weights<K>(profiles, pieces[p], l.at, piece.b - l.at, 1.0, x);
@@ -616,7 +814,7 @@ double parametric(const Profiles<K>& profiles, double u, double rho, double rtol
     }
     std::array<End, max_pieces> ends;
     for (std::size_t p = 0; p < count; ++p) {
-        ends[p] = end_of(pieces[p].piece, pieces[p].variable, u, rho);
+        ends[p] = end_of(pieces[p].piece, pieces[p].variable, u, rho, profiles.q);
     }
     const auto f = [&](std::size_t p, double w, std::array<double, N>& values) {
         const Piece& piece = pieces[p].piece;
@@ -635,11 +833,23 @@ double parametric(const Profiles<K>& profiles, double u, double rho, double rtol
         } else {
             put<K>(values, g, a, {}, 0.0);
         }
+        if (profiles.slope && pieces[p].variable == Variable::v && y > 0.0) {
+            const double e = profiles.alpha / profiles.q;
+            values[K - 1] -= e / profiles.q * std::pow(y, e - 1.0) * std::log(y) * edge * m.weight;
+        }
     };
     const std::array<double, N> offsets = offsets_of<K, N>(subtractions, count);
-    const Integrals<N> total = integrate<N>(f, count, rtol, K, 1.0 / rho, offsets);
+    const Integrals<N> total =
+        integrate<N>(f, count, rtol, K, 1.0 / rho, offsets, profiles.slope ? 1 : 0);
+    double slope_added = 0.0;
+    for (std::size_t p = 0; profiles.slope && p < count; ++p) {
+        if (pieces[p].variable != Variable::v) continue;
+        const double e = profiles.alpha / profiles.q;
+        slope_added += slope_limb(e, profiles.q, edge, pieces[p].piece.b) -
+                       slope_limb(e, profiles.q, edge, pieces[p].piece.a);
+    }
     for (std::size_t k = 0; k < K; ++k) {
-        out[k] = total.value[k];
+        out[k] = total.value[k] + (profiles.slope && k == K - 1 ? slope_added : 0.0);
         if constexpr (Gradient) {
             d_u[k] = total.value[K + k] + offsets[K + k];
             d_rho[k] = total.value[2 * K + k] + offsets[2 * K + k];
@@ -811,14 +1021,29 @@ double tabulated(std::span<const double> given, double u, double rho, double rto
     return worst;
 }
 
-// The profiles of a parametric law after the uniform one.
+// The profiles of a parametric law after the uniform one (and its
+// parameter's slope profile, with the basis's slope).
 template <std::size_t K>
-Profiles<K> integrated_profiles(const LawDescriptor& law) noexcept {
+Profiles<K> integrated_profiles(const Basis& basis) noexcept {
+    const LawDescriptor& law = descriptor(basis.law);
     Profiles<K> profiles{{}, false, false};
     for (std::size_t k = 0; k < K; ++k) {
-        profiles.profile[k] = law.basis[k + 1];
-        profiles.steep = profiles.steep || steep_at_limb(law.basis[k + 1]);
-        profiles.log_at_limb = profiles.log_at_limb || law.basis[k + 1] == Profile::mu_log_mu;
+        const Profile profile = k + 1 < law.basis_size ? law.basis[k + 1] : law.parameter_slope;
+        profiles.profile[k] = profile;
+        profiles.steep = profiles.steep || steep_at_limb(profile);
+        // Not for the slope profile mu^alpha log mu (v log v in v = mu^alpha),
+        // whose pieces would change the values' (integrate): its limb is
+        // left to bisection.
+        profiles.log_at_limb = profiles.log_at_limb || profile == Profile::mu_log_mu;
+    }
+    profiles.slope = basis.slope;
+    if (law.parametrised) {
+        const double alpha = basis.parameter;
+        profiles.alpha = alpha;
+        profiles.q = alpha / std::ceil(alpha);
+        const double split = gaussian_extent / std::sqrt(alpha);
+        profiles.theta_split = split < quarter_pi ? split : 0.0;
+        if (alpha < crowded_alpha) profiles.v_split = std::pow(flat_limb, alpha);
     }
     return profiles;
 }
@@ -839,20 +1064,19 @@ double magnified_flux(const Basis& basis, double u, double rho, double rtol, dou
     const auto next = [](double* p) { return p == nullptr ? p : p + 1; };
     // Every integrated profile of a law is refined together, on the same
     // nodes: one instantiation per count.
-    const LawDescriptor& law = descriptor(basis.law);
-    switch (law.basis_size - 1) {
+    switch (basis.size() - 1) {
         case 1:
-            return parametric<1, Gradient>(integrated_profiles<1>(law), u, rho, rtol, out + 1,
-                                           next(d_u), next(d_rho));
+            return parametric<1, Gradient>(integrated_profiles<1>(basis), u, rho, rtol, out + 1,
+                                           next(d_u), next(d_rho), whole.v);
         case 2:
-            return parametric<2, Gradient>(integrated_profiles<2>(law), u, rho, rtol, out + 1,
-                                           next(d_u), next(d_rho));
+            return parametric<2, Gradient>(integrated_profiles<2>(basis), u, rho, rtol, out + 1,
+                                           next(d_u), next(d_rho), whole.v);
         case 3:
-            return parametric<3, Gradient>(integrated_profiles<3>(law), u, rho, rtol, out + 1,
-                                           next(d_u), next(d_rho));
+            return parametric<3, Gradient>(integrated_profiles<3>(basis), u, rho, rtol, out + 1,
+                                           next(d_u), next(d_rho), whole.v);
         case 4:
-            return parametric<4, Gradient>(integrated_profiles<4>(law), u, rho, rtol, out + 1,
-                                           next(d_u), next(d_rho));
+            return parametric<4, Gradient>(integrated_profiles<4>(basis), u, rho, rtol, out + 1,
+                                           next(d_u), next(d_rho), whole.v);
         default:
             break;
     }
@@ -867,7 +1091,10 @@ double uniform(double u, double rho) noexcept { return disk(std::fabs(u), rho); 
 void basis_flux(const Basis& basis, std::span<double> flux) noexcept {
     if (basis.law != Law::tabulated) {
         const LawDescriptor& law = descriptor(basis.law);
-        for (std::size_t k = 0; k < law.basis_size; ++k) flux[k] = profile_flux(law.basis[k]);
+        for (std::size_t k = 0; k < law.basis_size; ++k) {
+            flux[k] = profile_flux(law.basis[k], basis.parameter);
+        }
+        if (basis.slope) flux[law.basis_size] = profile_flux(law.parameter_slope, basis.parameter);
         return;
     }
     // 2 \int x b_j(x) dx over each side of hat j: h (a + 2 b) / 3 for the side

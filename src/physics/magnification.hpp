@@ -38,12 +38,17 @@ namespace tavlomer::physics {
 // tabulated law the hat functions of its table: b_j is 1 at radii[j]
 // (increasing, in [0, 1]) and falls linearly to 0 at its neighbours, 0
 // beyond the table's ends; its weight is entry j's intensity.
+// A parametrised law's basis (power2) carries its profile parameter, and
+// with `slope` one more profile, the slope of its profile in the parameter
+// (LawDescriptor::parameter_slope), for the derivative in it.
 struct Basis {
     Law law;
     std::span<const double> radii;  // tabulated only; validated by the caller
+    double parameter = 0.0;         // parametrised laws: positive and finite
+    bool slope = false;
 
     [[nodiscard]] std::size_t size() const noexcept {
-        return law == Law::tabulated ? radii.size() : descriptor(law).basis_size;
+        return law == Law::tabulated ? radii.size() : descriptor(law).basis_size + (slope ? 1 : 0);
     }
 };
 

@@ -112,7 +112,7 @@ Signature signature_of(std::size_t index) {
                " at separation u (Einstein radii),\nto relative accuracy rtol.";
     if (!law->note.empty()) out.doc += "  " + std::string(law->note);
     out.doc += "\ngradient=True returns (A, dA/du, dA/drho";
-    for (std::size_t j = 0; j < law->coefficient_count; ++j) {
+    for (std::size_t j = 0; j < law->argument_count; ++j) {
         out.doc += ", dA/d" + std::string(law->arguments[j]);
     }
     out.doc += ").";
@@ -469,7 +469,9 @@ std::string element_text(const char* name, const Operand& operand,
 
 bool parametric_bands(Law law, const char* const* names, std::span<Operand> coefficients,
                       std::span<const double> flux, Bands& bands) {
-    const std::size_t n = physics::coefficient_count(law);
+    // The coefficients, and a parametrised law's parameter after them.
+    const physics::LawDescriptor& descriptor = physics::descriptor(law);
+    const std::size_t n = descriptor.argument_count;
     bands.shape = broadcast_shapes({coefficients[0].shape()});
     for (std::size_t j = 1; bands.shape && j < n; ++j) {
         bands.shape = broadcast_shapes({bands.shape.get(), coefficients[j].shape()});
@@ -486,8 +488,6 @@ bool parametric_bands(Law law, const char* const* names, std::span<Operand> coef
         if (!coefficients[j].spread(bands.shape.get(), size, spread[j])) return false;
     }
     std::array<double, physics::max_coefficients> values{};
-    std::array<double, physics::max_basis> w{};
-    const std::size_t basis_size = flux.size();
     for (std::size_t i = 0; i < size; ++i) {
         for (std::size_t j = 0; j < n; ++j) values[j] = spread[j][i];
         const std::span<const double> set(values.data(), n);
@@ -501,12 +501,43 @@ bool parametric_bands(Law law, const char* const* names, std::span<Operand> coef
             refuse_elements(checked.error().message, elements);
             return false;
         }
-        physics::law_weights(law, set, std::span<double>(w.data(), basis_size));
-        bands.kappa =
-            std::max(bands.kappa,
-                     physics::cancellation(std::span<const double>(w.data(), basis_size), flux));
+        bands.kappa = std::max(bands.kappa, physics::law_cancellation(law, set, flux));
     }
     return true;
+}
+
+// A parametrised law's geometry (power2: u, rho and alpha): each distinct
+// pair of a (u, rho) point and a parameter value among the result's
+// elements is evaluated once, so that bands sharing alpha share the
+// quadrature, and bands of their own alpha each pay for theirs.
+struct ParameterGeometry {
+    std::vector<double> u, rho, parameter;
+    std::vector<std::ptrdiff_t> index;  // per result element
+};
+
+void parameter_geometry(const physics::Batch& batch, physics::Strided parameter,
+                        ParameterGeometry& out) {
+    const std::size_t count = batch.count;
+    const auto point = [&](std::size_t i) {
+        return batch.geometry_index ? static_cast<std::size_t>(batch.geometry_index[i]) : i;
+    };
+    std::vector<std::size_t> order(count);
+    for (std::size_t i = 0; i < count; ++i) order[i] = i;
+    // Parameters are positive and finite (checked): < orders them.
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        const std::size_t pa = point(a), pb = point(b);
+        return pa != pb ? pa < pb : parameter[a] < parameter[b];
+    });
+    out.index.resize(count);
+    for (std::size_t r = 0; r < count; ++r) {
+        const std::size_t i = order[r];
+        if (r == 0 || point(i) != point(order[r - 1]) || parameter[i] != parameter[order[r - 1]]) {
+            out.u.push_back(batch.u[point(i)]);
+            out.rho.push_back(batch.rho[point(i)]);
+            out.parameter.push_back(parameter[i]);
+        }
+        out.index[i] = static_cast<std::ptrdiff_t>(out.u.size() - 1);
+    }
 }
 
 // The table: radii one-dimensional, intensity with the same last axis; each
@@ -577,6 +608,9 @@ PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects
 
     Bands bands;
     physics::Basis basis{law, {}};
+    const bool parametrised = physics::descriptor(law).parametrised;
+    // The parameter's derivative takes one more profile.
+    basis.slope = gradient && parametrised;
     if (table) {
         if (!tabulated_bands(extra[0], extra[1], bands)) return nullptr;
         basis.radii = std::span<const double>(extra[0].values(), extra[0].size());
@@ -603,7 +637,7 @@ PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects
         not_broadcastable(named);
         return nullptr;
     }
-    const std::size_t geometry_count = shape_size(geometry.get());
+    std::size_t geometry_count = shape_size(geometry.get());
     const std::size_t count = shape_size(shape.get());
 
     physics::Batch batch{};
@@ -638,6 +672,21 @@ PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects
     } else {
         for (std::size_t j = 0; j < arguments; ++j) {
             if (!extra[j].spread(shape.get(), count, batch.coefficients[j])) return nullptr;
+        }
+    }
+    ParameterGeometry by_parameter;
+    if (parametrised) {
+        const physics::Strided parameter = batch.coefficients[arguments - 1];
+        if (parameter.stride == 0) {
+            batch.parameter = parameter;  // one for every point
+        } else {
+            parameter_geometry(batch, parameter, by_parameter);
+            geometry_count = by_parameter.u.size();
+            batch.geometry_count = geometry_count;
+            batch.u = {by_parameter.u.data(), 1};
+            batch.rho = {by_parameter.rho.data(), 1};
+            batch.parameter = {by_parameter.parameter.data(), 1};
+            batch.geometry_index = by_parameter.index.data();
         }
     }
     std::vector<double> magnified(geometry_count * basis_size * (gradient ? 3 : 1));
@@ -688,8 +737,16 @@ PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects
         })) {
         return nullptr;
     }
-    if (const physics::Shortfall shortfall = physics::shortfall(batch);
-        shortfall.count > 0 && !warn_shortfall(shortfall, geometry_count, rtol)) {
+    physics::Shortfall shortfall = physics::shortfall(batch);
+    // Where the bands' cancellation asks the basis for more than it
+    // promises (basis_rtol), every point reaches kappa times that at best:
+    // power2's kappa reaches 4 / alpha for c far below 0 (the other laws'
+    // stays small).
+    if (const double reachable = physics::finest_basis_rtol * bands.kappa;
+        parametrised && reachable > rtol) {
+        shortfall = {geometry_count, std::max(shortfall.worst, reachable / rtol)};
+    }
+    if (shortfall.count > 0 && !warn_shortfall(shortfall, geometry_count, rtol)) {
         return nullptr;
     }
     return finish_all(std::span<Output>(outputs.data(), results));

@@ -326,14 +326,18 @@ ffi::Error parametric(ffi::RemainingArgs args, ffi::RemainingRets rets, std::str
     if (!(rtol >= physics::min_rtol && rtol <= physics::max_rtol)) {
         return ffi::Error::InvalidArgument("tavlomer_physics: rtol out of range");
     }
-    const std::size_t n = physics::coefficient_count(*law);
+    // The coefficients, and a parametrised law's parameter after them.
+    const physics::LawDescriptor& descriptor = physics::descriptor(*law);
+    const std::size_t n = descriptor.argument_count;
     Operands operands;
     if (ffi::Error error = decode(args, rets, operands); error.failure()) return error;
     if (ffi::Error error = layout(operands, 2 + n, 3 + n, max_arguments, max_results, 1);
         error.failure()) {
         return error;
     }
-    const physics::Basis basis{*law, {}};
+    physics::Basis basis{*law, {}};
+    // The parameter's derivative takes one more profile.
+    basis.slope = descriptor.parametrised && operands.gradient();
     const std::size_t size = basis.size();
     if (n > max_coefficients || size > max_parametric_basis) {
         return ffi::Error::Internal("tavlomer_physics: a law larger than the handler's buffers");
@@ -351,11 +355,7 @@ ffi::Error parametric(ffi::RemainingArgs args, ffi::RemainingRets rets, std::str
         if (!c.same(last)) {  // last starts with no coefficients: never the same
             last = c;
             last_valid = physics::check_coefficients(*law, c.span()).has_value();
-            if (last_valid) {
-                std::array<double, max_parametric_basis> w{};
-                physics::law_weights(*law, c.span(), std::span<double>(w.data(), size));
-                last_kappa = physics::cancellation(std::span<const double>(w.data(), size), flux);
-            }
+            if (last_valid) last_kappa = physics::law_cancellation(*law, c.span(), flux);
         }
     };
     auto valid = [&](std::size_t i, std::size_t b) {
@@ -379,6 +379,10 @@ ffi::Error parametric(ffi::RemainingArgs args, ffi::RemainingRets rets, std::str
                                if (batch.gradient) {
                                    batch.out_dcoefficients[j] = operands.out[3 + j] + first;
                                }
+                           }
+                           // One geometry point per element: its own parameter.
+                           if (descriptor.parametrised) {
+                               batch.parameter = batch.coefficients[descriptor.coefficient_count];
                            }
                        });
 }
