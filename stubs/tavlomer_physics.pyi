@@ -159,19 +159,19 @@ def claret4(
 ) -> Any: ...
 @overload
 def power2(  # type: ignore[overload-overlap]
-    u: _Real, rho: _Real, c: _Real, alpha: _Real, *, rtol: _Real = 1e-09, gradient: Literal[False] = False
+    u: _Real, rho: _Real, c: _Real, alpha: _Real, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False
 ) -> float: ...
 @overload
 def power2(
-    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, alpha: _RealArrayLike, *, rtol: _Real = 1e-09, gradient: Literal[False] = False
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, alpha: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False
 ) -> NDArray[np.float64]: ...
 @overload
 def power2(
-    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, alpha: _RealArrayLike, *, rtol: _Real = 1e-09, gradient: Literal[True]
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, alpha: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True]
 ) -> tuple[_Out, _Out, _Out, _Out, _Out]: ...
 @overload
 def power2(
-    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, alpha: _RealArrayLike, *, rtol: _Real = 1e-09, gradient: bool
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, alpha: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: bool
 ) -> Any: ...
 @overload
 def tabulated(  # type: ignore[overload-overlap]

@@ -145,7 +145,7 @@ def test_jax_functions_take_no_threads():
     pytest.importorskip("jax", reason="JAX runs under CPython only")
     import tavlomer_physics.jax as tj
 
-    for name in tp.__all__:
+    for name in tj.__all__:
         function = getattr(tj, name)
         assert "threads" not in str(inspect.signature(function))
         assert "threads" not in function.__doc__
