@@ -30,10 +30,10 @@ def test_classifiers_name_both_interpreters_and_typing():
         assert needed in classifiers
 
 
-def test_extras_for_examples_benchmarks_dask_and_jax():
+def test_extras_for_examples_benchmarks_dask_jax_and_pymc():
     requires = metadata.requires("tavlomer") or []
     extras = {m.group(1) for r in requires for m in [re.search(r'extra == "(\w+)"', r)] if m}
-    assert {"test", "examples", "bench", "dask", "jax"} <= extras
+    assert {"test", "examples", "bench", "dask", "jax", "pymc"} <= extras
 
 
 def test_wheel_carries_module_stubs_and_licence():
