@@ -215,11 +215,18 @@ def sample(data, fit, best, warmup, draws, chains, seed):
         return jax.ops.segment_sum(values, dataset, num_segments=count)
 
     def model():
-        # Flat priors, wide around the fit: positive u0, tE, rho; c at most 1.
+        # Flat priors in t0, u0, tE, rho (positive) and c (at most 1), sampled
+        # as t0, tE, u0 tE and rho tE: the data fix the last two (the
+        # durations of the peak and of the source crossing) far better than
+        # u0, tE and rho, which are strongly correlated; the factor 1 / tE^2
+        # keeps the priors flat in u0 and rho.
         t0 = numpyro.sample("t0", dist.Uniform(best[0] - 1.0, best[0] + 1.0))
-        u0 = numpyro.sample("u0", dist.Uniform(0.0, 0.1))
         tE = numpyro.sample("tE", dist.Uniform(1.0, 100.0))
-        rho = numpyro.sample("rho", dist.Uniform(1e-4, 0.1))
+        t_eff = numpyro.sample("t_eff", dist.Uniform(0.0, 0.1 * tE))
+        t_star = numpyro.sample("t_star", dist.Uniform(1e-4 * tE, 0.1 * tE))
+        u0 = numpyro.deterministic("u0", t_eff / tE)
+        rho = numpyro.deterministic("rho", t_star / tE)
+        numpyro.factor("flat_in_u0_and_rho", -2.0 * jnp.log(tE))
         if fit.free_ld:
             c = jnp.stack([numpyro.sample(f"c_{b}", dist.Uniform(-1.0, 1.0)) for b in BANDS])
         else:
@@ -234,6 +241,9 @@ def sample(data, fit, best, warmup, draws, chains, seed):
         numpyro.factor("likelihood", -0.5 * jnp.sum(chi2 + jnp.log(det)))
 
     start = dict(zip(labels, (float(v) for v in best)))
+    start.update(t_eff=start["u0"] * start["tE"], t_star=start["rho"] * start["tE"])
+    for name in ("u0", "rho"):
+        del start[name]
     kernel = NUTS(model, init_strategy=init_to_value(values=start), target_accept_prob=0.85)
     mcmc = MCMC(kernel, num_warmup=warmup, num_samples=draws, num_chains=chains,
                 chain_method="sequential", progress_bar=False)
@@ -324,11 +334,12 @@ def main(argv=None):
                         help="use the data within this many days of t0 (default 60)")
     parser.add_argument("--free-ld", action="store_true",
                         help="fit the linear limb-darkening coefficient of each band too")
-    parser.add_argument("--mulensmodel-window", type=float, default=2.0,
+    parser.add_argument("--mulensmodel-window", type=float, default=30.0,
                         help="days either side of t0 where MulensModel computes its finite "
-                             "source (default 2, about 36 source radii)")
-    parser.add_argument("--warmup", type=int, default=500, help="NUTS warm-up steps per chain")
-    parser.add_argument("--draws", type=int, default=1000, help="NUTS draws per chain")
+                             "source, a point source beyond (default 30, about 540 source "
+                             "radii: with 2 days, its point source leaves 0.03 in Danish's chi2)")
+    parser.add_argument("--warmup", type=int, default=300, help="NUTS warm-up steps per chain")
+    parser.add_argument("--draws", type=int, default=500, help="NUTS draws per chain")
     parser.add_argument("--chains", type=int, default=2, help="NUTS chains (run one after another)")
     parser.add_argument("--quick", action="store_true",
                         help="short chains (100 warm-up, 100 draws, one chain)")

@@ -16,8 +16,8 @@ import pytest
 import tavlomer_physics as tp
 
 if platform.python_implementation() == "PyPy":
-    pytest.skip("PyTensor and PyMC need CPython (no PyPy wheels of their compiled parts)",
-                allow_module_level=True)
+    pytest.skip("PyTensor and PyMC run on CPython only (SciPy and Numba, which they need, "
+                "have no PyPy 3.9 wheels)", allow_module_level=True)
 pytensor = pytest.importorskip(
     "pytensor", reason="tavlomer_physics.pytensor needs pytensor (pip install '.[pymc]')")
 import pytensor.tensor as pt  # noqa: E402
