@@ -106,6 +106,8 @@ def test_fit_light_curve_recovers_the_event(tmp_path, monkeypatch):
 
 
 @pytest.mark.slow  # a fit of 1253 points, MulensModel's chi2 and short NUTS chains
+@pytest.mark.skipif(bool(os.environ.get("TAVLOMER_SANITIZED")),
+                    reason="sampling is minutes under the sanitizers, and adds no coverage")
 @needs_matplotlib
 def test_fit_real_event(tmp_path):
     for package, why in (("MulensModel", "it ships the event's photometry"),

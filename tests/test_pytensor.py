@@ -134,8 +134,11 @@ def test_jax_backend_is_the_default_one():
 @pytest.mark.parametrize("sampler", ["pymc", "numpyro"])
 def test_pymc_recovers_a_simulated_event(sampler):
     pm = pytest.importorskip("pymc", reason="needs pymc (pip install '.[pymc]')")
+    chains_in_turn = {}
     if sampler == "numpyro":
         pytest.importorskip("numpyro", reason="needs numpyro (pip install '.[pymc]')")
+        # One CPU device: the chains one after the other, as PyMC's own sampler.
+        chains_in_turn = {"nuts_sampler_kwargs": {"chain_method": "sequential"}}
     truth = {"t0": 0.02, "u0": 0.05, "tE": 1.0, "rho": 0.1}
     t = np.linspace(-1.5, 1.5, 80)
     sigma = 0.05
@@ -152,7 +155,7 @@ def test_pymc_recovers_a_simulated_event(sampler):
         u = pt.sqrt(u0**2 + ((t - t0) / tE) ** 2)
         pm.Normal("flux", fs * tpt.linear(u, rho, 0.6) + fb, sigma, observed=flux)
         posterior = pm.sample(draws=150, tune=150, chains=2, cores=1, random_seed=3,
-                              progressbar=False, nuts_sampler=sampler,
+                              progressbar=False, nuts_sampler=sampler, **chains_in_turn,
                               initvals=truth | {"fs": 2.0, "fb": 0.5}).posterior
     for name, value in truth.items():
         draws = posterior[name].values.ravel()
