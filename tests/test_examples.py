@@ -103,3 +103,29 @@ def test_fit_light_curve_recovers_the_event(tmp_path, monkeypatch):
     for a, n in zip(analytic["errors"], numeric["errors"]):
         assert a == pytest.approx(n, rel=1e-3)
     assert_png(output)
+
+
+@pytest.mark.slow  # a fit of 1253 points, MulensModel's chi2 and short NUTS chains
+@pytest.mark.skipif(bool(os.environ.get("TAVLOMER_SANITIZED")),
+                    reason="sampling is minutes under the sanitizers, and adds no coverage")
+@needs_matplotlib
+def test_fit_real_event(tmp_path):
+    for package, why in (("MulensModel", "it ships the event's photometry"),
+                         ("scipy", "the fit"), ("numpyro", "the sampling"),
+                         ("corner", "the corner plot")):
+        if importlib.util.find_spec(package) is None:
+            pytest.skip(f"{package} is not installed ({why}; pip install '.[pymc,examples]' "
+                        f"MulensModel; no PyPy wheels)")
+    out = run_example("fit_real_event.py", tmp_path, "--quick")
+    assert_png(tmp_path / "fit_real_event.png")
+    assert_png(tmp_path / "fit_real_event_corner.png")
+    lines = out.splitlines()
+    total = next(line.split() for line in lines if line.startswith("all "))
+    # Our chi2 and MulensModel's finite-source model at the same parameters
+    # on the same data agree to a few hundredths in 2143.
+    ours, theirs = float(total[2]), float(total[3])
+    assert ours == pytest.approx(2142.8, abs=0.5) and abs(ours - theirs) < 0.1
+    # The source's crossing time t* = rho tE within 1 % of the published one.
+    t_star = next(line.split() for line in lines if line.startswith("t* [d]"))
+    assert float(t_star[2]) == pytest.approx(0.05487, rel=0.01)
+    assert any(line.startswith("NUTS") for line in lines)

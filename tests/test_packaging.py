@@ -30,10 +30,10 @@ def test_classifiers_name_both_interpreters_and_typing():
         assert needed in classifiers
 
 
-def test_extras_for_examples_benchmarks_dask_and_jax():
+def test_extras_for_examples_benchmarks_dask_jax_and_pymc():
     requires = metadata.requires("tavlomer") or []
     extras = {m.group(1) for r in requires for m in [re.search(r'extra == "(\w+)"', r)] if m}
-    assert {"test", "examples", "bench", "dask", "jax"} <= extras
+    assert {"test", "examples", "bench", "dask", "jax", "pymc"} <= extras
 
 
 def test_wheel_carries_module_stubs_and_licence():
@@ -41,9 +41,11 @@ def test_wheel_carries_module_stubs_and_licence():
     assert any(f.startswith("tavlomer.") and f.endswith(".so") for f in files)
     assert {"tavlomer.pyi", "tavlomer-stubs/__init__.pyi"} <= files
     # tavlomer_physics is a package: the extension, the JAX module with its
-    # FFI handlers and the vendored headers' licence, stubs inline and apart.
+    # FFI handlers and the vendored headers' licence, stubs inline and apart
+    # (and the PyTensor module).
     assert any(f.startswith("tavlomer_physics/_core.") and f.endswith(".so") for f in files)
     assert {"tavlomer_physics/__init__.py", "tavlomer_physics/jax.py", "tavlomer_physics/_xla.so",
+            "tavlomer_physics/pytensor.py",
             "tavlomer_physics/__init__.pyi", "tavlomer_physics/jax.pyi",
             "tavlomer_physics/py.typed", "tavlomer_physics-stubs/__init__.pyi",
             "tavlomer_physics-stubs/jax.pyi", "tavlomer_physics/xla_ffi_licence/LICENSE",
