@@ -32,6 +32,7 @@ RADII = (0.0, 0.3, 0.6, 0.9, 1.0)
 BANDS = {"uniform": (), "linear": ([0.6, 0.3],), "quadratic": ([0.3, 0.5], [0.25, 0.1]),
          "square_root": ([0.2, 0.1], [0.4, 0.5]), "logarithmic": ([0.6, 0.4], [0.3, 0.2]),
          "claret4": ([0.5, 0.6], [0.1, -0.2], [0.1, 0.3], [-0.1, -0.1]),
+         "power2": ([0.6, -0.3], [0.8, 1.7]),
          "tabulated": ([[1.0, 0.95, 0.8, 0.6, 0.45], [1.0, 0.9, 0.7, 0.5, 0.2]],)}
 # Near the centre, inside, 1e-2 either side of the limb, outside, far out
 # (source radii).
@@ -39,7 +40,7 @@ U = RHO * np.array([0.2, 0.5, 1 - 1e-2, 1 + 1e-2, 2.0, 30.0])
 
 
 def test_every_law_is_here():
-    assert set(BANDS) == set(tp.__all__) == set(tpt.__all__)
+    assert set(BANDS) == set(tp._core.__all__) == set(tpt.__all__)
 
 
 def _functions(name):
