@@ -174,7 +174,7 @@ def _make(name):
     numpy_function = getattr(_core, name)
     numpy_signature = inspect.signature(numpy_function)
     signature = numpy_signature.replace(parameters=[
-        p for p in numpy_signature.parameters.values() if p.name != "gradient"])
+        p for p in numpy_signature.parameters.values() if p.name not in ("gradient", "centroid")])
     arrays = [p.name for p in signature.parameters.values()
               if p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD]
     table = arrays[2:] == ["radii", "intensity"]

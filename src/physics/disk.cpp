@@ -249,6 +249,8 @@ T cel(T kc, T p, T a, T b) noexcept {
 }
 
 template double cel(double, double, double, double) noexcept;
+// The centroid's closed form (disk_centroid.cpp) takes two of one kc.
+template std::array<double, 2> cels(double, std::array<CelOf<double>, 2>) noexcept;
 
 namespace {
 

@@ -43,11 +43,13 @@ constexpr std::optional<Law> law_of(std::size_t index) noexcept {
 }
 
 constexpr const char* uniform_doc =
-    "uniform(u, rho, *, gradient=False)\n--\n\n"
+    "uniform(u, rho, *, gradient=False, centroid=False)\n--\n\n"
     "Magnification of a uniformly bright disk of radius rho at separation u from a\n"
     "point lens (both in Einstein radii).  Arguments broadcast like a ufunc; a float\n"
     "for scalar arguments, else a float64 array.  gradient=True returns\n"
-    "(A, dA/du, dA/drho).";
+    "(A, dA/du, dA/drho).  centroid=True returns (A, shift): shift is the\n"
+    "displacement of the images' light centroid from the source centre along the\n"
+    "lens-source axis, positive away from the lens, in Einstein radii.";
 
 constexpr const char* tabulated_doc =
     "Magnification of a disk whose intensity is linear in radius between the\n"
@@ -56,6 +58,11 @@ constexpr const char* tabulated_doc =
     "(one profile per band), broadcast with u and rho.  gradient=True returns\n"
     "(A, dA/du, dA/drho, dA/dintensity), the last with a trailing axis over the\n"
     "table's entries.";
+
+constexpr const char* centroid_doc =
+    "\ncentroid=True returns (A, shift): shift is the displacement of the images'\n"
+    "light centroid from the source centre along the lens-source axis, positive\n"
+    "away from the lens, in Einstein radii, within rtol * max(|shift|, 0.01 rho).";
 
 // What PyArg_ParseTupleAndKeywords and the method table need of a function,
 // kept for the life of the process.
@@ -67,7 +74,8 @@ struct Signature {
     std::string doc;
 };
 
-// u, rho, the law's arguments, then the keyword-only rtol (laws) and gradient.
+// u, rho, the law's arguments, then the keyword-only rtol (laws), gradient
+// and centroid.
 Signature signature_of(std::size_t index) {
     Signature out;
     const physics::LawDescriptor* law = index == 0 ? nullptr : &physics::law_table[index - 1];
@@ -80,9 +88,10 @@ Signature signature_of(std::size_t index) {
         out.names.emplace_back("rtol");
     }
     out.names.emplace_back("gradient");
-    const std::size_t positional = out.names.size() - (law ? 2 : 1);
-    out.format =
-        std::string(positional, 'O') + "|$" + std::string(law ? 2 : 1, 'O') + ":" + out.name;
+    out.names.emplace_back("centroid");
+    const std::size_t keywords = law ? 3 : 2;
+    const std::size_t positional = out.names.size() - keywords;
+    out.format = std::string(positional, 'O') + "|$" + std::string(keywords, 'O') + ":" + out.name;
     for (const std::string& name : out.names) out.keywords.push_back(name.c_str());
     out.keywords.push_back(nullptr);
     if (!law) {
@@ -91,9 +100,10 @@ Signature signature_of(std::size_t index) {
     }
     std::string arguments;
     for (std::size_t j = 0; j < positional; ++j) arguments += out.names[j] + ", ";
-    out.doc = out.name + "(" + arguments + "*, rtol=1e-09, gradient=False)\n--\n\n";
+    out.doc = out.name + "(" + arguments + "*, rtol=1e-09, gradient=False, centroid=False)\n--\n\n";
     if (law->law == Law::tabulated) {
         out.doc += tabulated_doc;
+        out.doc += centroid_doc;
         return out;
     }
     out.doc += "Magnification of a disk of radius rho with " + std::string(law->kind) +
@@ -105,6 +115,7 @@ Signature signature_of(std::size_t index) {
         out.doc += ", dA/d" + std::string(law->arguments[j]);
     }
     out.doc += ").";
+    out.doc += centroid_doc;
     return out;
 }
 
@@ -262,17 +273,25 @@ bool parse_rtol(PyObject* object, double& rtol) {
     return true;
 }
 
-// gradient: absent or None for False, else True or False.
-bool parse_gradient(PyObject* object, bool& gradient) {
-    gradient = false;
+// gradient and centroid: absent or None for False, else True or False.
+bool parse_flag(PyObject* object, const char* name, bool& flag) {
+    flag = false;
     if (object == nullptr || object == Py_None) return true;
     if (!PyBool_Check(object)) {
-        PyErr_Format(PyExc_TypeError, "gradient must be True or False, not %s",
+        PyErr_Format(PyExc_TypeError, "%s must be True or False, not %s", name,
                      Py_TYPE(object)->tp_name);
         return false;
     }
-    gradient = object == Py_True;
+    flag = object == Py_True;
     return true;
+}
+
+// The centroid's derivatives are not computed yet.
+[[gnu::cold]] bool refuse_centroid_gradient() {
+    PyErr_SetString(PyExc_NotImplementedError,
+                    "centroid=True does not take gradient=True: the shift's derivatives are not "
+                    "available");
+    return false;
 }
 
 // tavlomer_physics.AccuracyWarning, made with the module.
@@ -315,8 +334,11 @@ PyObject* finish_all(std::span<Output> outputs) {
 PyObject* call_uniform(PyObject* const* objects) {
     Operand u, rho;
     bool gradient = false;
+    bool centroid = false;
     if (!u.convert(objects[0], "u") || !rho.convert(objects[1], "rho") || !check_rho(rho) ||
-        !parse_gradient(objects[2], gradient)) {
+        !parse_flag(objects[2], "gradient", gradient) ||
+        !parse_flag(objects[3], "centroid", centroid) ||
+        (gradient && centroid && !refuse_centroid_gradient())) {
         return nullptr;
     }
     Owned shape = broadcast_shapes({u.shape(), rho.shape()});
@@ -329,11 +351,20 @@ PyObject* call_uniform(PyObject* const* objects) {
     physics::Strided su, srho;
     if (!u.spread(shape.get(), size, su) || !rho.spread(shape.get(), size, srho)) return nullptr;
     std::array<Output, 3> outputs;
-    const std::size_t results = gradient ? 3 : 1;
+    const std::size_t results = gradient ? 3 : (centroid ? 2 : 1);
     for (std::size_t i = 0; i < results; ++i) {
         if (!outputs[i].open(shape.get())) return nullptr;
     }
     double* data = outputs[0].data();
+    if (centroid) {
+        double* shift = outputs[1].data();
+        if (!run_released(size, element_grain, [&](std::size_t begin, std::size_t end) {
+                physics::evaluate_uniform_centroid(su, srho, data, shift, begin, end);
+            })) {
+            return nullptr;
+        }
+        return finish_all(std::span<Output>(outputs.data(), results));
+    }
     double* d_u = gradient ? outputs[1].data() : nullptr;
     double* d_rho = gradient ? outputs[2].data() : nullptr;
     if (!run_released(size, element_grain, [&](std::size_t begin, std::size_t end) {
@@ -494,8 +525,11 @@ PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects
         if (!extra[j].convert(objects[2 + j], names[2 + j])) return nullptr;
     }
     bool gradient = false;
+    bool centroid = false;
     if (!check_rho(rho) || !parse_rtol(objects[2 + arguments], rtol) ||
-        !parse_gradient(objects[3 + arguments], gradient)) {
+        !parse_flag(objects[3 + arguments], "gradient", gradient) ||
+        !parse_flag(objects[4 + arguments], "centroid", centroid) ||
+        (gradient && centroid && !refuse_centroid_gradient())) {
         return nullptr;
     }
 
@@ -564,7 +598,8 @@ PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects
             if (!extra[j].spread(shape.get(), count, batch.coefficients[j])) return nullptr;
         }
     }
-    std::vector<double> magnified(geometry_count * basis_size * (gradient ? 3 : 1));
+    std::vector<double> magnified(geometry_count * basis_size *
+                                  (gradient ? 3 : (centroid ? 2 : 1)));
     batch.magnified = magnified.data();
     std::vector<int> exponent(geometry_count);
     batch.exponent = exponent.data();
@@ -574,6 +609,12 @@ PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects
     std::size_t results = 1;
     if (!outputs[0].open(shape.get())) return nullptr;
     batch.out = outputs[0].data();
+    if (centroid) {
+        if (!outputs[1].open(shape.get())) return nullptr;
+        results = 2;
+        batch.moment = batch.magnified + geometry_count * basis_size;
+        batch.out_shift = outputs[1].data();
+    }
     if (gradient) {
         batch.gradient = true;
         batch.magnified_du = batch.magnified + geometry_count * basis_size;
@@ -617,9 +658,9 @@ PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects
     return finish_all(std::span<Output>(outputs.data(), results));
 }
 
-// The arguments of the widest function: u, rho, the law's arguments, rtol
-// and gradient (absent ones stay null).
-using Objects = std::array<PyObject*, 4 + std::max<std::size_t>(physics::max_coefficients, 2)>;
+// The arguments of the widest function: u, rho, the law's arguments, rtol,
+// gradient and centroid (absent ones stay null).
+using Objects = std::array<PyObject*, 5 + std::max<std::size_t>(physics::max_coefficients, 2)>;
 
 template <std::size_t... I>
 bool parse(PyObject* args, PyObject* kwargs, const Signature& signature, Objects& objects,
