@@ -103,3 +103,16 @@ def test_fit_light_curve_recovers_the_event(tmp_path, monkeypatch):
     for a, n in zip(analytic["errors"], numeric["errors"]):
         assert a == pytest.approx(n, rel=1e-3)
     assert_png(output)
+
+
+@needs_matplotlib
+def test_centroid_writes_png(tmp_path):
+    out = run_example("centroid.py", tmp_path)
+    assert "wrote centroid.png" in out
+    assert_png(tmp_path / "centroid.png")
+    # rho = 0.1, u0 = 0.05: at closest approach the lens is inside the source,
+    # whose centroid is pulled towards it, less for the limb-darkened one.
+    shifts = out.splitlines()[1].split("shift uniform ")[1]
+    uniform = float(shifts.split(",")[0])
+    limb = float(shifts.split("limb-darkened ")[1].split(",")[0])
+    assert uniform < limb < 0.0
