@@ -210,19 +210,34 @@ double inside_moment(double u, double rho) noexcept {
     return sum * (1.0 / (static_cast<double>(r.half) * rho2));
 }
 
-// The closed form (rho / 3 <= u < 3 rho, off the limb).
-double closed_moment(double u, double rho, double delta) noexcept {
+// The closed form (rho / 3 <= u < 3 rho, off the limb), with the
+// magnification from the same mean iteration: Witt & Mao's
+// pi rho^2 A = cel(kc, 1, c_e - c_k, c_e kc^2 - c_k) + c_pi Pi(n, m), formed
+// as disk.cpp forms it (the same operations: the same bits), and
+// cel(kc, 1, delta^2, s^2) a companion of its first term (cels: each
+// integral comes out as it would alone).  delta^2 Pi = c_pi Pi s q /
+// (2 (1 + rho^2)).
+DiskCentroid closed_form(double u, double rho, double delta) noexcept {
     const double s = u + rho;
     const double r = delta / s;
     const double q = std::sqrt(delta * delta + 4.0);
     const double kc = std::fabs(r) * std::sqrt(s * s + 4.0) / q;
-    const double d2 = delta * delta;
-    // delta^2 Pi(n, m) = cel(kc, r^2, d2, d2), entered with sqrt(p) = |r|
-    // and b / sqrt(p) = |delta| s.
-    const auto [ke, pi_part] = cels<double, 2>(
-        kc, {CelOf<double>{1.0, d2, s * s}, CelOf<double>{std::fabs(r), d2, std::fabs(delta) * s}});
-    return (delta / (u * q)) * ((ke - pi_part) / (pi * rho * rho));
+    const double c_e = 0.5 * s * q;
+    const double c_k = delta * (4.0 + 0.5 * delta * s) / q;
+    const double c_pi = 2.0 * (1.0 + rho * rho) * (r * (delta / q));
+    const CelOf<double> e_k{1.0, c_e - c_k, c_e * (kc * kc) - c_k};
+    const CelOf<double> pi_term{std::fabs(r), c_pi, 2.0 * (1.0 + rho * rho) * std::fabs(delta) / q};
+    const auto [e_k_part, pi_part, ke] =
+        cels<double, 2, 1>(kc, {e_k, pi_term}, {Companion<double>{delta * delta, s * s}});
+    const double a = ((e_k_part + pi_part) / rho) / (pi * rho);
+    const double pi_moment = pi_part * (s * q / (2.0 * (1.0 + rho * rho)));
+    return {a, (delta / (u * q)) * ((ke - pi_moment) / (pi * rho * rho))};
 }
+
+// Below this u / rho the bracket of the closed form loses to rounding what
+// 1/u then amplifies (eps rho / u relative): the lens inside takes the
+// polar form.
+constexpr double closed_from = 0.1;
 
 // The moment for a disk of magnification a.
 double moment_of(double u, double rho, double delta, double a) noexcept {
@@ -235,8 +250,8 @@ double moment_of(double u, double rho, double delta, double a) noexcept {
     }
     if (rho >= unmagnified) return 0.0;
     if (std::fabs(delta / (u + rho)) < on_limb) return 0.0;
-    if (t < 1.0 / 3.0) return inside_moment(u, rho);
-    return closed_moment(u, rho, delta);
+    if (t < closed_from) return inside_moment(u, rho);
+    return closed_form(u, rho, delta).moment;
 }
 
 // Below disk.hpp's small_scale the moment no longer depends on the scale
@@ -249,6 +264,12 @@ constexpr int scale_exponent = -333;
 }  // namespace
 
 DiskCentroid disk_centroid(double u, double rho, double delta) noexcept {
+    // Where disk() takes its closed form too, one mean iteration gives both.
+    const double t = u / rho;
+    if (t >= closed_from && t < 3.0 && u + rho >= small_scale && rho < unmagnified &&
+        !(std::fabs(delta / (u + rho)) < on_limb)) {
+        return closed_form(u, rho, delta);
+    }
     const double a = disk(u, rho, delta);
     if (std::isnan(a)) return {a, a};
     if (u + rho < small_scale) {
