@@ -56,6 +56,17 @@ def test_shift_limits_and_the_magnification_unchanged(law, arguments):
     assert single[1] == shift[3]
 
 
+def test_a_flat_table_is_the_uniform_disk():
+    """The table's hat functions and edge terms add up to the uniform disk's
+    moment: a constant profile shifts as the uniform disk does."""
+    u = np.array([0.01, 0.05, 0.0999, 0.1, 0.15, 0.3, 3.0])
+    expected = tp.uniform(u, 0.1, centroid=True)[1]
+    for rtol in (1e-9, 1e-12):
+        shift = tp.tabulated(u, 0.1, [0.0, 0.3, 0.7, 1.0], [2.0] * 4, rtol=rtol,
+                             centroid=True)[1]
+        assert np.all(np.abs(shift - expected) <= rtol * np.maximum(np.abs(expected), 1e-3))
+
+
 def test_uniform_shift_is_zero_on_the_limb():
     """The closed form of the uniform disk's centroid moment carries the factor
     u - rho (disk_centroid.cpp): with the lens on the edge the magnified
