@@ -49,7 +49,8 @@ constexpr const char* uniform_doc =
     "for scalar arguments, else a float64 array.  gradient=True returns\n"
     "(A, dA/du, dA/drho).  centroid=True returns (A, shift): shift is the\n"
     "displacement of the images' light centroid from the source centre along the\n"
-    "lens-source axis, positive away from the lens, in Einstein radii.";
+    "lens-source axis, positive away from the lens, in Einstein radii (not with\n"
+    "gradient=True).";
 
 constexpr const char* tabulated_doc =
     "Magnification of a disk whose intensity is linear in radius between the\n"
@@ -62,7 +63,8 @@ constexpr const char* tabulated_doc =
 constexpr const char* centroid_doc =
     "\ncentroid=True returns (A, shift): shift is the displacement of the images'\n"
     "light centroid from the source centre along the lens-source axis, positive\n"
-    "away from the lens, in Einstein radii, within rtol * max(|shift|, 0.01 rho).";
+    "away from the lens, in Einstein radii, within rtol * max(|shift|, 0.01 rho)\n"
+    "(not with gradient=True).";
 
 // What PyArg_ParseTupleAndKeywords and the method table need of a function,
 // kept for the life of the process.
