@@ -16,6 +16,8 @@ spread evenly over [0, 3 rho]: the same points for every method.
   for every law (the table: the linear law sampled at 11 radii);
 * ``linear`` over 10^5 points in one call on 1, 2 and every CPU's threads
   (``threads=``), with the load average the machine had meanwhile.
+* the value with the centroid shift (``centroid=True``) against the value
+  alone, for ``uniform``, ``linear`` and ``quadratic``.
 
 Every point of ``linear`` at rtol = 1e-4 and of ``ESPLMagDark`` is also
 compared with ``linear`` at rtol = 1e-12.
@@ -177,6 +179,14 @@ def main(argv=None):
     for name, call in calls:
         alone = time_per_point(call, points)
         both = time_per_point(lambda x, call=call: call(x, gradient=True), points)
+        print(f"| {name} | {alone:.3f} | {both:.3f} | {both / alone:.2f} |")
+
+    # --- Value and centroid shift against the value alone ------------------------
+    print("\n| function | us per point: value | value and centroid shift | ratio |")
+    print("|---|---:|---:|---:|")
+    for name, call in calls[:2] + calls[3:4]:
+        alone = time_per_point(call, points)
+        both = time_per_point(lambda x, call=call: call(x, centroid=True), points)
         print(f"| {name} | {alone:.3f} | {both:.3f} | {both / alone:.2f} |")
 
     # --- Threads inside one call --------------------------------------------------

@@ -59,135 +59,201 @@ class AccuracyWarning(RuntimeWarning):
 # A single number gives a float; anything array-like, an array.  The first
 # overload is the narrower: the overlap is the point.  gradient=True gives
 # the magnification, then its derivatives in u, rho and each coefficient
-# (tabulated: in each intensity entry, on a trailing axis).
+# (tabulated: in each intensity entry, on a trailing axis); centroid=True
+# the magnification and the shift of the light centroid (the two together
+# are refused).
 
 @overload
 def uniform(  # type: ignore[overload-overlap]
-    u: _Real, rho: _Real, *, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False
+    u: _Real, rho: _Real, *, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[False] = False
 ) -> float: ...
 @overload
 def uniform(
-    u: _RealArrayLike, rho: _RealArrayLike, *, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False
+    u: _RealArrayLike, rho: _RealArrayLike, *, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[False] = False
 ) -> NDArray[np.float64]: ...
 @overload
+def uniform(  # type: ignore[overload-overlap]
+    u: _Real, rho: _Real, *, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[True]
+) -> tuple[float, float]: ...
+@overload
 def uniform(
-    u: _RealArrayLike, rho: _RealArrayLike, *, threads: int | np.integer[Any] = 1, gradient: Literal[True]
+    u: _RealArrayLike, rho: _RealArrayLike, *, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[True]
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...
+@overload
+def uniform(
+    u: _RealArrayLike, rho: _RealArrayLike, *, threads: int | np.integer[Any] = 1, gradient: Literal[True], centroid: Literal[False] = False
 ) -> tuple[_Out, _Out, _Out]: ...
 @overload
 def uniform(
-    u: _RealArrayLike, rho: _RealArrayLike, *, threads: int | np.integer[Any] = 1, gradient: bool
+    u: _RealArrayLike, rho: _RealArrayLike, *, threads: int | np.integer[Any] = 1, gradient: bool = False, centroid: bool = False
 ) -> Any: ...
 @overload
 def linear(  # type: ignore[overload-overlap]
-    u: _Real, rho: _Real, c: _Real, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False
+    u: _Real, rho: _Real, c: _Real, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[False] = False
 ) -> float: ...
 @overload
 def linear(
-    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[False] = False
 ) -> NDArray[np.float64]: ...
 @overload
+def linear(  # type: ignore[overload-overlap]
+    u: _Real, rho: _Real, c: _Real, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[True]
+) -> tuple[float, float]: ...
+@overload
 def linear(
-    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True]
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[True]
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...
+@overload
+def linear(
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True], centroid: Literal[False] = False
 ) -> tuple[_Out, _Out, _Out, _Out]: ...
 @overload
 def linear(
-    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: bool
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: bool = False, centroid: bool = False
 ) -> Any: ...
 @overload
 def quadratic(  # type: ignore[overload-overlap]
-    u: _Real, rho: _Real, a: _Real, b: _Real, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False
+    u: _Real, rho: _Real, a: _Real, b: _Real, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[False] = False
 ) -> float: ...
 @overload
 def quadratic(
-    u: _RealArrayLike, rho: _RealArrayLike, a: _RealArrayLike, b: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False
+    u: _RealArrayLike, rho: _RealArrayLike, a: _RealArrayLike, b: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[False] = False
 ) -> NDArray[np.float64]: ...
 @overload
+def quadratic(  # type: ignore[overload-overlap]
+    u: _Real, rho: _Real, a: _Real, b: _Real, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[True]
+) -> tuple[float, float]: ...
+@overload
 def quadratic(
-    u: _RealArrayLike, rho: _RealArrayLike, a: _RealArrayLike, b: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True]
+    u: _RealArrayLike, rho: _RealArrayLike, a: _RealArrayLike, b: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[True]
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...
+@overload
+def quadratic(
+    u: _RealArrayLike, rho: _RealArrayLike, a: _RealArrayLike, b: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True], centroid: Literal[False] = False
 ) -> tuple[_Out, _Out, _Out, _Out, _Out]: ...
 @overload
 def quadratic(
-    u: _RealArrayLike, rho: _RealArrayLike, a: _RealArrayLike, b: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: bool
+    u: _RealArrayLike, rho: _RealArrayLike, a: _RealArrayLike, b: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: bool = False, centroid: bool = False
 ) -> Any: ...
 @overload
 def square_root(  # type: ignore[overload-overlap]
-    u: _Real, rho: _Real, c: _Real, d: _Real, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False
+    u: _Real, rho: _Real, c: _Real, d: _Real, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[False] = False
 ) -> float: ...
 @overload
 def square_root(
-    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[False] = False
 ) -> NDArray[np.float64]: ...
 @overload
+def square_root(  # type: ignore[overload-overlap]
+    u: _Real, rho: _Real, c: _Real, d: _Real, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[True]
+) -> tuple[float, float]: ...
+@overload
 def square_root(
-    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True]
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[True]
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...
+@overload
+def square_root(
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True], centroid: Literal[False] = False
 ) -> tuple[_Out, _Out, _Out, _Out, _Out]: ...
 @overload
 def square_root(
-    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: bool
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: bool = False, centroid: bool = False
 ) -> Any: ...
 @overload
 def logarithmic(  # type: ignore[overload-overlap]
-    u: _Real, rho: _Real, c: _Real, d: _Real, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False
+    u: _Real, rho: _Real, c: _Real, d: _Real, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[False] = False
 ) -> float: ...
 @overload
 def logarithmic(
-    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[False] = False
 ) -> NDArray[np.float64]: ...
 @overload
+def logarithmic(  # type: ignore[overload-overlap]
+    u: _Real, rho: _Real, c: _Real, d: _Real, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[True]
+) -> tuple[float, float]: ...
+@overload
 def logarithmic(
-    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True]
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[True]
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...
+@overload
+def logarithmic(
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True], centroid: Literal[False] = False
 ) -> tuple[_Out, _Out, _Out, _Out, _Out]: ...
 @overload
 def logarithmic(
-    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: bool
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: bool = False, centroid: bool = False
 ) -> Any: ...
 @overload
 def claret4(  # type: ignore[overload-overlap]
-    u: _Real, rho: _Real, a1: _Real, a2: _Real, a3: _Real, a4: _Real, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False
+    u: _Real, rho: _Real, a1: _Real, a2: _Real, a3: _Real, a4: _Real, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[False] = False
 ) -> float: ...
 @overload
 def claret4(
-    u: _RealArrayLike, rho: _RealArrayLike, a1: _RealArrayLike, a2: _RealArrayLike, a3: _RealArrayLike, a4: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False
+    u: _RealArrayLike, rho: _RealArrayLike, a1: _RealArrayLike, a2: _RealArrayLike, a3: _RealArrayLike, a4: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[False] = False
 ) -> NDArray[np.float64]: ...
 @overload
+def claret4(  # type: ignore[overload-overlap]
+    u: _Real, rho: _Real, a1: _Real, a2: _Real, a3: _Real, a4: _Real, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[True]
+) -> tuple[float, float]: ...
+@overload
 def claret4(
-    u: _RealArrayLike, rho: _RealArrayLike, a1: _RealArrayLike, a2: _RealArrayLike, a3: _RealArrayLike, a4: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True]
+    u: _RealArrayLike, rho: _RealArrayLike, a1: _RealArrayLike, a2: _RealArrayLike, a3: _RealArrayLike, a4: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[True]
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...
+@overload
+def claret4(
+    u: _RealArrayLike, rho: _RealArrayLike, a1: _RealArrayLike, a2: _RealArrayLike, a3: _RealArrayLike, a4: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True], centroid: Literal[False] = False
 ) -> tuple[_Out, _Out, _Out, _Out, _Out, _Out, _Out]: ...
 @overload
 def claret4(
-    u: _RealArrayLike, rho: _RealArrayLike, a1: _RealArrayLike, a2: _RealArrayLike, a3: _RealArrayLike, a4: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: bool
+    u: _RealArrayLike, rho: _RealArrayLike, a1: _RealArrayLike, a2: _RealArrayLike, a3: _RealArrayLike, a4: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: bool = False, centroid: bool = False
 ) -> Any: ...
 @overload
 def power2(  # type: ignore[overload-overlap]
-    u: _Real, rho: _Real, c: _Real, alpha: _Real, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False
+    u: _Real, rho: _Real, c: _Real, alpha: _Real, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[False] = False
 ) -> float: ...
 @overload
 def power2(
-    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, alpha: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, alpha: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[False] = False
 ) -> NDArray[np.float64]: ...
 @overload
+def power2(  # type: ignore[overload-overlap]
+    u: _Real, rho: _Real, c: _Real, alpha: _Real, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[True]
+) -> tuple[float, float]: ...
+@overload
 def power2(
-    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, alpha: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True]
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, alpha: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[True]
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...
+@overload
+def power2(
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, alpha: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True], centroid: Literal[False] = False
 ) -> tuple[_Out, _Out, _Out, _Out, _Out]: ...
 @overload
 def power2(
-    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, alpha: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: bool
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, alpha: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: bool = False, centroid: bool = False
 ) -> Any: ...
 @overload
 def tabulated(  # type: ignore[overload-overlap]
-    u: _Real, rho: _Real, radii: _RealArrayLike, intensity: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False
+    u: _Real, rho: _Real, radii: _RealArrayLike, intensity: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[False] = False
 ) -> float | NDArray[np.float64]: ...
 @overload
 def tabulated(
-    u: _RealArrayLike, rho: _RealArrayLike, radii: _RealArrayLike, intensity: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False
+    u: _RealArrayLike, rho: _RealArrayLike, radii: _RealArrayLike, intensity: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[False] = False
 ) -> NDArray[np.float64]: ...
 @overload
+def tabulated(  # type: ignore[overload-overlap]
+    u: _Real, rho: _Real, radii: _RealArrayLike, intensity: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[True]
+) -> tuple[float | NDArray[np.float64], float | NDArray[np.float64]]: ...
+@overload
 def tabulated(
-    u: _RealArrayLike, rho: _RealArrayLike, radii: _RealArrayLike, intensity: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True]
+    u: _RealArrayLike, rho: _RealArrayLike, radii: _RealArrayLike, intensity: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[False] = False, centroid: Literal[True]
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...
+@overload
+def tabulated(
+    u: _RealArrayLike, rho: _RealArrayLike, radii: _RealArrayLike, intensity: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True], centroid: Literal[False] = False
 ) -> tuple[_Out, _Out, _Out, NDArray[np.float64]]: ...
 @overload
 def tabulated(
-    u: _RealArrayLike, rho: _RealArrayLike, radii: _RealArrayLike, intensity: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: bool
+    u: _RealArrayLike, rho: _RealArrayLike, radii: _RealArrayLike, intensity: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: bool = False, centroid: bool = False
 ) -> Any: ...
 # power2's (c, alpha) from Maxted's (h1, h2): floats for single numbers.
 @overload

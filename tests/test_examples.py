@@ -129,3 +129,16 @@ def test_fit_real_event(tmp_path):
     t_star = next(line.split() for line in lines if line.startswith("t* [d]"))
     assert float(t_star[2]) == pytest.approx(0.05487, rel=0.01)
     assert any(line.startswith("NUTS") for line in lines)
+
+
+@needs_matplotlib
+def test_centroid_writes_png(tmp_path):
+    out = run_example("centroid.py", tmp_path)
+    assert "wrote centroid.png" in out
+    assert_png(tmp_path / "centroid.png")
+    # rho = 0.1, u0 = 0.05: at closest approach the lens is inside the source,
+    # whose centroid is pulled towards it, less for the limb-darkened one.
+    shifts = out.splitlines()[1].split("shift uniform ")[1]
+    uniform = float(shifts.split(",")[0])
+    limb = float(shifts.split("limb-darkened ")[1].split(",")[0])
+    assert uniform < limb < 0.0

@@ -927,7 +927,8 @@ def test_module_surface():
     if not PYPY:
         import inspect
 
-        assert str(inspect.signature(tp.square_root)) == "(u, rho, c, d, *, rtol=1e-09, gradient=False, threads=1)"
+        assert (str(inspect.signature(tp.square_root))
+                == "(u, rho, c, d, *, rtol=1e-09, gradient=False, centroid=False, threads=1)")
 
 
 # --- Derivatives ------------------------------------------------------------------

@@ -85,13 +85,16 @@ class AccuracyWarning(RuntimeWarning):
 # A single number gives a float; anything array-like, an array.  The first
 # overload is the narrower: the overlap is the point.  gradient=True gives
 # the magnification, then its derivatives in u, rho and each coefficient
-# (tabulated: in each intensity entry, on a trailing axis).
+# (tabulated: in each intensity entry, on a trailing axis); centroid=True
+# the magnification and the shift of the light centroid (the two together
+# are refused).
 '''
 
 
 def overloads(name: str, parameters: list, keywords: str) -> list:
-    """The four overloads of a function: single numbers, arrays, and with
-    gradient=True or a bool not known statically."""
+    """The six overloads of a function: single numbers and arrays, each
+    alone and with centroid=True, with gradient=True, and with bools not
+    known statically."""
     table = name == "tabulated"
     # A table's intensity may carry leading axes: a float or an array.
     single_out = "float | NDArray[np.float64]" if table else "float"
@@ -111,19 +114,27 @@ def overloads(name: str, parameters: list, keywords: str) -> list:
     return [
         "@overload",
         f"def {name}(  # type: ignore[overload-overlap]",
-        f"    {single}, *, {keywords}gradient: Literal[False] = False",
+        f"    {single}, *, {keywords}gradient: Literal[False] = False, centroid: Literal[False] = False",
         f") -> {single_out}: ...",
         "@overload",
         f"def {name}(",
-        f"    {many}, *, {keywords}gradient: Literal[False] = False",
+        f"    {many}, *, {keywords}gradient: Literal[False] = False, centroid: Literal[False] = False",
         ") -> NDArray[np.float64]: ...",
         "@overload",
+        f"def {name}(  # type: ignore[overload-overlap]",
+        f"    {single}, *, {keywords}gradient: Literal[False] = False, centroid: Literal[True]",
+        f") -> tuple[{single_out}, {single_out}]: ...",
+        "@overload",
         f"def {name}(",
-        f"    {many}, *, {keywords}gradient: Literal[True]",
+        f"    {many}, *, {keywords}gradient: Literal[False] = False, centroid: Literal[True]",
+        ") -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...",
+        "@overload",
+        f"def {name}(",
+        f"    {many}, *, {keywords}gradient: Literal[True], centroid: Literal[False] = False",
         f") -> tuple[{gradient_out}]: ...",
         "@overload",
         f"def {name}(",
-        f"    {many}, *, {keywords}gradient: bool",
+        f"    {many}, *, {keywords}gradient: bool = False, centroid: bool = False",
         ") -> Any: ...",
     ]
 
@@ -154,7 +165,8 @@ def render() -> str:
                       if p.kind == inspect.Parameter.POSITIONAL_OR_KEYWORD]
         keywords = "".join(f"{p.name}: {'int | np.integer[Any]' if p.name == 'threads' else '_Real'} = {p.default!r}, "
                            for p in signature.parameters.values()
-                           if p.kind == inspect.Parameter.KEYWORD_ONLY and p.name != "gradient")
+                           if p.kind == inspect.Parameter.KEYWORD_ONLY
+                           and p.name not in ("gradient", "centroid"))
         out.extend(overloads(name, positional, keywords))
     out.append("")
     return "\n".join(out)
@@ -198,7 +210,7 @@ def render_jax() -> str:
         # Under JAX the computation is XLA's to schedule: no threads keyword.
         keywords = [f"{p.name}: float = {p.default!r}" for p in signature.parameters.values()
                     if p.kind == inspect.Parameter.KEYWORD_ONLY
-                    and p.name not in ("gradient", "threads")]
+                    and p.name not in ("gradient", "centroid", "threads")]
         out.append(f"def {name}(")
         out.append(f"    {', '.join(arguments)}{', *, ' + ', '.join(keywords) if keywords else ''}")
         out.append(") -> Array: ...")

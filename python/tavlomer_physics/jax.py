@@ -175,7 +175,8 @@ def _make(name):
     numpy_signature = inspect.signature(numpy_function)
     # XLA schedules the computation: no threads keyword here.
     signature = numpy_signature.replace(parameters=[
-        p for p in numpy_signature.parameters.values() if p.name not in ("gradient", "threads")])
+        p for p in numpy_signature.parameters.values()
+        if p.name not in ("gradient", "centroid", "threads")])
     arrays = [p.name for p in signature.parameters.values()
               if p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD]
     table = arrays[2:] == ["radii", "intensity"]

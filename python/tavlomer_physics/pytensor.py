@@ -290,7 +290,8 @@ def _make(name):
     numpy_function = getattr(_core, name)
     numpy_signature = inspect.signature(numpy_function)
     signature = numpy_signature.replace(parameters=[
-        p for p in numpy_signature.parameters.values() if p.name not in ("gradient", "threads")])
+        p for p in numpy_signature.parameters.values()
+        if p.name not in ("gradient", "centroid", "threads")])
     has_rtol = "rtol" in signature.parameters
     table = "radii" in signature.parameters
 

@@ -249,6 +249,10 @@ T cel(T kc, T p, T a, T b) noexcept {
 }
 
 template double cel(double, double, double, double) noexcept;
+// The centroid's closed form (disk_centroid.cpp) takes two or three of one kc.
+template std::array<double, 2> cels(double, std::array<CelOf<double>, 2>) noexcept;
+template std::array<double, 3> cels(double, std::array<CelOf<double>, 2>,
+                                    std::array<Companion<double>, 1>) noexcept;
 
 namespace {
 

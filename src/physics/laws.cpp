@@ -160,7 +160,12 @@ void evaluate_geometry(const Batch& batch, std::size_t begin, std::size_t end) n
         Basis basis = batch.basis;
         if (parametrised) basis.parameter = batch.parameter[g];
         double worst = 0.0;
-        if (batch.gradient) {
+        if (batch.moment != nullptr) {
+            worst = basis_magnified_flux_centroid(
+                batch.basis, batch.u[g], batch.rho[g], batch.rtol, magnified,
+                std::span<double>(batch.moment + g * size, size), units,
+                batch.exponent ? batch.exponent + g : nullptr);
+        } else if (batch.gradient) {
             worst = basis_magnified_flux_gradient(
                 basis, batch.u[g], batch.rho[g], batch.rtol, magnified,
                 std::span<double>(batch.magnified_du + g * size, size),
@@ -261,6 +266,12 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
         const int s = batch.exponent ? batch.exponent[g] : 0;
         const double a = numerator / denominator;
         batch.out[i] = std::ldexp(a, s);
+        if (batch.out_shift != nullptr) {
+            const double* moment = batch.moment + g * size;
+            double sum = 0.0;
+            for (std::size_t k = 0; k < size; ++k) sum += scaled(k) * moment[k];
+            batch.out_shift[i] = std::ldexp(sum / numerator, -s);
+        }
         if (!batch.gradient) continue;
         const auto slope = [&](const double* d) {
             double sum = 0.0;
@@ -310,6 +321,15 @@ void evaluate_uniform(Strided u, Strided rho, double* out, std::size_t begin, st
         out[i] = a.v;
         out_du[i] = a.du;
         out_drho[i] = a.dr;
+    }
+}
+
+void evaluate_uniform_centroid(Strided u, Strided rho, double* out, double* out_shift,
+                               std::size_t begin, std::size_t end) noexcept {
+    for (std::size_t i = begin; i < end; ++i) {
+        const DiskCentroid c = uniform_centroid(u[i], rho[i]);
+        out[i] = c.a;
+        out_shift[i] = c.shift;
     }
 }
 

@@ -148,6 +148,13 @@ struct Batch {
     double* out_drho = nullptr;
     std::array<double*, max_coefficients> out_dcoefficients{};
     double* out_dintensity = nullptr;
+
+    // With moment set (and not gradient), also the centroid moments S_k of
+    // each geometry point (like magnified) and the shift of the light
+    // centroid per result element, sum_k w_k S_k / sum_k w_k F_k
+    // (basis_magnified_flux_centroid).
+    double* moment = nullptr;
+    double* out_shift = nullptr;
 };
 
 // The units of work of the geometry points (basis_units of each, point
@@ -173,5 +180,8 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept;
 // out_du and out_drho not null its derivatives too.
 void evaluate_uniform(Strided u, Strided rho, double* out, std::size_t begin, std::size_t end,
                       double* out_du = nullptr, double* out_drho = nullptr) noexcept;
+// And with the shift of the light centroid (uniform_centroid) in out_shift.
+void evaluate_uniform_centroid(Strided u, Strided rho, double* out, double* out_shift,
+                               std::size_t begin, std::size_t end) noexcept;
 
 }  // namespace tavlomer::physics

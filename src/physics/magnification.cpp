@@ -24,6 +24,7 @@
 
 #include "common/constants.hpp"
 #include "physics/disk.hpp"
+#include "physics/disk_centroid.hpp"
 #include "quadrature/gauss_kronrod.hpp"
 
 namespace tavlomer::physics {
@@ -128,7 +129,8 @@ struct Integrals {
 template <std::size_t K, std::size_t Pairs, class F>
 Integrals<K> integrate(const gk::Rule<Pairs>& rule, const gk::ErrorModel& model, const F& f,
                        std::size_t piece_count, double rtol, std::size_t values, double per_rho,
-                       const std::array<double, K>& offsets, std::size_t refined) noexcept {
+                       const std::array<double, K>& offsets, std::size_t refined,
+                       double later) noexcept {
     gk::Panels<K, Pairs, F> panels(rule, model, f, piece_count);
     const gk::Sums<K> first = panels.refine({rtol, 0, refined});
     Integrals<K> total{first.value, first.worst};
@@ -147,8 +149,7 @@ Integrals<K> integrate(const gk::Rule<Pairs>& rule, const gk::ErrorModel& model,
                         ? std::numeric_limits<double>::infinity()
                         : derivative_floor * std::fabs(total.value[k % values]) * per_rho;
     }
-    const gk::Sums<K> rest =
-        panels.refine({derivative_tolerance * rtol, refined, K, &floors, &offsets});
+    const gk::Sums<K> rest = panels.refine({later * rtol, refined, K, &floors, &offsets});
     for (std::size_t k = refined; k < K; ++k) total.value[k] = rest.value[k];
     total.worst = worse(total.worst, rest.worst);
     return total;
@@ -157,16 +158,31 @@ Integrals<K> integrate(const gk::Rule<Pairs>& rule, const gk::ErrorModel& model,
 template <std::size_t K, class F>
 Integrals<K> integrate(const F& f, std::size_t piece_count, double rtol, std::size_t values,
                        double per_rho, const std::array<double, K>& offsets,
-                       std::size_t slopes = 0) noexcept {
+                       std::size_t slopes = 0, double later = derivative_tolerance) noexcept {
     const std::size_t refined = values - slopes;
     if (rtol >= coarse_tolerance) {
         return integrate<K>(gk::kronrod7, coarse_model, f, piece_count, rtol, values, per_rho,
-                            offsets, refined);
+                            offsets, refined, later);
     }
     return rtol >= fine_tolerance ? integrate<K>(gk::kronrod15, fine_model, f, piece_count, rtol,
-                                                 values, per_rho, offsets, refined)
+                                                 values, per_rho, offsets, refined, later)
                                   : integrate<K>(gk::kronrod15, finest_model, f, piece_count, rtol,
-                                                 values, per_rho, offsets, refined);
+                                                 values, per_rho, offsets, refined, later);
+}
+
+// The centroid moments S_k (after the magnified fluxes F_k, on their nodes)
+// are asked for rtol relative, or rtol times a hundredth of the source
+// radius times F_k where they pass through zero: the shift S / F is then
+// within rtol max(|shift|, 0.01 rho).  (integrate's floors are
+// derivative_floor |F_k| per_rho: per_rho = centroid_floor rho /
+// derivative_floor gives these.)
+constexpr double centroid_floor = 0.01;
+
+template <std::size_t K, class F>
+Integrals<K> integrate_centroid(const F& f, std::size_t piece_count, double rtol,
+                                std::size_t values, double rho) noexcept {
+    return integrate<K>(f, piece_count, rtol, values, centroid_floor * rho / derivative_floor,
+                        std::array<double, K>{}, 0, 1.0);
 }
 
 // ---- Parametric laws: the basis {1, mu, mu^2 or sqrt(mu)} --------------------
@@ -670,7 +686,7 @@ Subtraction<B> subtraction(const Logarithm& l, const Piece& piece, double u, dou
 template <std::size_t B, std::size_t N, std::size_t P>
 std::array<double, N> offsets_of(const std::array<Subtraction<B>, P>& subtractions,
                                  std::size_t count) noexcept {
-    static_assert(N == B || N == 3 * B);
+    static_assert(N == B || N == 2 * B || N == 3 * B);
     std::array<double, N> offsets{};
     if constexpr (N == 3 * B) {
         for (std::size_t p = 0; p < count; ++p) {
@@ -793,10 +809,15 @@ double slope_limb(double e, double q, double edge, double v) noexcept {
     return v > 0.0 ? edge * std::pow(v, e) * (std::log(v) - 1.0 / e) / q : 0.0;
 }
 
-template <std::size_t K, bool Gradient>
+// With Centroid (and not Gradient), also the centroid moments of the
+// profiles in `moment`: the same integrals over the nested disks' moments
+// (disk_centroid.hpp), on the same nodes.
+template <std::size_t K, bool Gradient, bool Centroid = false>
 double parametric(const Profiles<K>& profiles, double u, double rho, double rtol, double* out,
-                  double* d_u, double* d_rho, double edge = 0.0) noexcept {
-    constexpr std::size_t N = Gradient ? 3 * K : K;
+                  double* d_u, double* d_rho, double edge = 0.0,
+                  double* moment = nullptr) noexcept {
+    static_assert(!(Gradient && Centroid));
+    constexpr std::size_t N = Gradient ? 3 * K : (Centroid ? 2 * K : K);
     const double x0 = u / rho;
     std::array<SourcePiece, max_pieces> pieces;
     const std::size_t count = source_pieces(x0, profiles.steep, profiles.log_at_limb, pieces,
@@ -824,6 +845,15 @@ double parametric(const Profiles<K>& profiles, double u, double rho, double rtol
         double x = 0.0;
         const std::array<double, K> g =
             parametric_weights<K>(profiles, pieces[p], y, m.to_b, m.weight, x);
+        if constexpr (Centroid) {
+            const detail::DiskCentroid c =
+                detail::disk_centroid(u, x * rho, delta_at(ends[p], m, y, x, u, rho));
+            for (std::size_t k = 0; k < K; ++k) {
+                values[k] = g[k] * c.a;
+                values[K + k] = g[k] * c.moment;
+            }
+            return;
+        }
         const Dual a = nested<Gradient>(u, rho, x, delta_at(ends[p], m, y, x, u, rho));
         if constexpr (Gradient) {
             const Subtraction<K>& sub = subtractions[p];
@@ -840,7 +870,8 @@ double parametric(const Profiles<K>& profiles, double u, double rho, double rtol
     };
     const std::array<double, N> offsets = offsets_of<K, N>(subtractions, count);
     const Integrals<N> total =
-        integrate<N>(f, count, rtol, K, 1.0 / rho, offsets, profiles.slope ? 1 : 0);
+        Centroid ? integrate_centroid<N>(f, count, rtol, K, rho)
+                 : integrate<N>(f, count, rtol, K, 1.0 / rho, offsets, profiles.slope ? 1 : 0);
     double slope_added = 0.0;
     for (std::size_t p = 0; profiles.slope && p < count; ++p) {
         if (pieces[p].variable != Variable::v) continue;
@@ -850,6 +881,7 @@ double parametric(const Profiles<K>& profiles, double u, double rho, double rtol
     }
     for (std::size_t k = 0; k < K; ++k) {
         out[k] = total.value[k] + (profiles.slope && k == K - 1 ? slope_added : 0.0);
+        if constexpr (Centroid) moment[k] = total.value[K + k];
         if constexpr (Gradient) {
             d_u[k] = total.value[K + k] + offsets[K + k];
             d_rho[k] = total.value[2 * K + k] + offsets[2 * K + k];
@@ -885,10 +917,12 @@ constexpr double unrepresentable_disk = 1e-300;
 // form's k^2 would underflow.)
 constexpr double point_source = 1e-150;
 
-template <bool Gradient>
+// With Centroid, the interval's centroid moment in the result's du (its
+// dr unused).
+template <bool Gradient, bool Centroid = false>
 Dual interval_integral(double u, double rho, double lo, double hi, double tol,
                        double& worst) noexcept {
-    constexpr std::size_t N = Gradient ? 3 : 1;
+    constexpr std::size_t N = Gradient ? 3 : (Centroid ? 2 : 1);
     const double x0 = u / rho;
     std::array<Piece, 2> pieces{};
     std::size_t count = 1;
@@ -917,6 +951,15 @@ Dual interval_integral(double u, double rho, double lo, double hi, double tol,
         const double x = m.from_a <= m.to_b ? piece.a + m.from_a : piece.b - m.to_b;
         const std::array<double, 1> g = {x * x * m.weight};
         const double at = std::isfinite(x0) ? std::max(x, x0 * point_source) : x;
+        if constexpr (Centroid) {
+            const detail::DiskCentroid c =
+                u + x * rho < unrepresentable_disk ? detail::DiskCentroid{}
+                : at == x ? detail::disk_centroid(u, x * rho, delta_at(ends[p], m, x, x, u, rho))
+                          : detail::disk_centroid(u, at * rho, u - at * rho);
+            values[0] = g[0] * c.a;
+            values[1] = g[0] * c.moment;
+            return;
+        }
         const Dual a = u + x * rho < unrepresentable_disk ? Dual{}
                        : at == x ? nested<Gradient>(u, rho, x, delta_at(ends[p], m, x, x, u, rho))
                                  : nested<Gradient>(u, rho, at, u - at * rho);
@@ -929,9 +972,12 @@ Dual interval_integral(double u, double rho, double lo, double hi, double tol,
         }
     };
     const std::array<double, N> offsets = offsets_of<1, N>(subtractions, count);
-    const Integrals<N> total = integrate<N>(f, count, tol, 1, 1.0 / rho, offsets);
+    const Integrals<N> total = Centroid ? integrate_centroid<N>(f, count, tol, 1, rho)
+                                        : integrate<N>(f, count, tol, 1, 1.0 / rho, offsets);
     worst = worse(worst, total.worst);
-    if constexpr (Gradient) {
+    if constexpr (Centroid) {
+        return {total.value[0], total.value[1], 0.0};
+    } else if constexpr (Gradient) {
         return {total.value[0], total.value[1] + offsets[1], total.value[2] + offsets[2]};
     } else {
         return {total.value[0], 0.0, 0.0};
@@ -955,6 +1001,17 @@ Dual edge_disk(double u, double rho, double x) noexcept {
     return nested<Gradient>(u, rho, x, u - x * rho);
 }
 
+// The same with Centroid: its centroid moment in du.
+template <bool Gradient, bool Centroid>
+Dual edge(double u, double rho, double x) noexcept {
+    if constexpr (Centroid) {
+        const detail::DiskCentroid c = detail::disk_centroid(u, x * rho, u - x * rho);
+        return {c.a, c.moment, 0.0};
+    } else {
+        return edge_disk<Gradient>(u, rho, x);
+    }
+}
+
 // The radii of a table as it is evaluated: scaled by 2^k so that the
 // outermost lies in [1/2, 1] (k = 0 for most tables), while the source
 // radius is scaled by 2^-k: the same physical source, and F_k and N_k both
@@ -971,7 +1028,8 @@ std::size_t table_units(std::size_t entries) noexcept {
     return (entries - 2) / table_unit_intervals + 1;  // entries - 1 intervals
 }
 
-template <bool Gradient>
+// With Centroid, d_u takes the centroid moments (d_rho unused).
+template <bool Gradient, bool Centroid = false>
 double tabulated(std::span<const double> given, double u, double rho, double rtol, double* out,
                  double* d_u, double* d_rho, Units units) noexcept {
     double worst = 0.0;
@@ -979,16 +1037,14 @@ double tabulated(std::span<const double> given, double u, double rho, double rto
     const auto radii = [&](std::size_t i) { return std::ldexp(given[i], k); };
     const std::size_t n = given.size();
     std::array<double*, 3> parts = {out, d_u, d_rho};
-    const std::size_t used = Gradient ? 3 : 1;
+    const std::size_t used = Gradient ? 3 : (Centroid ? 2 : 1);
     if (units.first == 0) {
         for (std::size_t c = 0; c < used; ++c) std::fill(parts[c], parts[c] + n, 0.0);
     }
     const auto add = [&](std::size_t j, double factor, const Dual& term) {
         out[j] += factor * term.v;
-        if constexpr (Gradient) {
-            d_u[j] += factor * term.du;
-            d_rho[j] += factor * term.dr;
-        }
+        if constexpr (Gradient || Centroid) d_u[j] += factor * term.du;
+        if constexpr (Gradient) d_rho[j] += factor * term.dr;
     };
     const std::size_t end =
         std::min(n - 1, units.last >= table_units(n) ? n - 1 : units.last * table_unit_intervals);
@@ -999,7 +1055,7 @@ double tabulated(std::span<const double> given, double u, double rho, double rto
         const double tol = std::max(rtol * std::min(1.0, h), finest_interval_rtol);
         // Each interval is asked for its share of the tolerance (tol, a
         // fraction h of rtol): its shortfall counts against that share.
-        const Dual integral = interval_integral<Gradient>(u, rho, lo, hi, tol, worst);
+        const Dual integral = interval_integral<Gradient, Centroid>(u, rho, lo, hi, tol, worst);
         // F_j takes J / h of its two intervals with opposite signs, which
         // cancel by about x / h: their rounding alone leaves F_j about
         // 2 eps x / h off (measured: 5e-9 for an annulus 1e-8 wide at
@@ -1016,8 +1072,8 @@ double tabulated(std::span<const double> given, double u, double rho, double rto
     // from 1 at the last.
     const double first = radii(0);
     const double last = radii(n - 1);
-    if (first > 0.0) add(0, -first * first, edge_disk<Gradient>(u, rho, first));
-    add(n - 1, last * last, edge_disk<Gradient>(u, rho, last));
+    if (first > 0.0) add(0, -first * first, edge<Gradient, Centroid>(u, rho, first));
+    add(n - 1, last * last, edge<Gradient, Centroid>(u, rho, last));
     return worst;
 }
 
@@ -1048,35 +1104,38 @@ Profiles<K> integrated_profiles(const Basis& basis) noexcept {
     return profiles;
 }
 
-template <bool Gradient>
+// With Centroid, d_u takes the centroid moments (d_rho unused).
+template <bool Gradient, bool Centroid = false>
 double magnified_flux(const Basis& basis, double u, double rho, double rtol, double* out,
                       double* d_u, double* d_rho, Units units) noexcept {
     if (basis.law == Law::tabulated) {
-        return tabulated<Gradient>(basis.radii, u, rho, rtol, out, d_u, d_rho, units);
+        return tabulated<Gradient, Centroid>(basis.radii, u, rho, rtol, out, d_u, d_rho, units);
     }
     if (units.first > 0) return 0.0;  // a parametric law is one unit
-    const Dual whole = edge_disk<Gradient>(u, rho, 1.0);
+    const Dual whole = edge<Gradient, Centroid>(u, rho, 1.0);
     out[0] = whole.v;
-    if constexpr (Gradient) {
-        d_u[0] = whole.du;
-        d_rho[0] = whole.dr;
-    }
+    if constexpr (Gradient || Centroid) d_u[0] = whole.du;
+    if constexpr (Gradient) d_rho[0] = whole.dr;
     const auto next = [](double* p) { return p == nullptr ? p : p + 1; };
     // Every integrated profile of a law is refined together, on the same
     // nodes: one instantiation per count.
     switch (basis.size() - 1) {
         case 1:
-            return parametric<1, Gradient>(integrated_profiles<1>(basis), u, rho, rtol, out + 1,
-                                           next(d_u), next(d_rho), whole.v);
+            return parametric<1, Gradient, Centroid>(integrated_profiles<1>(basis), u, rho, rtol,
+                                                     out + 1, next(d_u), next(d_rho), whole.v,
+                                                     next(d_u));
         case 2:
-            return parametric<2, Gradient>(integrated_profiles<2>(basis), u, rho, rtol, out + 1,
-                                           next(d_u), next(d_rho), whole.v);
+            return parametric<2, Gradient, Centroid>(integrated_profiles<2>(basis), u, rho, rtol,
+                                                     out + 1, next(d_u), next(d_rho), whole.v,
+                                                     next(d_u));
         case 3:
-            return parametric<3, Gradient>(integrated_profiles<3>(basis), u, rho, rtol, out + 1,
-                                           next(d_u), next(d_rho), whole.v);
+            return parametric<3, Gradient, Centroid>(integrated_profiles<3>(basis), u, rho, rtol,
+                                                     out + 1, next(d_u), next(d_rho), whole.v,
+                                                     next(d_u));
         case 4:
-            return parametric<4, Gradient>(integrated_profiles<4>(basis), u, rho, rtol, out + 1,
-                                           next(d_u), next(d_rho), whole.v);
+            return parametric<4, Gradient, Centroid>(integrated_profiles<4>(basis), u, rho, rtol,
+                                                     out + 1, next(d_u), next(d_rho), whole.v,
+                                                     next(d_u));
         default:
             break;
     }
@@ -1194,6 +1253,33 @@ double basis_magnified_flux_gradient(const Basis& basis, double u, double rho, d
         for (double& d : d_rho) d = std::ldexp(d, 2 * left - g.table);
     }
     return worst;
+}
+
+double basis_magnified_flux_centroid(const Basis& basis, double u, double rho, double rtol,
+                                     std::span<double> out, std::span<double> moment, Units units,
+                                     int* exponent) noexcept {
+    if (exponent) *exponent = 0;
+    if (std::isnan(u)) {
+        for (std::span<double> part : {out, moment}) std::fill(part.begin(), part.end(), nan);
+        return nan;
+    }
+    const Geometry g = scaled(basis, std::fabs(u), rho);
+    const double worst = magnified_flux<false, true>(basis, g.u, g.rho, rtol, out.data(),
+                                                     moment.data(), nullptr, units);
+    if (units.last < basis_units(basis)) return worst;
+    // The moments do not scale (disk_centroid.hpp); the fluxes as without them.
+    if (exponent) {
+        *exponent = g.small;
+    } else if (g.small != 0) {
+        for (double& f : out) f = std::ldexp(f, g.small);
+    }
+    return worst;
+}
+
+DiskCentroid uniform_centroid(double u, double rho) noexcept {
+    const double a = std::fabs(u);
+    const detail::DiskCentroid c = detail::disk_centroid(a, rho, a - rho);
+    return {c.a, c.moment / c.a};
 }
 
 Dual uniform_gradient(double u, double rho) noexcept {

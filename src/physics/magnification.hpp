@@ -34,6 +34,16 @@ namespace tavlomer::physics {
 // infinite: -inf in u, +inf in rho, mirrored for u < 0).
 [[nodiscard]] Dual uniform_gradient(double u, double rho) noexcept;
 
+// The uniform disk and the shift of its images' light centroid from its
+// centre, along the lens-source axis, away from the lens (Einstein radii):
+// the moment of disk_centroid.hpp over the magnification.  Even in u (read
+// as |u|).
+struct DiskCentroid {
+    double a;
+    double shift;
+};
+[[nodiscard]] DiskCentroid uniform_centroid(double u, double rho) noexcept;
+
 // The basis of a law: the law's basis profiles (law_table.hpp), or for the
 // tabulated law the hat functions of its table: b_j is 1 at radii[j]
 // (increasing, in [0, 1]) and falls linearly to 0 at its neighbours, 0
@@ -102,5 +112,22 @@ double basis_magnified_flux_gradient(const Basis& basis, double u, double rho, d
                                      std::span<double> out, std::span<double> d_u,
                                      std::span<double> d_rho, Units units = {},
                                      int* exponent = nullptr) noexcept;
+
+// The same as basis_magnified_flux with the centroid moments of the basis
+// profiles: S_k = \int_{[0, 1]} x^2 S_D(u, x rho) (-db_k(x)), the nested
+// disks' moments (disk_centroid.hpp) in place of their magnifications, so
+// that a law's shift of the light centroid from the source's centre along
+// the lens-source axis, away from the lens, is
+//
+//   shift = sum_k w_k S_k / sum_k w_k F_k
+//
+// (Einstein radii).  Each S_k to rtol relative, or rtol 0.01 rho F_k where
+// it passes through zero (0 at u = 0, and at u = rho for the uniform
+// profile), on the fluxes' nodes.  The moments are not scaled with
+// `exponent` (below 1e-100 Einstein radii they no longer depend on the
+// scale): the shift is 2^-s times the sums' ratio.  No derivatives.
+double basis_magnified_flux_centroid(const Basis& basis, double u, double rho, double rtol,
+                                     std::span<double> out, std::span<double> moment,
+                                     Units units = {}, int* exponent = nullptr) noexcept;
 
 }  // namespace tavlomer::physics

@@ -44,11 +44,14 @@ constexpr std::optional<Law> law_of(std::size_t index) noexcept {
 }
 
 constexpr const char* uniform_doc =
-    "uniform(u, rho, *, gradient=False, threads=1)\n--\n\n"
+    "uniform(u, rho, *, gradient=False, centroid=False, threads=1)\n--\n\n"
     "Magnification of a uniformly bright disk of radius rho at separation u from a\n"
     "point lens (both in Einstein radii).  Arguments broadcast like a ufunc; a float\n"
     "for scalar arguments, else a float64 array.  gradient=True returns\n"
-    "(A, dA/du, dA/drho).";
+    "(A, dA/du, dA/drho).  centroid=True returns (A, shift): shift is the\n"
+    "displacement of the images' light centroid from the source centre along the\n"
+    "lens-source axis, positive away from the lens, in Einstein radii (not with\n"
+    "gradient=True).";
 
 // The last paragraph of every docstring.
 constexpr const char* threads_doc =
@@ -64,6 +67,12 @@ constexpr const char* tabulated_doc =
     "(A, dA/du, dA/drho, dA/dintensity), the last with a trailing axis over the\n"
     "table's entries.";
 
+constexpr const char* centroid_doc =
+    "\ncentroid=True returns (A, shift): shift is the displacement of the images'\n"
+    "light centroid from the source centre along the lens-source axis, positive\n"
+    "away from the lens, in Einstein radii, within rtol * max(|shift|, 0.01 rho)\n"
+    "(not with gradient=True).";
+
 // What PyArg_ParseTupleAndKeywords and the method table need of a function,
 // kept for the life of the process.
 struct Signature {
@@ -74,8 +83,8 @@ struct Signature {
     std::string doc;
 };
 
-// u, rho, the law's arguments, then the keyword-only rtol (laws), gradient and
-// threads.
+// u, rho, the law's arguments, then the keyword-only rtol (laws), gradient,
+// centroid and threads.
 Signature signature_of(std::size_t index) {
     Signature out;
     const physics::LawDescriptor* law = index == 0 ? nullptr : &physics::law_table[index - 1];
@@ -88,8 +97,9 @@ Signature signature_of(std::size_t index) {
         out.names.emplace_back("rtol");
     }
     out.names.emplace_back("gradient");
+    out.names.emplace_back("centroid");
     out.names.emplace_back("threads");
-    const std::size_t keyword_only = law ? 3 : 2;
+    const std::size_t keyword_only = law ? 4 : 3;
     const std::size_t positional = out.names.size() - keyword_only;
     out.format =
         std::string(positional, 'O') + "|$" + std::string(keyword_only, 'O') + ":" + out.name;
@@ -101,9 +111,11 @@ Signature signature_of(std::size_t index) {
     }
     std::string arguments;
     for (std::size_t j = 0; j < positional; ++j) arguments += out.names[j] + ", ";
-    out.doc = out.name + "(" + arguments + "*, rtol=1e-09, gradient=False, threads=1)\n--\n\n";
+    out.doc = out.name + "(" + arguments +
+              "*, rtol=1e-09, gradient=False, centroid=False, threads=1)\n--\n\n";
     if (law->law == Law::tabulated) {
         out.doc += tabulated_doc;
+        out.doc += centroid_doc;
         out.doc += threads_doc;
         return out;
     }
@@ -116,6 +128,7 @@ Signature signature_of(std::size_t index) {
         out.doc += ", dA/d" + std::string(law->arguments[j]);
     }
     out.doc += ").";
+    out.doc += centroid_doc;
     out.doc += threads_doc;
     return out;
 }
@@ -307,16 +320,16 @@ bool parse_rtol(PyObject* object, double& rtol) {
     return true;
 }
 
-// gradient: absent or None for False, else True or False.
-bool parse_gradient(PyObject* object, bool& gradient) {
-    gradient = false;
+// gradient and centroid: absent or None for False, else True or False.
+bool parse_flag(PyObject* object, const char* name, bool& flag) {
+    flag = false;
     if (object == nullptr || object == Py_None) return true;
     if (!PyBool_Check(object)) {
-        PyErr_Format(PyExc_TypeError, "gradient must be True or False, not %s",
+        PyErr_Format(PyExc_TypeError, "%s must be True or False, not %s", name,
                      Py_TYPE(object)->tp_name);
         return false;
     }
-    gradient = object == Py_True;
+    flag = object == Py_True;
     return true;
 }
 
@@ -346,6 +359,14 @@ bool parse_threads(PyObject* object, std::size_t& threads) {
     threads =
         value == 0 ? cpus : (overflow > 0 ? most : std::min(most, static_cast<std::size_t>(value)));
     return true;
+}
+
+// The centroid's derivatives are not computed yet.
+[[gnu::cold]] bool refuse_centroid_gradient() {
+    PyErr_SetString(PyExc_NotImplementedError,
+                    "centroid=True does not take gradient=True: the shift's derivatives are not "
+                    "available");
+    return false;
 }
 
 // tavlomer_physics.AccuracyWarning, made with the module.
@@ -388,9 +409,12 @@ PyObject* finish_all(std::span<Output> outputs) {
 PyObject* call_uniform(PyObject* const* objects) {
     Operand u, rho;
     bool gradient = false;
+    bool centroid = false;
     std::size_t threads = 1;
     if (!u.convert(objects[0], "u") || !rho.convert(objects[1], "rho") || !check_rho(rho) ||
-        !parse_gradient(objects[2], gradient) || !parse_threads(objects[3], threads)) {
+        !parse_flag(objects[2], "gradient", gradient) ||
+        !parse_flag(objects[3], "centroid", centroid) || !parse_threads(objects[4], threads) ||
+        (gradient && centroid && !refuse_centroid_gradient())) {
         return nullptr;
     }
     Owned shape = broadcast_shapes({u.shape(), rho.shape()});
@@ -403,11 +427,20 @@ PyObject* call_uniform(PyObject* const* objects) {
     physics::Strided su, srho;
     if (!u.spread(shape.get(), size, su) || !rho.spread(shape.get(), size, srho)) return nullptr;
     std::array<Output, 3> outputs;
-    const std::size_t results = gradient ? 3 : 1;
+    const std::size_t results = gradient ? 3 : (centroid ? 2 : 1);
     for (std::size_t i = 0; i < results; ++i) {
         if (!outputs[i].open(shape.get())) return nullptr;
     }
     double* data = outputs[0].data();
+    if (centroid) {
+        double* shift = outputs[1].data();
+        if (!run_shared(threads, size, element_grain, 1, [&](std::size_t begin, std::size_t end) {
+                physics::evaluate_uniform_centroid(su, srho, data, shift, begin, end);
+            })) {
+            return nullptr;
+        }
+        return finish_all(std::span<Output>(outputs.data(), results));
+    }
     double* d_u = gradient ? outputs[1].data() : nullptr;
     double* d_rho = gradient ? outputs[2].data() : nullptr;
     if (!run_shared(threads, size, element_grain, 1, [&](std::size_t begin, std::size_t end) {
@@ -599,10 +632,13 @@ PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects
         if (!extra[j].convert(objects[2 + j], names[2 + j])) return nullptr;
     }
     bool gradient = false;
+    bool centroid = false;
     std::size_t threads = 1;
     if (!check_rho(rho) || !parse_rtol(objects[2 + arguments], rtol) ||
-        !parse_gradient(objects[3 + arguments], gradient) ||
-        !parse_threads(objects[4 + arguments], threads)) {
+        !parse_flag(objects[3 + arguments], "gradient", gradient) ||
+        !parse_flag(objects[4 + arguments], "centroid", centroid) ||
+        !parse_threads(objects[5 + arguments], threads) ||
+        (gradient && centroid && !refuse_centroid_gradient())) {
         return nullptr;
     }
 
@@ -689,7 +725,8 @@ PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects
             batch.geometry_index = by_parameter.index.data();
         }
     }
-    std::vector<double> magnified(geometry_count * basis_size * (gradient ? 3 : 1));
+        std::vector<double> magnified(geometry_count * basis_size *
+                                  (gradient ? 3 : (centroid ? 2 : 1)));
     batch.magnified = magnified.data();
     std::vector<int> exponent(geometry_count);
     batch.exponent = exponent.data();
@@ -699,6 +736,12 @@ PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects
     std::size_t results = 1;
     if (!outputs[0].open(shape.get())) return nullptr;
     batch.out = outputs[0].data();
+    if (centroid) {
+        if (!outputs[1].open(shape.get())) return nullptr;
+        results = 2;
+        batch.moment = batch.magnified + geometry_count * basis_size;
+        batch.out_shift = outputs[1].data();
+    }
     if (gradient) {
         batch.gradient = true;
         batch.magnified_du = batch.magnified + geometry_count * basis_size;
@@ -753,8 +796,8 @@ PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects
 }
 
 // The arguments of the widest function: u, rho, the law's arguments, rtol,
-// gradient and threads (absent ones stay null).
-using Objects = std::array<PyObject*, 5 + std::max<std::size_t>(physics::max_coefficients, 2)>;
+// gradient, centroid and threads (absent ones stay null).
+using Objects = std::array<PyObject*, 6 + std::max<std::size_t>(physics::max_coefficients, 2)>;
 
 template <std::size_t... I>
 bool parse(PyObject* args, PyObject* kwargs, const Signature& signature, Objects& objects,

@@ -1,0 +1,284 @@
+// The centroid moment of a uniform disk in three forms, each used where it
+// keeps its digits:
+//
+// - lens well inside (u < rho / 3): the disk in polar coordinates about the
+//   lens, a midpoint rule over the angle;
+// - near the limb (rho / 3 <= u < 3 rho): a closed form in complete elliptic
+//   integrals of the same modulus and characteristic as the magnification's
+//   (Witt & Mao 1994), derived below;
+// - far out (u >= 3 rho): the mean of f cos(phi) in polar coordinates about
+//   the lens, whose terms are all positive, less u times the magnification;
+//   beyond an Einstein radius, where these two cancel, the difference taken
+//   apart first (far_split).
+//
+// The closed form.  In polar coordinates about the lens, the circle of
+// radius s crosses the disk over the angles |phi| < phi_s, and
+// \int cos(phi) dphi over them is 2 sin(phi_s) = sqrt((b^2 - s^2)(s^2 - a^2)) / (s u)
+// with a = |u - rho|, b = u + rho.  So the disk's integral of f cos(phi) is
+//
+//   N = (1/u) \int_a^b sqrt((b^2 - s^2)(s^2 - a^2)) f(s) ds
+//     = (1/(2u)) \int_{a^2}^{b^2} (b^2 - t)(t - a^2)(t + 3) / sqrt(P(t)) dt,
+//
+// P(t) = t (t + 4)(b^2 - t)(t - a^2).  With t = a^2 / (1 - n sn^2(w | m)),
+// n = 1 - a^2/b^2 and m = 4 (b^2 - a^2) / (b^2 (a^2 + 4)) (Byrd & Friedman
+// 1971, 256.00), dt / sqrt(P) = 2 dw / (b sqrt(a^2 + 4)), and the integrand
+// is a polynomial in 1 / (1 - n sn^2) of degree 3, whose integrals reduce to
+// K, E and Pi(n) by the recurrence of d/dw [sn cn dn (1 - n sn^2)^-j]
+// (Byrd & Friedman 336).  Less u pi rho^2 A in Witt & Mao's form, most
+// terms cancel, and with delta = u - rho, s = u + rho, q = sqrt(delta^2 + 4):
+//
+//   pi rho^2 moment = (delta / (u q)) [cel(kc, 1, delta^2, s^2) - delta^2 Pi(n, m)],
+//
+// kc = sqrt(1 - m) as in disk.cpp (checked against a 40-digit quadrature of
+// N for rho from 1e-4 to 10).  The factor delta makes the moment vanish on
+// the limb: there the disk's centroid moment, which N - u pi rho^2 A
+// measures from the disk's centre, changes sign as the lens crosses the
+// edge.  As u -> 0 the bracket vanishes too, like u, while 1/u grows: the
+// bracket's rounding, eps rho^2, would grow as rho / u, which is why the
+// lens well inside takes the polar form.
+#include "physics/disk_centroid.hpp"
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+
+#include "common/constants.hpp"
+#include "physics/disk.hpp"
+
+namespace tavlomer::physics::detail {
+
+namespace {
+
+using constants::pi;
+
+// Below this |delta / s| the lens is on the limb to every digit
+// (disk.cpp's on_limb): the moment is 0 there.
+constexpr double on_limb = 1e-140;
+
+// Beyond this separation (disk.cpp's unmagnified) the disk is a point to
+// every digit: moment / a = 1 / u (the point's u / (u^2 + 2)).  A disk
+// this large is unmagnified wherever the lens is: its moment, of order
+// u / rho^2, is taken as 0.
+constexpr double far_point = 1e100;
+constexpr double unmagnified = 1e100;
+
+// Midpoint rules over an angle, a pi-periodic smooth integrand: they
+// converge geometrically, as exp(-2 N t) with N nodes and t the distance
+// of the integrand's nearest singularity from the real axis (acosh(u /
+// rho) far out, acosh(rho / u) inside); the node counts reach a few 1e-16
+// (measured against 40-digit references for rho from 1e-4 to 10).
+struct Rule {
+    double from;                  // least ratio (u/rho far out, rho/u inside)
+    std::size_t half;             // nodes in (0, pi/2)
+    std::array<double, 6> cos_t;  // cos of the nodes
+    std::array<double, 6> sin2_t;
+};
+
+Rule rule(double from, std::size_t nodes) {
+    Rule r{from, nodes / 2, {}, {}};
+    for (std::size_t j = 0; j < r.half; ++j) {
+        const double t = (static_cast<double>(j) + 0.5) * pi / static_cast<double>(nodes);
+        r.cos_t[j] = std::cos(t);
+        r.sin2_t[j] = std::sin(t) * std::sin(t);
+    }
+    return r;
+}
+
+const std::array<Rule, 4> rules = {rule(100.0, 4), rule(10.0, 6), rule(5.0, 8), rule(3.0, 12)};
+
+const Rule& rule_for(double ratio) noexcept {
+    for (const Rule& r : rules) {
+        if (ratio >= r.from) return r;
+    }
+    return rules.back();
+}
+
+// Far out, the disk in polar coordinates about the lens, substituted as in
+// disk.cpp's far form (sin phi = (rho / u) sin theta): the ray at angle phi
+// crosses the disk between r1 and r2, with R = u cos phi,
+// r2 = R + rho cos theta, r1 r2 = u^2 - rho^2 and
+// r2^2 - r1^2 = 4 R rho cos theta.  The sum of term(ray) over the rule's
+// nodes in (0, pi/2), over their count: the integrands are even in theta.
+struct Ray {
+    double c;     // cos theta
+    double root;  // R
+    double r1;
+    double r2;
+    double q1;  // sqrt(r1^2 + 4)
+    double q2;
+};
+
+template <class Term>
+double far_sum(double u, double rho, const Term& term) noexcept {
+    const Rule& r = rule_for(u / rho);
+    const double u2 = u * u;
+    const double rho2 = rho * rho;
+    const double gap = (u - rho) * (u + rho);
+    double sum = 0.0;
+    for (std::size_t j = 0; j < r.half; ++j) {
+        const double c = r.cos_t[j];
+        const double root = std::sqrt(u2 - rho2 * r.sin2_t[j]);
+        const double r2 = root + rho * c;
+        const double r1 = gap / r2;
+        sum += term(Ray{c, root, r1, r2, std::sqrt(r1 * r1 + 4.0), std::sqrt(r2 * r2 + 4.0)});
+    }
+    return sum / static_cast<double>(r.half);
+}
+
+// The mean of f cos(phi) over the disk, from H(s) = (s^2 + 1) sqrt(s^2 + 4) / 3,
+// the antiderivative of s f(s), whose difference along a ray is
+// (r2^2 - r1^2) [q2 + (r1^2 + 1) / (q1 + q2)] / 3, and cos phi dphi =
+// (rho / u) cos theta dtheta:
+//
+//   mean of f cos(phi) = (4 / (3 pi u)) \int_{-pi/2}^{pi/2} R cos^2 theta
+//                        [q2 + (r1^2 + 1) / (q1 + q2)] dtheta,
+//
+// every term positive.
+double far_mean(double u, double rho) noexcept {
+    const double sum = far_sum(u, rho, [](const Ray& y) {
+        return y.root * y.c * y.c * (y.q2 + (y.r1 * y.r1 + 1.0) / (y.q1 + y.q2));
+    });
+    return sum * (4.0 / (3.0 * u));
+}
+
+// Far out and beyond an Einstein radius, where far_mean - u a would cancel
+// like u^2 (a shift of 1/u from a centroid at u), the moment taken apart:
+// with h = A - 1 and z the point's offset from the disk's centre,
+//
+//   f(s) cos(phi) - u A(s) = h(s) z_x + cos(phi) / q(s),
+//
+// (z_x averages to zero), and radially, along the ray phi between r1 and r2,
+//
+//   \int s cos(phi) / q ds       = cos(phi) (q2 - q1),
+//   \int s h(s) (s cos(phi) - u) = cos(phi) (L2(r2) - L2(r1)) - u (L1(r2) - L1(r1)),
+//
+// L1(s) = 2 s / v, L2(s) = -(8/3)(3 / (2 v) - 2 / v^3), v = q + s (the
+// antiderivatives of s h and s^2 h), each difference formed without
+// cancellation: q2 - q1 = (r2^2 - r1^2) / (q1 + q2),
+// L1(r2) - L1(r1) = 8 (r2^2 - r1^2) / (v1 v2 (r2 q1 + r1 q2)) and
+// L2(r2) - L2(r1) = (8/3) (v2 - v1) / (v1 v2) [3/2 - 2 (v1^2 + v1 v2 + v2^2) / (v1 v2)^2],
+// whose bracket keeps its digits for s beyond an Einstein radius.  The last
+// two are of order (rho / u)^2 of the first, and what they lose to
+// cancellation between them is below eps / u^2 of it.  Over phi
+// (dphi = rho cos theta dtheta / R, cos phi = R / u), over pi rho^2.
+constexpr double split_from = 1.0;
+
+double far_split(double u, double rho) noexcept {
+    const double sum = far_sum(u, rho, [&](const Ray& y) {
+        const double squares = 4.0 * y.root * rho * y.c;  // r2^2 - r1^2
+        const double dq = squares / (y.q1 + y.q2);
+        const double v1 = y.q1 + y.r1;
+        const double v2 = y.q2 + y.r2;
+        const double vv = v1 * v2;
+        const double dl2 = (8.0 / 3.0) * ((2.0 * rho * y.c + dq) / vv) *
+                           (1.5 - 2.0 * (v1 * v1 + vv + v2 * v2) / (vv * vv));
+        const double dl1 = 8.0 * squares / (vv * (y.r2 * y.q1 + y.r1 * y.q2));
+        return y.c * ((dl2 + dq) / u - dl1 * (u / y.root));
+    });
+    return sum / rho;
+}
+
+// The lens inside, u < rho / 3: about the lens the disk reaches
+// r2(phi) = u cos phi + sqrt(rho^2 - u^2 sin^2 phi), and
+//
+//   pi rho^2 moment = \int_0^{2 pi} [cos phi (H(r2) - H(rho)) - u G(r2)] dphi,
+//
+// G(s) = s sqrt(s^2 + 4) / 2 the antiderivative of s A(s).  H(rho) adds
+// nothing (cos phi averages to zero, on the rule's nodes too) and keeps the
+// first term from cancelling: r2 - rho is formed from u directly.
+double inside_moment(double u, double rho) noexcept {
+    const Rule& r = rule_for(rho / u);
+    const double rho2 = rho * rho;
+    const double q = std::sqrt(rho2 + 4.0);
+    double sum = 0.0;
+    // The nodes phi and pi - phi of (0, pi), phi in (0, pi/2): cos of
+    // opposite signs, the same sin^2.
+    for (std::size_t j = 0; j < r.half; ++j) {
+        const double s2 = r.sin2_t[j];
+        const double chord = std::sqrt(rho2 - u * u * s2);
+        const double bend = u * u * s2 / (chord + rho);
+        for (const double c : {r.cos_t[j], -r.cos_t[j]}) {
+            const double r2 = chord + u * c;
+            const double a2 = r2 * r2;
+            const double q2 = std::sqrt(a2 + 4.0);
+            const double gain = (u * c - bend) * (r2 + rho);  // r2^2 - rho^2
+            sum += c * (gain * (q2 + (rho2 + 1.0) / (q + q2)) / 3.0) - u * (0.5 * r2 * q2);
+        }
+    }
+    // 2 pi / (2 half) per node, over pi rho^2.
+    return sum * (1.0 / (static_cast<double>(r.half) * rho2));
+}
+
+// The closed form (rho / 3 <= u < 3 rho, off the limb), with the
+// magnification from the same mean iteration: Witt & Mao's
+// pi rho^2 A = cel(kc, 1, c_e - c_k, c_e kc^2 - c_k) + c_pi Pi(n, m), formed
+// as disk.cpp forms it (the same operations: the same bits), and
+// cel(kc, 1, delta^2, s^2) a companion of its first term (cels: each
+// integral comes out as it would alone).  delta^2 Pi = c_pi Pi s q /
+// (2 (1 + rho^2)).
+DiskCentroid closed_form(double u, double rho, double delta) noexcept {
+    const double s = u + rho;
+    const double r = delta / s;
+    const double q = std::sqrt(delta * delta + 4.0);
+    const double kc = std::fabs(r) * std::sqrt(s * s + 4.0) / q;
+    const double c_e = 0.5 * s * q;
+    const double c_k = delta * (4.0 + 0.5 * delta * s) / q;
+    const double c_pi = 2.0 * (1.0 + rho * rho) * (r * (delta / q));
+    const CelOf<double> e_k{1.0, c_e - c_k, c_e * (kc * kc) - c_k};
+    const CelOf<double> pi_term{std::fabs(r), c_pi, 2.0 * (1.0 + rho * rho) * std::fabs(delta) / q};
+    const auto [e_k_part, pi_part, ke] =
+        cels<double, 2, 1>(kc, {e_k, pi_term}, {Companion<double>{delta * delta, s * s}});
+    const double a = ((e_k_part + pi_part) / rho) / (pi * rho);
+    const double pi_moment = pi_part * (s * q / (2.0 * (1.0 + rho * rho)));
+    return {a, (delta / (u * q)) * ((ke - pi_moment) / (pi * rho * rho))};
+}
+
+// Below this u / rho the bracket of the closed form loses to rounding what
+// 1/u then amplifies (eps rho / u relative): the lens inside takes the
+// polar form.
+constexpr double closed_from = 0.1;
+
+// The moment for a disk of magnification a.
+double moment_of(double u, double rho, double delta, double a) noexcept {
+    if (u == 0.0) return 0.0;
+    const double t = u / rho;
+    if (!(t < 3.0)) {
+        // The point-source limit: u A(u) cancels f(u) to 1 / sqrt(u^2 + 4).
+        if (u >= far_point) return 1.0 / u;
+        return u >= split_from ? far_split(u, rho) : far_mean(u, rho) - u * a;
+    }
+    if (rho >= unmagnified) return 0.0;
+    if (std::fabs(delta / (u + rho)) < on_limb) return 0.0;
+    if (t < closed_from) return inside_moment(u, rho);
+    return closed_form(u, rho, delta).moment;
+}
+
+// Below disk.hpp's small_scale the moment no longer depends on the scale
+// (f(s) -> 3/2 and s A(s) -> 1: it is homogeneous of degree 0), while its
+// forms would underflow: it is taken at 2^-333 (about 6e-101), scaled by a
+// power of two, which changes no digit (the far form with the scaled
+// disk's own magnification).
+constexpr int scale_exponent = -333;
+
+}  // namespace
+
+DiskCentroid disk_centroid(double u, double rho, double delta) noexcept {
+    // Where disk() takes its closed form too, one mean iteration gives both.
+    const double t = u / rho;
+    if (t >= closed_from && t < 3.0 && u + rho >= small_scale && rho < unmagnified &&
+        !(std::fabs(delta / (u + rho)) < on_limb)) {
+        return closed_form(u, rho, delta);
+    }
+    const double a = disk(u, rho, delta);
+    if (std::isnan(a)) return {a, a};
+    if (u + rho < small_scale) {
+        const int e = scale_exponent - std::ilogb(u + rho);
+        const double su = std::ldexp(u, e);
+        const double srho = std::ldexp(rho, e);
+        return {a, moment_of(su, srho, std::ldexp(delta, e), disk(su, srho, std::ldexp(delta, e)))};
+    }
+    return {a, moment_of(u, rho, delta, a)};
+}
+
+}  // namespace tavlomer::physics::detail

@@ -1,0 +1,31 @@
+// The light centroid of the images of a uniformly bright disk lensed by a
+// point mass: the building block of the astrometric shift of every brightness
+// law (magnification.cpp stacks nested disks, as for the magnification).
+// Plain C++, no allocation.
+//
+// A point source at separation s has its images' light centroid at
+// s (s^2 + 3) / (s^2 + 2) from the lens, so its magnified light times that
+// position is f(s) = (s^2 + 3) / sqrt(s^2 + 4), and the shift of the
+// centroid from the source is s / (s^2 + 2).
+#pragma once
+
+namespace tavlomer::physics::detail {
+
+// The uniform disk of radius rho (Einstein radii) at separation u >= 0:
+// its magnification (as disk() gives it, to the bit) and its centroid
+// moment, the mean over the disk of
+//
+//   f(|y|) cos(phi) - u A(|y|)
+//
+// (phi the angle of the point y from the lens-source axis, A the
+// point-source magnification), so that the disk's centroid shift along the
+// axis, away from the lens, is moment / a.  The moment is 0 at u = 0 and on
+// the limb u = rho, negative inside the disk (the side nearer the lens is
+// the more magnified) and positive outside.  NaN for a NaN u.
+struct DiskCentroid {
+    double a;
+    double moment;
+};
+[[nodiscard]] DiskCentroid disk_centroid(double u, double rho, double delta) noexcept;
+
+}  // namespace tavlomer::physics::detail
