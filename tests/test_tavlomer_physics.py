@@ -196,7 +196,8 @@ def test_limb_darkened_laws_and_their_derivatives_in_every_regime(law_coefficien
     law, coefficients = law_coefficients
     u = l * rho
     reference = _reference(law, coefficients, u, rho)
-    for rtol in (1e-9, 1e-4):
+    # The quadrature's rule and error model change with rtol: each is met.
+    for rtol in (1e-9, 1e-6, 1e-4, 1e-3, 1e-2):
         value = _call(law, u, rho, coefficients, rtol=rtol)
         assert rel(value, reference[0]) <= rtol, (rtol, value, reference[0])
     _assert_derivatives(law, coefficients, u, rho, reference)

@@ -39,18 +39,34 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 namespace gk = quadrature::gauss_kronrod;
 
 // The error models of the two rules.  The Kronrod result is far better than
-// the Gauss one it is checked against: on these integrands (clustered pieces
-// of the nested-disk integrals, 1e-4 <= rho <= 10, measured against a 1e-15
-// quadrature) the 15-point rule's relative error stayed below 0.5 g^1.5 and
-// the 7-point rule's below 0.02 g^2, for a relative Gauss-Kronrod difference
-// g; the estimates take 10 g^1.5 and g^2.  (QUADPACK assumes the power 1.5
-// with a larger, general-purpose factor.)
+// the Gauss one it is checked against, by a margin measured on these
+// integrands (bench/quadrature_error_models.py: every piece of the
+// nested-disk integrals for 1e-4 <= rho <= 10 and u / rho from 0 to 1e4,
+// panels bisected down to 1/64 of a piece, each against a graded 15-point
+// quadrature of itself).  For a relative Gauss-Kronrod difference g:
+// - the 15-point rule's relative error stayed below 0.4 g^1.5 for
+//   g >= 1e-6; the estimate takes 10 g^1.5 (QUADPACK assumes the power 1.5
+//   with a larger, general-purpose factor).  Below, a crossing just outside
+//   the limb left up to 16 g^1.5 (g near 1e-7) and 480 g^1.5 (near 1e-9),
+//   which the finest tolerances meet with a model of their own (below);
+// - the 7-point rule's stayed below 6e-4 g for g >= 1e-4 (507 panels) and
+//   below 0.01 g for any g, not a power of g: its 3-point Gauss rule is off
+//   by the smooth part of the integrand, the Kronrod result by the crossing's
+//   (x - x0) log|x - x0|.  The estimate takes 2e-3 g: over three times the
+//   largest error where panels are accepted, and where g < 1e-4 the error,
+//   below 1e-6, is a tenth of the finest tolerance the rule is used for.
+//   (An estimate g^2 was up to 5000 times short of the error at g = 1e-6,
+//   and 30 times more than it at g = 1e-2, where the first panels stop at a
+//   coarse rtol.)
 constexpr gk::ErrorModel fine_model = {10.0, 1.5};
-constexpr gk::ErrorModel coarse_model = {1.0, 2.0};
+constexpr gk::ErrorModel coarse_model = {2e-3, 1.0};
 
-// From this tolerance up the 7-point rule suffices: exact for polynomials of
-// degree 11.
-constexpr double coarse_tolerance = 1e-6;
+// From this tolerance up the 7-point rule, exact for polynomials of degree
+// 11, costs fewer nodes than the 15-point one (measured over the laws at
+// rtol 1e-4 to 1e-6: at 1e-5 the 7-point rule took 14 nodes a point where
+// the 15-point one took 20 for the linear law, 21 for 35 for the
+// square-root law; at 1e-6 the 15-point rule took 20 for 27).
+constexpr double coarse_tolerance = 1e-5;
 
 // The 15-point rule for the finest tolerances, below this one, where panels
 // are accepted at g near 1e-9: there a crossing just outside the limb
