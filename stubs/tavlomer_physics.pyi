@@ -60,8 +60,8 @@ class AccuracyWarning(RuntimeWarning):
 # overload is the narrower: the overlap is the point.  gradient=True gives
 # the magnification, then its derivatives in u, rho and each coefficient
 # (tabulated: in each intensity entry, on a trailing axis); centroid=True
-# the magnification and the shift of the light centroid (the two together
-# are refused).
+# the magnification and the shift of the light centroid; both (uniform only
+# so far, the laws refuse them) A, the shift, A's derivatives, the shift's.
 
 @overload
 def uniform(  # type: ignore[overload-overlap]
@@ -83,6 +83,10 @@ def uniform(
 def uniform(
     u: _RealArrayLike, rho: _RealArrayLike, *, threads: int | np.integer[Any] = 1, gradient: Literal[True], centroid: Literal[False] = False
 ) -> tuple[_Out, _Out, _Out]: ...
+@overload
+def uniform(
+    u: _RealArrayLike, rho: _RealArrayLike, *, threads: int | np.integer[Any] = 1, gradient: Literal[True], centroid: Literal[True]
+) -> tuple[_Out, _Out, _Out, _Out, _Out, _Out]: ...
 @overload
 def uniform(
     u: _RealArrayLike, rho: _RealArrayLike, *, threads: int | np.integer[Any] = 1, gradient: bool = False, centroid: bool = False

@@ -4,6 +4,7 @@ which never uses the module's closed forms), and the limits the physics
 fixes: no shift with the lens at the centre, the point source's u / (u^2 + 2)
 far out, and for a uniform disk exactly none with the lens on its limb."""
 
+import mpmath
 import numpy as np
 import pytest
 from hypothesis import given, settings
@@ -95,9 +96,65 @@ def test_far_from_the_source_the_shift_is_the_point_source_one(u, ratio):
 def test_centroid_keywords():
     with pytest.raises(TypeError, match="centroid must be True or False, not str"):
         tp.linear(0.05, 0.1, 0.6, centroid="yes")
-    with pytest.raises(NotImplementedError, match="centroid=True does not take gradient=True"):
-        tp.uniform(0.05, 0.1, centroid=True, gradient=True)
+    with pytest.raises(NotImplementedError, match="centroid=True takes gradient=True for uniform"):
+        tp.linear(0.05, 0.1, 0.6, centroid=True, gradient=True)
     assert tp.linear(0.05, 0.1, 0.6, centroid=None) == tp.linear(0.05, 0.1, 0.6)
     a, shift = tp.linear([[0.05], [0.2]], 0.1, [0.3, 0.6], centroid=True)   # two bands
     assert a.shape == shift.shape == (2, 2)
     assert shift[1, 0] == tp.linear(0.2, 0.1, 0.3, centroid=True)[1]
+
+
+def _ring_slopes(u, rho):
+    """The uniform disk's shift slopes (in u, rho) from rings alone, in
+    mpmath: the disk integrals I_A of A and I_S of f cos(phi) - u A grow with
+    the radius by their edge's ring, and move with the disk by the ring
+    weighted by cos(theta) (the divergence theorem), I_S less I_A for its
+    explicit u; the values A and shift are the module's."""
+    a, shift = tp.uniform(u, rho, centroid=True)
+    with mpmath.workdps(30):
+        u, r = mpmath.mpf(u), mpmath.mpf(rho)
+
+        def ring(weight, which):
+            def integrand(t):
+                x, y = u + r * mpmath.cos(t), r * mpmath.sin(t)
+                s2 = x * x + y * y
+                q = mpmath.sqrt(s2 + 4)
+                magnified = (s2 + 2) / (mpmath.sqrt(s2) * q)
+                if which == "S":
+                    magnified = (s2 + 3) / q * x / mpmath.sqrt(s2) - u * magnified
+                return magnified * weight(t)
+            # Even in theta; the lens's side (theta = pi) is an end.
+            return 2 * r * mpmath.quad(integrand, [0, mpmath.pi / 2, mpmath.pi])
+
+        flux = mpmath.pi * r * r * a  # I_A; I_S = shift I_A
+        cos_a, cos_s = ring(mpmath.cos, "A"), ring(mpmath.cos, "S")
+        one_a, one_s = ring(lambda t: 1, "A"), ring(lambda t: 1, "S")
+        # Each slope with the largest term its formula cancels: the
+        # module's values (A, shift) enter there with their rounding.
+        return [(float((cos_s - flux - shift * cos_a) / flux),
+                 float(max(abs(cos_s - flux), abs(shift * cos_a)) / flux)),
+                (float((one_s - shift * one_a) / flux), float(abs(shift * one_a) / flux))]
+
+
+@pytest.mark.slow
+@settings(max_examples=30, deadline=None)
+@given(rho=st.floats(1e-4, 10.0), ratio=st.one_of(st.just(0.0), st.floats(0.0, 0.99),
+                                                  st.floats(1.01, 30.0)))
+def test_uniform_shift_slopes_match_ring_integrals(rho, ratio):
+    """gradient=True with centroid=True: the values exactly as without, and
+    the exact slopes of A and of the shift (disk_centroid.cpp's forms
+    differentiated) against the disk's edge rings in mpmath, which never use
+    them, within 1e-12 relative."""
+    u = ratio * rho
+    a, shift, *slopes = tp.uniform(u, rho, centroid=True, gradient=True)
+    assert (a, shift) == tp.uniform(u, rho, centroid=True)
+    assert slopes[:2] == list(tp.uniform(u, rho, gradient=True)[1:])
+    # Far out the rings cancel in rho by (rho / u)^2 (160 times at
+    # u = 10 rho = 1.25, where the shift itself is 5e-14 off): the slopes are
+    # held to 1e-12 of the cancelled terms there; and to 1e-12 of 0.01, the
+    # slope of the shift's floor 0.01 rho, where they vanish (in rho at u = 0).
+    for got, (expected, cancelled) in zip(slopes[2:], _ring_slopes(u, rho)):
+        scale = max(abs(expected), cancelled, 0.01)
+        assert abs(got - expected) <= 1e-12 * scale, (got, expected)
+    # The shift is even in u.
+    assert tp.uniform(-u, rho, centroid=True, gradient=True)[4] == -slopes[2] or u == 0.0

@@ -253,6 +253,9 @@ template double cel(double, double, double, double) noexcept;
 template std::array<double, 2> cels(double, std::array<CelOf<double>, 2>) noexcept;
 template std::array<double, 3> cels(double, std::array<CelOf<double>, 2>,
                                     std::array<Companion<double>, 1>) noexcept;
+// And with its derivatives (disk_centroid_slopes).
+template std::array<Dual, 3> cels(Dual, std::array<CelOf<Dual>, 2>,
+                                  std::array<Companion<Dual>, 1>) noexcept;
 
 namespace {
 

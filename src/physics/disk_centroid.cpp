@@ -42,6 +42,7 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <type_traits>
 
 #include "common/constants.hpp"
 #include "physics/disk.hpp"
@@ -71,8 +72,8 @@ constexpr double unmagnified = 1e100;
 struct Rule {
     double from;                  // least ratio (u/rho far out, rho/u inside)
     std::size_t half;             // nodes in (0, pi/2)
-    std::array<double, 6> cos_t;  // cos of the nodes
-    std::array<double, 6> sin2_t;
+    std::array<double, 8> cos_t;  // cos of the nodes
+    std::array<double, 8> sin2_t;
 };
 
 Rule rule(double from, std::size_t nodes) {
@@ -87,11 +88,20 @@ Rule rule(double from, std::size_t nodes) {
 
 const std::array<Rule, 4> rules = {rule(100.0, 4), rule(10.0, 6), rule(5.0, 8), rule(3.0, 12)};
 
+// The slopes' error is the derivative of the values', exp(-2 N t) times
+// 2 N dt, larger by the node count: a few nodes more keep them within 1e-12
+// relative too (measured against mpmath rings of the
+// disk's edge, tests/test_centroid.py).  The values keep their rules.
+const std::array<Rule, 4> slope_rules = {rule(100.0, 6), rule(10.0, 8), rule(5.0, 12),
+                                         rule(3.0, 16)};
+
+template <class T>
 const Rule& rule_for(double ratio) noexcept {
-    for (const Rule& r : rules) {
+    const std::array<Rule, 4>& set = std::is_same_v<T, double> ? rules : slope_rules;
+    for (const Rule& r : set) {
         if (ratio >= r.from) return r;
     }
-    return rules.back();
+    return set.back();
 }
 
 // Far out, the disk in polar coordinates about the lens, substituted as in
@@ -100,28 +110,33 @@ const Rule& rule_for(double ratio) noexcept {
 // r2 = R + rho cos theta, r1 r2 = u^2 - rho^2 and
 // r2^2 - r1^2 = 4 R rho cos theta.  The sum of term(ray) over the rule's
 // nodes in (0, pi/2), over their count: the integrands are even in theta.
+// With T = Dual (u and rho seeded) every form gives its derivatives too,
+// by the same operations (forward-mode differentiation of the rule, whose
+// nodes do not move with u or rho).
+template <class T>
 struct Ray {
-    double c;     // cos theta
-    double root;  // R
-    double r1;
-    double r2;
-    double q1;  // sqrt(r1^2 + 4)
-    double q2;
+    double c;  // cos theta
+    T root;    // R
+    T r1;
+    T r2;
+    T q1;  // sqrt(r1^2 + 4)
+    T q2;
 };
 
-template <class Term>
-double far_sum(double u, double rho, const Term& term) noexcept {
-    const Rule& r = rule_for(u / rho);
-    const double u2 = u * u;
-    const double rho2 = rho * rho;
-    const double gap = (u - rho) * (u + rho);
-    double sum = 0.0;
+template <class T, class Term>
+T far_sum(const T& u, const T& rho, const Term& term) noexcept {
+    using std::sqrt;
+    const Rule& r = rule_for<T>(value(u) / value(rho));
+    const T u2 = u * u;
+    const T rho2 = rho * rho;
+    const T gap = (u - rho) * (u + rho);
+    T sum{};
     for (std::size_t j = 0; j < r.half; ++j) {
         const double c = r.cos_t[j];
-        const double root = std::sqrt(u2 - rho2 * r.sin2_t[j]);
-        const double r2 = root + rho * c;
-        const double r1 = gap / r2;
-        sum += term(Ray{c, root, r1, r2, std::sqrt(r1 * r1 + 4.0), std::sqrt(r2 * r2 + 4.0)});
+        const T root = sqrt(u2 - rho2 * r.sin2_t[j]);
+        const T r2 = root + rho * c;
+        const T r1 = gap / r2;
+        sum += term(Ray<T>{c, root, r1, r2, sqrt(r1 * r1 + 4.0), sqrt(r2 * r2 + 4.0)});
     }
     return sum / static_cast<double>(r.half);
 }
@@ -135,11 +150,23 @@ double far_sum(double u, double rho, const Term& term) noexcept {
 //                        [q2 + (r1^2 + 1) / (q1 + q2)] dtheta,
 //
 // every term positive.
-double far_mean(double u, double rho) noexcept {
-    const double sum = far_sum(u, rho, [](const Ray& y) {
+template <class T>
+T far_mean(const T& u, const T& rho) noexcept {
+    const T sum = far_sum(u, rho, [](const Ray<T>& y) {
         return y.root * y.c * y.c * (y.q2 + (y.r1 * y.r1 + 1.0) / (y.q1 + y.q2));
     });
     return sum * (4.0 / (3.0 * u));
+}
+
+// The magnification far out, disk.cpp's far form on these rays: the mean
+// of (r2 sqrt(r2^2 + 4) - r1 sqrt(r1^2 + 4)) / 2 over phi (G's difference,
+// G as in inside_moment), in theta.
+template <class T>
+T far_magnification(const T& u, const T& rho) noexcept {
+    const T sum = far_sum(u, rho, [](const Ray<T>& y) {
+        return y.c * y.c * (y.r1 * y.r1 + y.r2 * y.r2 + 4.0) / (y.r1 * y.q1 + y.r2 * y.q2);
+    });
+    return 2.0 * sum;
 }
 
 // Far out and beyond an Einstein radius, where far_mean - u a would cancel
@@ -164,16 +191,17 @@ double far_mean(double u, double rho) noexcept {
 // (dphi = rho cos theta dtheta / R, cos phi = R / u), over pi rho^2.
 constexpr double split_from = 1.0;
 
-double far_split(double u, double rho) noexcept {
-    const double sum = far_sum(u, rho, [&](const Ray& y) {
-        const double squares = 4.0 * y.root * rho * y.c;  // r2^2 - r1^2
-        const double dq = squares / (y.q1 + y.q2);
-        const double v1 = y.q1 + y.r1;
-        const double v2 = y.q2 + y.r2;
-        const double vv = v1 * v2;
-        const double dl2 = (8.0 / 3.0) * ((2.0 * rho * y.c + dq) / vv) *
-                           (1.5 - 2.0 * (v1 * v1 + vv + v2 * v2) / (vv * vv));
-        const double dl1 = 8.0 * squares / (vv * (y.r2 * y.q1 + y.r1 * y.q2));
+template <class T>
+T far_split(const T& u, const T& rho) noexcept {
+    const T sum = far_sum(u, rho, [&](const Ray<T>& y) {
+        const T squares = 4.0 * y.root * rho * y.c;  // r2^2 - r1^2
+        const T dq = squares / (y.q1 + y.q2);
+        const T v1 = y.q1 + y.r1;
+        const T v2 = y.q2 + y.r2;
+        const T vv = v1 * v2;
+        const T dl2 = (8.0 / 3.0) * ((2.0 * rho * y.c + dq) / vv) *
+                      (1.5 - 2.0 * (v1 * v1 + vv + v2 * v2) / (vv * vv));
+        const T dl1 = 8.0 * squares / (vv * (y.r2 * y.q1 + y.r1 * y.q2));
         return y.c * ((dl2 + dq) / u - dl1 * (u / y.root));
     });
     return sum / rho;
@@ -187,22 +215,24 @@ double far_split(double u, double rho) noexcept {
 // G(s) = s sqrt(s^2 + 4) / 2 the antiderivative of s A(s).  H(rho) adds
 // nothing (cos phi averages to zero, on the rule's nodes too) and keeps the
 // first term from cancelling: r2 - rho is formed from u directly.
-double inside_moment(double u, double rho) noexcept {
-    const Rule& r = rule_for(rho / u);
-    const double rho2 = rho * rho;
-    const double q = std::sqrt(rho2 + 4.0);
-    double sum = 0.0;
+template <class T>
+T inside_moment(const T& u, const T& rho) noexcept {
+    using std::sqrt;
+    const Rule& r = rule_for<T>(value(rho) / value(u));
+    const T rho2 = rho * rho;
+    const T q = sqrt(rho2 + 4.0);
+    T sum{};
     // The nodes phi and pi - phi of (0, pi), phi in (0, pi/2): cos of
     // opposite signs, the same sin^2.
     for (std::size_t j = 0; j < r.half; ++j) {
         const double s2 = r.sin2_t[j];
-        const double chord = std::sqrt(rho2 - u * u * s2);
-        const double bend = u * u * s2 / (chord + rho);
+        const T chord = sqrt(rho2 - u * u * s2);
+        const T bend = u * u * s2 / (chord + rho);
         for (const double c : {r.cos_t[j], -r.cos_t[j]}) {
-            const double r2 = chord + u * c;
-            const double a2 = r2 * r2;
-            const double q2 = std::sqrt(a2 + 4.0);
-            const double gain = (u * c - bend) * (r2 + rho);  // r2^2 - rho^2
+            const T r2 = chord + u * c;
+            const T a2 = r2 * r2;
+            const T q2 = sqrt(a2 + 4.0);
+            const T gain = (u * c - bend) * (r2 + rho);  // r2^2 - rho^2
             sum += c * (gain * (q2 + (rho2 + 1.0) / (q + q2)) / 3.0) - u * (0.5 * r2 * q2);
         }
     }
@@ -217,20 +247,29 @@ double inside_moment(double u, double rho) noexcept {
 // cel(kc, 1, delta^2, s^2) a companion of its first term (cels: each
 // integral comes out as it would alone).  delta^2 Pi = c_pi Pi s q /
 // (2 (1 + rho^2)).
-DiskCentroid closed_form(double u, double rho, double delta) noexcept {
-    const double s = u + rho;
-    const double r = delta / s;
-    const double q = std::sqrt(delta * delta + 4.0);
-    const double kc = std::fabs(r) * std::sqrt(s * s + 4.0) / q;
-    const double c_e = 0.5 * s * q;
-    const double c_k = delta * (4.0 + 0.5 * delta * s) / q;
-    const double c_pi = 2.0 * (1.0 + rho * rho) * (r * (delta / q));
-    const CelOf<double> e_k{1.0, c_e - c_k, c_e * (kc * kc) - c_k};
-    const CelOf<double> pi_term{std::fabs(r), c_pi, 2.0 * (1.0 + rho * rho) * std::fabs(delta) / q};
+template <class T>
+struct CentroidOf {
+    T a;
+    T moment;
+};
+
+template <class T>
+CentroidOf<T> closed_form(const T& u, const T& rho, const T& delta) noexcept {
+    using std::fabs;
+    using std::sqrt;
+    const T s = u + rho;
+    const T r = delta / s;
+    const T q = sqrt(delta * delta + 4.0);
+    const T kc = fabs(r) * sqrt(s * s + 4.0) / q;
+    const T c_e = 0.5 * s * q;
+    const T c_k = delta * (4.0 + 0.5 * delta * s) / q;
+    const T c_pi = 2.0 * (1.0 + rho * rho) * (r * (delta / q));
+    const CelOf<T> e_k{T{1.0}, c_e - c_k, c_e * (kc * kc) - c_k};
+    const CelOf<T> pi_term{fabs(r), c_pi, 2.0 * (1.0 + rho * rho) * fabs(delta) / q};
     const auto [e_k_part, pi_part, ke] =
-        cels<double, 2, 1>(kc, {e_k, pi_term}, {Companion<double>{delta * delta, s * s}});
-    const double a = ((e_k_part + pi_part) / rho) / (pi * rho);
-    const double pi_moment = pi_part * (s * q / (2.0 * (1.0 + rho * rho)));
+        cels<T, 2, 1>(kc, {e_k, pi_term}, {Companion<T>{delta * delta, s * s}});
+    const T a = ((e_k_part + pi_part) / rho) / (pi * rho);
+    const T pi_moment = pi_part * (s * q / (2.0 * (1.0 + rho * rho)));
     return {a, (delta / (u * q)) * ((ke - pi_moment) / (pi * rho * rho))};
 }
 
@@ -239,19 +278,38 @@ DiskCentroid closed_form(double u, double rho, double delta) noexcept {
 // polar form.
 constexpr double closed_from = 0.1;
 
-// The moment for a disk of magnification a.
-double moment_of(double u, double rho, double delta, double a) noexcept {
-    if (u == 0.0) return 0.0;
-    const double t = u / rho;
+// delta as the caller gave it, with the derivatives of u - rho.
+double delta_of(double, double, double delta) noexcept { return delta; }
+Dual delta_of(const Dual& u, const Dual& rho, double delta) noexcept {
+    return {delta, u.du - rho.du, u.dr - rho.dr};
+}
+
+// On the limb the moment is 0 and its slopes infinite (disk.cpp's ring means
+// diverge like log|delta| there): it grows from negative inside to positive
+// outside as the lens moves out (+inf in u, -inf in rho, for u and rho seeded
+// as disk_centroid_slopes seeds them).
+double limb_moment(double) noexcept { return 0.0; }
+Dual limb_moment(const Dual&) noexcept {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    return {0.0, inf, -inf};
+}
+
+// The moment for a disk of magnification a.  With Dual, at u = 0 the polar
+// form about the lens (whose value there is 0) gives the slope as u -> 0+.
+template <class T>
+T moment_of(const T& u, const T& rho, double delta, const T& a) noexcept {
+    constexpr bool slopes = std::is_same_v<T, Dual>;
+    if (!slopes && value(u) == 0.0) return T{};
+    const double t = value(u) / value(rho);
     if (!(t < 3.0)) {
         // The point-source limit: u A(u) cancels f(u) to 1 / sqrt(u^2 + 4).
-        if (u >= far_point) return 1.0 / u;
-        return u >= split_from ? far_split(u, rho) : far_mean(u, rho) - u * a;
+        if (value(u) >= far_point) return 1.0 / u;
+        return value(u) >= split_from ? far_split(u, rho) : far_mean(u, rho) - u * a;
     }
-    if (rho >= unmagnified) return 0.0;
-    if (std::fabs(delta / (u + rho)) < on_limb) return 0.0;
+    if (value(rho) >= unmagnified) return T{};
+    if (std::fabs(delta / (value(u) + value(rho))) < on_limb) return limb_moment(u);
     if (t < closed_from) return inside_moment(u, rho);
-    return closed_form(u, rho, delta).moment;
+    return closed_form(u, rho, delta_of(u, rho, delta)).moment;
 }
 
 // Below disk.hpp's small_scale the moment no longer depends on the scale
@@ -268,7 +326,8 @@ DiskCentroid disk_centroid(double u, double rho, double delta) noexcept {
     const double t = u / rho;
     if (t >= closed_from && t < 3.0 && u + rho >= small_scale && rho < unmagnified &&
         !(std::fabs(delta / (u + rho)) < on_limb)) {
-        return closed_form(u, rho, delta);
+        const CentroidOf<double> c = closed_form(u, rho, delta);
+        return {c.a, c.moment};
     }
     const double a = disk(u, rho, delta);
     if (std::isnan(a)) return {a, a};
@@ -279,6 +338,37 @@ DiskCentroid disk_centroid(double u, double rho, double delta) noexcept {
         return {a, moment_of(su, srho, std::ldexp(delta, e), disk(su, srho, std::ldexp(delta, e)))};
     }
     return {a, moment_of(u, rho, delta, a)};
+}
+
+DiskCentroidSlopes disk_centroid_slopes(double u, double rho, double delta) noexcept {
+    DiskCentroidSlopes out{disk_centroid(u, rho, delta), {}, {}};
+    if (std::isnan(out.value.moment)) {
+        out.a = {out.value.a, out.value.a, out.value.a};
+        out.moment = {out.value.moment, out.value.moment, out.value.moment};
+        return out;
+    }
+    Dual a = disk(Dual{u, 1.0, 0.0}, Dual{rho, 0.0, 1.0}, delta);
+    if (u / rho >= 3.0 && u < far_point && u + rho >= small_scale) {
+        // Far out the moment takes u A from the finer rule: A's slopes from
+        // disk()'s own rule are a few 1e-12 off, which the difference
+        // far_mean - u A and the shift's - shift dA would carry.
+        a = far_magnification(Dual{u, 1.0, 0.0}, Dual{rho, 0.0, 1.0});
+        a.v = out.value.a;
+    }
+    out.a = {out.value.a, a.du, a.dr};
+    if (u + rho < small_scale) {
+        // Homogeneous of degree 0: the slopes scale as 2^e.
+        const int e = scale_exponent - std::ilogb(u + rho);
+        const Dual su{std::ldexp(u, e), 1.0, 0.0};
+        const Dual srho{std::ldexp(rho, e), 0.0, 1.0};
+        const double sdelta = std::ldexp(delta, e);
+        const Dual m = moment_of(su, srho, sdelta, disk(su, srho, sdelta));
+        out.moment = {out.value.moment, std::ldexp(m.du, e), std::ldexp(m.dr, e)};
+        return out;
+    }
+    const Dual m = moment_of(Dual{u, 1.0, 0.0}, Dual{rho, 0.0, 1.0}, delta, a);
+    out.moment = {out.value.moment, m.du, m.dr};
+    return out;
 }
 
 }  // namespace tavlomer::physics::detail

@@ -9,6 +9,8 @@
 // centroid from the source is s / (s^2 + 2).
 #pragma once
 
+#include "physics/dual.hpp"
+
 namespace tavlomer::physics::detail {
 
 // The uniform disk of radius rho (Einstein radii) at separation u >= 0:
@@ -27,5 +29,19 @@ struct DiskCentroid {
     double moment;
 };
 [[nodiscard]] DiskCentroid disk_centroid(double u, double rho, double delta) noexcept;
+
+// The same values (to the bit) with the derivatives in u and rho of the
+// magnification and of the moment: the moment's forms differentiated node by
+// node and through the mean iteration (forward mode, dual.hpp), exact to
+// rounding.  Far out (u >= 3 rho) the magnification's are those of a finer
+// rule than disk()'s, as the moment uses them (within 1e-12 relative where
+// disk()'s are a few 1e-12 off).  On the limb the moment's are infinite (+inf in u, -inf in rho);
+// at u = 0 they are the limits as u -> 0+.
+struct DiskCentroidSlopes {
+    DiskCentroid value;
+    Dual a;
+    Dual moment;
+};
+[[nodiscard]] DiskCentroidSlopes disk_centroid_slopes(double u, double rho, double delta) noexcept;
 
 }  // namespace tavlomer::physics::detail

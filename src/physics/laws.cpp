@@ -325,7 +325,20 @@ void evaluate_uniform(Strided u, Strided rho, double* out, std::size_t begin, st
 }
 
 void evaluate_uniform_centroid(Strided u, Strided rho, double* out, double* out_shift,
-                               std::size_t begin, std::size_t end) noexcept {
+                               std::size_t begin, std::size_t end,
+                               std::array<double*, 4> slopes) noexcept {
+    if (slopes[0] != nullptr) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const DiskCentroidGradient g = uniform_centroid_gradient(u[i], rho[i]);
+            out[i] = g.a.v;
+            out_shift[i] = g.shift.v;
+            slopes[0][i] = g.a.du;
+            slopes[1][i] = g.a.dr;
+            slopes[2][i] = g.shift.du;
+            slopes[3][i] = g.shift.dr;
+        }
+        return;
+    }
     for (std::size_t i = begin; i < end; ++i) {
         const DiskCentroid c = uniform_centroid(u[i], rho[i]);
         out[i] = c.a;

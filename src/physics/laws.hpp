@@ -180,8 +180,11 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept;
 // out_du and out_drho not null its derivatives too.
 void evaluate_uniform(Strided u, Strided rho, double* out, std::size_t begin, std::size_t end,
                       double* out_du = nullptr, double* out_drho = nullptr) noexcept;
-// And with the shift of the light centroid (uniform_centroid) in out_shift.
+// And with the shift of the light centroid (uniform_centroid) in out_shift;
+// with slopes not null also dA/du, dA/drho, dshift/du and dshift/drho there
+// (uniform_centroid_gradient).
 void evaluate_uniform_centroid(Strided u, Strided rho, double* out, double* out_shift,
-                               std::size_t begin, std::size_t end) noexcept;
+                               std::size_t begin, std::size_t end,
+                               std::array<double*, 4> slopes = {}) noexcept;
 
 }  // namespace tavlomer::physics

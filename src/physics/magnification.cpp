@@ -173,8 +173,8 @@ Integrals<K> integrate(const gk::Rule<Pairs>& rule, const gk::ErrorModel& model,
 
 template <std::size_t K, class F>
 Integrals<K> integrate(const F& f, std::size_t piece_count, double rtol, std::size_t values,
-                       double per_rho, const std::array<double, K>& offsets,
-                       std::size_t slopes = 0, double later = derivative_tolerance) noexcept {
+                       double per_rho, const std::array<double, K>& offsets, std::size_t slopes = 0,
+                       double later = derivative_tolerance) noexcept {
     const std::size_t refined = values - slopes;
     if (rtol >= coarse_tolerance) {
         return integrate<K>(gk::kronrod7, coarse_model, f, piece_count, rtol, values, per_rho,
@@ -1296,6 +1296,23 @@ DiskCentroid uniform_centroid(double u, double rho) noexcept {
     const double a = std::fabs(u);
     const detail::DiskCentroid c = detail::disk_centroid(a, rho, a - rho);
     return {c.a, c.moment / c.a};
+}
+
+// shift = M / A, so d shift = (dM - shift dA) / A.
+DiskCentroidGradient uniform_centroid_gradient(double u, double rho) noexcept {
+    const double a = std::fabs(u);
+    const detail::DiskCentroidSlopes c = detail::disk_centroid_slopes(a, rho, a - rho);
+    const double shift = c.value.moment / c.value.a;
+    const double sign = u < 0.0 ? -1.0 : 1.0;
+    // A zero shift (the centre, the limb) takes no part of A's slopes, which
+    // are infinite on the limb.
+    const auto slope = [&](double m, double a_slope) {
+        return (shift == 0.0 ? m : m - shift * a_slope) / c.value.a;
+    };
+    // A's slopes as without the shift (the moment's own may come from a
+    // finer rule: disk_centroid.hpp).
+    const Dual a_slopes = uniform_gradient(u, rho);
+    return {a_slopes, {shift, sign * slope(c.moment.du, c.a.du), slope(c.moment.dr, c.a.dr)}};
 }
 
 Dual uniform_gradient(double u, double rho) noexcept {

@@ -43,6 +43,14 @@ struct DiskCentroid {
     double shift;
 };
 [[nodiscard]] DiskCentroid uniform_centroid(double u, double rho) noexcept;
+// The same values (to the bit) with the derivatives in u and rho of both
+// (mirrored for u < 0; at u = 0 the shift's are its limits as |u| -> 0+, on
+// the limb infinite).
+struct DiskCentroidGradient {
+    Dual a;
+    Dual shift;
+};
+[[nodiscard]] DiskCentroidGradient uniform_centroid_gradient(double u, double rho) noexcept;
 
 // The basis of a law: the law's basis profiles (law_table.hpp), or for the
 // tabulated law the hat functions of its table: b_j is 1 at radii[j]

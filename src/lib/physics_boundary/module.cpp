@@ -50,8 +50,9 @@ constexpr const char* uniform_doc =
     "for scalar arguments, else a float64 array.  gradient=True returns\n"
     "(A, dA/du, dA/drho).  centroid=True returns (A, shift): shift is the\n"
     "displacement of the images' light centroid from the source centre along the\n"
-    "lens-source axis, positive away from the lens, in Einstein radii (not with\n"
-    "gradient=True).";
+    "lens-source axis, positive away from the lens, in Einstein radii.  With both,\n"
+    "(A, shift, dA/du, dA/drho, dshift/du, dshift/drho): exact derivatives, infinite\n"
+    "on the limb; shift is even in u, and at u = 0 dshift/du is its limit as u -> 0+.";
 
 // The last paragraph of every docstring.
 constexpr const char* threads_doc =
@@ -71,7 +72,7 @@ constexpr const char* centroid_doc =
     "\ncentroid=True returns (A, shift): shift is the displacement of the images'\n"
     "light centroid from the source centre along the lens-source axis, positive\n"
     "away from the lens, in Einstein radii, within rtol * max(|shift|, 0.01 rho)\n"
-    "(not with gradient=True).";
+    "(not with gradient=True yet: NotImplementedError).";
 
 // What PyArg_ParseTupleAndKeywords and the method table need of a function,
 // kept for the life of the process.
@@ -361,11 +362,11 @@ bool parse_threads(PyObject* object, std::size_t& threads) {
     return true;
 }
 
-// The centroid's derivatives are not computed yet.
+// The shift's derivatives are computed for the uniform disk only so far.
 [[gnu::cold]] bool refuse_centroid_gradient() {
     PyErr_SetString(PyExc_NotImplementedError,
-                    "centroid=True does not take gradient=True: the shift's derivatives are not "
-                    "available");
+                    "centroid=True takes gradient=True for uniform() only: the shift's "
+                    "derivatives of limb-darkened sources are not available yet");
     return false;
 }
 
@@ -413,8 +414,7 @@ PyObject* call_uniform(PyObject* const* objects) {
     std::size_t threads = 1;
     if (!u.convert(objects[0], "u") || !rho.convert(objects[1], "rho") || !check_rho(rho) ||
         !parse_flag(objects[2], "gradient", gradient) ||
-        !parse_flag(objects[3], "centroid", centroid) || !parse_threads(objects[4], threads) ||
-        (gradient && centroid && !refuse_centroid_gradient())) {
+        !parse_flag(objects[3], "centroid", centroid) || !parse_threads(objects[4], threads)) {
         return nullptr;
     }
     Owned shape = broadcast_shapes({u.shape(), rho.shape()});
@@ -426,16 +426,21 @@ PyObject* call_uniform(PyObject* const* objects) {
     const std::size_t size = shape_size(shape.get());
     physics::Strided su, srho;
     if (!u.spread(shape.get(), size, su) || !rho.spread(shape.get(), size, srho)) return nullptr;
-    std::array<Output, 3> outputs;
-    const std::size_t results = gradient ? 3 : (centroid ? 2 : 1);
+    // (A, shift, dA/du, dA/drho, dshift/du, dshift/drho) with both.
+    std::array<Output, 6> outputs;
+    const std::size_t results = (centroid ? 2 : 1) * (gradient ? 3 : 1);
     for (std::size_t i = 0; i < results; ++i) {
         if (!outputs[i].open(shape.get())) return nullptr;
     }
     double* data = outputs[0].data();
     if (centroid) {
         double* shift = outputs[1].data();
+        std::array<double*, 4> slopes{};
+        if (gradient) {
+            for (std::size_t i = 0; i < 4; ++i) slopes[i] = outputs[2 + i].data();
+        }
         if (!run_shared(threads, size, element_grain, 1, [&](std::size_t begin, std::size_t end) {
-                physics::evaluate_uniform_centroid(su, srho, data, shift, begin, end);
+                physics::evaluate_uniform_centroid(su, srho, data, shift, begin, end, slopes);
             })) {
             return nullptr;
         }
@@ -725,7 +730,7 @@ PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects
             batch.geometry_index = by_parameter.index.data();
         }
     }
-        std::vector<double> magnified(geometry_count * basis_size *
+    std::vector<double> magnified(geometry_count * basis_size *
                                   (gradient ? 3 : (centroid ? 2 : 1)));
     batch.magnified = magnified.data();
     std::vector<int> exponent(geometry_count);
