@@ -211,14 +211,12 @@ def render_jax() -> str:
     functions = [name for name in tavlomer_physics.__all__ if name not in HELPERS]
     out = [JAX_HEADER.format(all=functions)]
     for name in functions:
-        signature = inspect.signature(getattr(tavlomer_physics, name))
+        signature = tavlomer_physics._traced_signature(getattr(tavlomer_physics, name))
         arguments = [f"{p.name}: {'_Radii' if p.name == 'radii' else 'ArrayLike'}"
                      for p in signature.parameters.values()
                      if p.kind == inspect.Parameter.POSITIONAL_OR_KEYWORD]
-        # Under JAX the computation is XLA's to schedule: no threads keyword.
         keywords = [f"{p.name}: float = {p.default!r}" for p in signature.parameters.values()
-                    if p.kind == inspect.Parameter.KEYWORD_ONLY
-                    and p.name not in ("gradient", "centroid", "threads")]
+                    if p.kind == inspect.Parameter.KEYWORD_ONLY]
         out.append(f"def {name}(")
         out.append(f"    {', '.join(arguments)}{', *, ' + ', '.join(keywords) if keywords else ''}")
         out.append(") -> Array: ...")

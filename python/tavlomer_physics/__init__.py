@@ -7,6 +7,8 @@ imports JAX when it is itself imported, never before.  ``power2_from_maxted``
 converts the power-2 law's coefficients from Maxted's parametrisation.
 """
 
+import inspect
+
 import numpy as np
 
 from tavlomer_physics._core import *  # noqa: F403 (the module's __all__)
@@ -14,6 +16,16 @@ from tavlomer_physics._core import AccuracyWarning, __doc__  # noqa: F401
 from tavlomer_physics._core import __all__ as _core_all
 
 __all__ = [*_core_all, "power2_from_maxted"]
+
+
+def _traced_signature(function):
+    """A law's signature as the traced wrappers (tavlomer_physics.jax and
+    tavlomer_physics.pytensor) take it: without the keywords only the NumPy
+    functions have (the derivatives come from the framework, the centroid is
+    not traced, and the framework schedules the work)."""
+    signature = inspect.signature(function)
+    return signature.replace(parameters=[p for p in signature.parameters.values()
+                                         if p.name not in ("gradient", "centroid", "threads")])
 
 
 def power2_from_maxted(h1, h2):

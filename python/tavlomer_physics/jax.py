@@ -31,7 +31,7 @@ import jax
 import jax.numpy as jnp
 import numpy as np
 
-from tavlomer_physics import _core
+from tavlomer_physics import _core, _traced_signature
 
 __all__ = list(_core.__all__)
 
@@ -172,11 +172,7 @@ _magnification.defjvp(_magnification_jvp, symbolic_zeros=True)
 
 def _make(name):
     numpy_function = getattr(_core, name)
-    numpy_signature = inspect.signature(numpy_function)
-    # XLA schedules the computation: no threads keyword here.
-    signature = numpy_signature.replace(parameters=[
-        p for p in numpy_signature.parameters.values()
-        if p.name not in ("gradient", "centroid", "threads")])
+    signature = _traced_signature(numpy_function)
     arrays = [p.name for p in signature.parameters.values()
               if p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD]
     table = arrays[2:] == ["radii", "intensity"]

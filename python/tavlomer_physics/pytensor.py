@@ -36,7 +36,7 @@ from pytensor.graph.op import Op
 from pytensor.graph.rewriting.basic import node_rewriter
 from pytensor.tensor.rewriting.basic import register_canonicalize
 
-from tavlomer_physics import _core
+from tavlomer_physics import _core, _traced_signature
 
 __all__ = list(_core.__all__)
 
@@ -288,10 +288,7 @@ def tavlomer_physics_value_from_gradient(fgraph, node):
 
 def _make(name):
     numpy_function = getattr(_core, name)
-    numpy_signature = inspect.signature(numpy_function)
-    signature = numpy_signature.replace(parameters=[
-        p for p in numpy_signature.parameters.values()
-        if p.name not in ("gradient", "centroid", "threads")])
+    signature = _traced_signature(numpy_function)
     has_rtol = "rtol" in signature.parameters
     table = "radii" in signature.parameters
 
