@@ -303,6 +303,10 @@ def test_power2_from_maxted_inverts_maxteds_parametrisation(c, alpha):
     pair = tp.power2_from_maxted([h1, h1], [[h2]])
     assert pair[0].shape == pair[1].shape == (1, 2)
     assert tp.power2_from_maxted(1, 0) == (0.0, 1.0)  # the uniform disk: any alpha
+    # What converts is what power2 takes: not alpha below 1e-6.
+    refused = r"power2 refuses: alpha must .* alpha\[1\] = 1\.00000000\d*e-07"
+    with pytest.raises(ValueError, match=refused):
+        tp.power2_from_maxted([0.75, 1 - 0.5 * (1 - 2**-1e-7)], [0.25, 0.5 * 2**-1e-7])
 
 
 @settings(max_examples=40, deadline=None)

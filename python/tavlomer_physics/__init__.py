@@ -37,7 +37,8 @@ def power2_from_maxted(h1, h2):
     broadcast; floats for single numbers, else float64 arrays.
 
     Where no valid (c, alpha) gives them (alpha positive and finite, c <= 1:
-    h2 <= h1 < 1 with h2 > 0, or 1 < h1 with h2 < 0 and h2 <= h1), raises
+    h2 <= h1 < 1 with h2 > 0, or 1 < h1 with h2 < 0 and h2 <= h1), or where
+    they give a pair that ``power2`` refuses (alpha below 1e-6), raises
     ValueError naming the first such element.  h1 = 1, h2 = 0 is the uniform
     disk, c = 0, whatever alpha: alpha = 1 is returned.
     """
@@ -64,6 +65,11 @@ def power2_from_maxted(h1, h2):
             "h1 and h2 must come from a power-2 law with alpha positive and finite and "
             "c <= 1 (h2 <= h1 < 1 with h2 > 0, or h1 > 1 with h2 < 0) "
             f"(h1{where} = {float(a[index])!r}, h2{where} = {float(b[index])!r})")
+    try:
+        # The law's own rule, so that what converts is what power2 takes.
+        power2(0.0, 1.0, c, alpha, rtol=1e-2)  # noqa: F405 (from the module's __all__)
+    except ValueError as error:
+        raise ValueError(f"h1 and h2 give a power-2 law that power2 refuses: {error}") from None
     if c.ndim == 0:
         return float(c), float(alpha)
     return c, alpha
