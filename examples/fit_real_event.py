@@ -192,9 +192,10 @@ def mulensmodel_chi2(data, theta, window):
     return np.array([event.get_chi2_for_dataset(k) for k in range(data.count)])
 
 
-def sample(data, fit, best, warmup, draws, chains, seed):
-    """NUTS over theta with the fluxes integrated out; returns the draws
-    (draws x parameters) and the seconds taken (compilation included)."""
+def sample(data, fit, best, warmup, draws, chains, seed, rtol, depth):
+    """NUTS over theta with the fluxes integrated out, the magnification to
+    rtol, trees at most depth deep; returns the draws (draws x parameters) and the seconds taken
+    (compilation included)."""
     import jax
 
     jax.config.update("jax_enable_x64", True)
@@ -231,7 +232,7 @@ def sample(data, fit, best, warmup, draws, chains, seed):
             c = jnp.stack([numpyro.sample(f"c_{b}", dist.Uniform(-1.0, 1.0)) for b in BANDS])
         else:
             c = jnp.asarray([LIMB[b] for b in BANDS])
-        a = tj.linear(jnp.hypot(u0, (t - t0) / tE), rho, c[band])
+        a = tj.linear(jnp.hypot(u0, (t - t0) / tE), rho, c[band], rtol=rtol)
         # Per dataset, chi2 minimised over (Fs, Fb) from the normal
         # equations, and the Gaussian integral's log det over them.
         saa, sa1, s11 = sums(weight * a * a), sums(weight * a), sums(weight)
@@ -244,13 +245,15 @@ def sample(data, fit, best, warmup, draws, chains, seed):
     start.update(t_eff=start["u0"] * start["tE"], t_star=start["rho"] * start["tE"])
     for name in ("u0", "rho"):
         del start[name]
-    kernel = NUTS(model, init_strategy=init_to_value(values=start), target_accept_prob=0.85)
+    kernel = NUTS(model, init_strategy=init_to_value(values=start), target_accept_prob=0.85,
+                  max_tree_depth=depth)
     mcmc = MCMC(kernel, num_warmup=warmup, num_samples=draws, num_chains=chains,
                 chain_method="sequential", progress_bar=False)
     began = time.perf_counter()
     mcmc.run(jax.random.PRNGKey(seed), extra_fields=("num_steps",))
+    # run() returns once the work is dispatched: wait for the draws.
+    posterior = jax.block_until_ready(mcmc.get_samples())
     seconds = time.perf_counter() - began
-    posterior = mcmc.get_samples()
     return np.column_stack([np.asarray(posterior[n]) for n in labels]), seconds, mcmc
 
 
@@ -342,7 +345,8 @@ def main(argv=None):
     parser.add_argument("--draws", type=int, default=500, help="NUTS draws per chain")
     parser.add_argument("--chains", type=int, default=2, help="NUTS chains (run one after another)")
     parser.add_argument("--quick", action="store_true",
-                        help="short chains (100 warm-up, 100 draws, one chain)")
+                        help="one short chain (100 warm-up, 100 draws, trees at most 6 deep, "
+                             "rtol = 1e-4): the test suite's check that sampling works")
     parser.add_argument("--no-sample", action="store_true", help="skip the NUTS sampling")
     parser.add_argument("--seed", type=int, default=0, help="the sampler's seed")
     parser.add_argument("-o", "--output", default="fit_real_event.png", help="the light curve's PNG")
@@ -395,7 +399,8 @@ def main(argv=None):
     posterior = None
     if not args.no_sample:
         samples, sample_seconds, mcmc = sample(data, scaled, best, args.warmup, args.draws,
-                                               args.chains, args.seed)
+                                               args.chains, args.seed,
+                                               *((1e-4, 6) if args.quick else (1e-9, 10)))
         posterior = samples
         steps = int(np.sum(np.asarray(mcmc.get_extra_fields()["num_steps"])))
         print(f"\nNUTS (numpyro on tavlomer_physics.jax): {args.chains} chain(s) of "
