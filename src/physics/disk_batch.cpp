@@ -1,0 +1,84 @@
+// Target selection for the batch disk (disk_batch.hpp), the scalar target (a
+// plain loop over disk(), the reference every other target must match bit
+// for bit) and the vector targets: their lane kernels (disk_lanes.hpp)
+// evaluate the closed form, and the disks they leave out go to the scalar
+// disk here.
+#include "physics/disk_batch.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+
+#include "physics/disk.hpp"
+#include "physics/disk_lanes.hpp"
+
+namespace tavlomer::physics::disk_batch {
+
+namespace {
+
+void scalar_disks(const double* u, const double* rho, const double* delta, double* out,
+                  std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) out[i] = detail::disk(u[i], rho[i], delta[i]);
+}
+
+constexpr Kernels scalar_kernels{Target::scalar, "scalar", scalar_disks};
+
+#if defined(TAVLOMER_BATCH_X86)
+
+// One block of disks through a lane kernel, the left-out ones through the
+// scalar disk.  The flags live on the stack: no allocation.
+template <const LaneKernel& Lanes>
+void through_lanes(const double* u, const double* rho, const double* delta, double* out,
+                   std::size_t n) noexcept {
+    constexpr std::size_t block = 128;
+    unsigned char to_scalar[block];
+    for (std::size_t i = 0; i < n; i += block) {
+        const std::size_t count = std::min(block, n - i);
+        Lanes(u + i, rho + i, delta + i, out + i, to_scalar, count);
+        for (std::size_t j = 0; j < count; ++j) {
+            if (to_scalar[j]) out[i + j] = detail::disk(u[i + j], rho[i + j], delta[i + j]);
+        }
+    }
+}
+
+constexpr Kernels sse2_kernels{Target::sse2, "sse2", through_lanes<sse2_lanes>};
+constexpr Kernels avx2_kernels{Target::avx2, "avx2", through_lanes<avx2_lanes>};
+constexpr Kernels avx512_kernels{Target::avx512, "avx512", through_lanes<avx512_lanes>};
+
+// SSE2 is part of x86-64 itself; the wider targets only where the processor
+// (and the operating system, which __builtin_cpu_supports also asks) has them.
+struct Detected {
+    std::array<const Kernels*, 4> list{};
+    std::size_t count = 0;
+    Detected() noexcept {
+        list[count++] = &scalar_kernels;
+        list[count++] = &sse2_kernels;
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx2")) list[count++] = &avx2_kernels;
+        if (__builtin_cpu_supports("avx512f")) list[count++] = &avx512_kernels;
+    }
+};
+
+#else
+
+// Other processors: the scalar target alone.
+struct Detected {
+    std::array<const Kernels*, 1> list{&scalar_kernels};
+    std::size_t count = 1;
+};
+
+#endif
+
+}  // namespace
+
+std::span<const Kernels* const> available() noexcept {
+    static const Detected detected;
+    return {detected.list.data(), detected.count};
+}
+
+const Kernels& best() noexcept {
+    static const Kernels& chosen = *available().back();
+    return chosen;
+}
+
+}  // namespace tavlomer::physics::disk_batch

@@ -1,0 +1,173 @@
+// The lane kernel of one vector target (see disk_lanes.hpp), written once for
+// any width: disk_batch_sse2.cpp, disk_batch_avx2.cpp and
+// disk_batch_avx512.cpp each define TAVLOMER_SIMD_WIDTH (doubles per
+// register) and TAVLOMER_SIMD_LANES (the LaneKernel to define), then include
+// this file, and CMake compiles each with its own instruction set (and never
+// with fused multiply-add: -ffp-contract=off holds for them as for every
+// other file).
+//
+// Why lanes: a limb-darkened law stacks a dozen and more nested disks per
+// point, nearly all in the closed form, whose cost is one mean iteration of
+// a few square roots and divisions per step; W disks share each instruction.
+//
+// Why the lanes equal the scalar disk bit for bit: a vector add, subtract,
+// multiply, divide and square root is correctly rounded in every lane,
+// exactly like its scalar counterpart, and every expression below is
+// disk.cpp's closed_form and cels, in their order (left to right as C++
+// groups them).  Data-dependent branches become lane masks:
+// - the lanes take only the closed form, chosen by disk.cpp's own tests in
+//   its order; any argument that would take another form (or carries a NaN
+//   or an infinite delta, whose payload the scalar disk alone decides) is
+//   left to the scalar disk (to_scalar);
+// - the mean iteration runs while any lane is still active, and a lane that
+//   has met its stop keeps its state: it is never stepped again, so it ends
+//   after exactly the steps the scalar loop takes, and one that reaches the
+//   step bound stops there as the scalar loop does.
+// Nothing from this file escapes its translation unit except the LaneKernel:
+// everything else has internal linkage.
+#include <immintrin.h>
+
+#include <cfloat>
+#include <cstddef>
+#include <cstring>
+
+#include "common/constants.hpp"
+#include "physics/disk.hpp"
+#include "physics/disk_lanes.hpp"
+
+#if !defined(TAVLOMER_SIMD_WIDTH) || !defined(TAVLOMER_SIMD_LANES)
+#error "define TAVLOMER_SIMD_WIDTH and TAVLOMER_SIMD_LANES before including disk_simd.hpp"
+#endif
+
+namespace tavlomer::physics::disk_batch {
+
+namespace {
+
+namespace d = physics::detail;
+namespace f = physics::detail::disk_forms;
+
+constexpr int W = TAVLOMER_SIMD_WIDTH;
+// GCC/Clang vector extensions: arithmetic and comparisons lane by lane; a
+// comparison gives a mask M, -1 (all bits) in the lanes where it holds.
+using V = double __attribute__((vector_size(8 * W)));
+using M = long long __attribute__((vector_size(8 * W)));
+
+// The few operations the extensions do not spell: one instruction each.
+[[nodiscard]] inline V vsqrt(V a) noexcept {
+#if TAVLOMER_SIMD_WIDTH == 8
+    // The zero-masked form with every lane selected: GCC's _mm512_sqrt_pd
+    // passes an undefined register that its warnings take for a read.
+    return _mm512_maskz_sqrt_pd(static_cast<__mmask8>(0xff), a);
+#elif TAVLOMER_SIMD_WIDTH == 4
+    return _mm256_sqrt_pd(a);
+#else
+    return _mm_sqrt_pd(a);
+#endif
+}
+
+[[nodiscard]] inline bool any(M m) noexcept {
+#if TAVLOMER_SIMD_WIDTH == 8
+    return _mm512_test_epi64_mask(m, m) != 0;
+#elif TAVLOMER_SIMD_WIDTH == 4
+    return _mm256_movemask_pd(reinterpret_cast<__m256d>(m)) != 0;
+#else
+    return _mm_movemask_pd(reinterpret_cast<__m128d>(m)) != 0;
+#endif
+}
+
+// fabs: the sign bit cleared, as the scalar fabs does.
+[[nodiscard]] inline V vabs(V a) noexcept {
+    return reinterpret_cast<V>(reinterpret_cast<M>(a) & 0x7fffffffffffffffLL);
+}
+
+// One cel of cels: {sqrt(p), a, b / sqrt(p)} as it enters, then the
+// iteration's state.
+struct Cel {
+    V p, a, b;
+};
+
+// cels(kc, {first, second}) of disk.cpp over the active lanes, step for step.
+void cels(V kc, Cel& first, Cel& second, V& em) noexcept {
+    V qc = vabs(kc);
+    V e = qc;
+    em = V{} + 1.0;
+    M active = M{} == M{};  // every lane
+    for (int step = 0; step < f::cel_step_limit && any(active); ++step) {
+        for (Cel* c : {&first, &second}) {
+            const V f = c->a;
+            const V a = c->a + c->b / c->p;
+            const V g = e / c->p;
+            V b = c->b + f * g;
+            b = b + b;
+            c->a = active ? a : c->a;
+            c->b = active ? b : c->b;
+            c->p = active ? c->p + g : c->p;
+        }
+        const V g = em;
+        em = active ? em + qc : em;
+        active &= ~(vabs(g - qc) <= g * f::cel_agreement);
+        qc = active ? 2.0 * vsqrt(e) : qc;
+        e = active ? qc * em : e;
+    }
+}
+
+// disk.cpp's closed_form without slopes, in the lanes where form_of chooses
+// it; the others are flagged.
+V closed_form(V u, V rho, V delta, M& to_scalar) noexcept {
+    const V s = u + rho;
+    const V t = u / rho;
+    // form_of's tests, in its order: small, not t < 3 (far, unmagnified,
+    // NaN), an unmagnified large disk, the limb.
+    const M closed = ~(s < d::small_scale) & (t < f::closed_below) & ~(rho >= f::unmagnified) &
+                     ~(vabs(delta / s) < f::on_limb) & (vabs(delta) <= DBL_MAX);
+    to_scalar = ~closed;
+    const V r = delta / s;
+    const V q = vsqrt(delta * delta + 4.0);
+    const V kc = vabs(r) * vsqrt(s * s + 4.0) / q;
+    const V c_e = 0.5 * s * q;
+    const V c_k = delta * (4.0 + 0.5 * delta * s) / q;
+    const V c_pi = 2.0 * (1.0 + rho * rho) * (r * (delta / q));
+    Cel e_k{V{} + 1.0, c_e - c_k, c_e * (kc * kc) - c_k};
+    Cel pi_term{vabs(r), c_pi, 2.0 * (1.0 + rho * rho) * vabs(delta) / q};
+    V em;
+    cels(kc, e_k, pi_term, em);
+    const V e_k_part = constants::half_pi * (e_k.b + e_k.a * em) / (em * (em + e_k.p));
+    const V pi_part = constants::half_pi * (pi_term.b + pi_term.a * em) / (em * (em + pi_term.p));
+    return ((e_k_part + pi_part) / rho) / (constants::pi * rho);
+}
+
+void lanes(const double* u, const double* rho, const double* delta, double* value,
+           unsigned char* to_scalar, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; i += W) {
+        const std::size_t count = n - i < static_cast<std::size_t>(W) ? n - i : W;
+        V in[3]{};
+        const double* const args[3] = {u, rho, delta};
+        for (std::size_t a = 0; a < 3; ++a) {
+            if (count == static_cast<std::size_t>(W)) {
+                std::memcpy(&in[a], args[a] + i, sizeof(V));
+            } else {
+                // The last, partial vector repeats its last argument in the
+                // unused lanes, which are not stored.
+                for (std::size_t l = 0; l < static_cast<std::size_t>(W); ++l)
+                    in[a][l] = args[a][i + (l < count ? l : count - 1)];
+            }
+        }
+        M flagged;
+        const V r = closed_form(in[0], in[1], in[2], flagged);
+        for (std::size_t l = 0; l < count; ++l) {
+            value[i + l] = r[l];
+            to_scalar[i + l] = flagged[l] != 0;
+        }
+    }
+#if defined(__AVX__)
+    // Hand back clean upper register halves: SSE code running with dirty
+    // upper halves pays a penalty on every instruction (batch_simd.hpp).
+    _mm256_zeroupper();
+#endif
+}
+
+}  // namespace
+
+extern const LaneKernel TAVLOMER_SIMD_LANES = lanes;
+
+}  // namespace tavlomer::physics::disk_batch
