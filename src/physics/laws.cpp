@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "physics/disk_batch.hpp"
+
 namespace tavlomer::physics {
 namespace {
 
@@ -313,7 +315,19 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
 void evaluate_uniform(Strided u, Strided rho, double* out, std::size_t begin, std::size_t end,
                       double* out_du, double* out_drho) noexcept {
     if (out_du == nullptr) {
-        for (std::size_t i = begin; i < end; ++i) out[i] = uniform(u[i], rho[i]);
+        // In blocks through the batch disk, uniform()'s bits: the disk of
+        // |u| with delta = |u| - rho.
+        constexpr std::size_t block = 256;
+        std::array<double, block> bu, brho, bdelta;
+        for (std::size_t i = begin; i < end; i += block) {
+            const std::size_t n = std::min(block, end - i);
+            for (std::size_t j = 0; j < n; ++j) {
+                bu[j] = std::fabs(u[i + j]);
+                brho[j] = rho[i + j];
+                bdelta[j] = bu[j] - brho[j];
+            }
+            disk_batch::disks(bu.data(), brho.data(), bdelta.data(), out + i, n);
+        }
         return;
     }
     for (std::size_t i = begin; i < end; ++i) {
