@@ -6,8 +6,11 @@
 // uniform() its arrays.
 //
 // The vector targets (disk_simd.hpp) carry the closed form (u < 3 rho, off
-// the limb), where nearly all the time goes; every other form (the far form,
-// the small scale, the limb, an unmagnified disk, NaN) costs one scalar disk.
+// the limb), the costly one; every other form (the far form, the small
+// scale, the limb, an unmagnified disk, NaN) costs one scalar disk.  (The
+// far form in lanes was measured no faster than the scalar one: a few
+// square roots and divisions per node, which the vector units take no
+// faster per element.)
 // No allocation, no state beyond the once-only choice of target.
 #pragma once
 
@@ -34,7 +37,8 @@ struct Kernels {
 // first (the scalar target always).
 [[nodiscard]] std::span<const Kernels* const> available() noexcept;
 
-// The widest of available(), chosen once.
+// The target the batch takes, chosen once: AVX2 where the processor has it,
+// else the scalar loop (disk_batch.cpp says why).
 [[nodiscard]] const Kernels& best() noexcept;
 
 inline void disks(const double* u, const double* rho, const double* delta, double* out,

@@ -18,6 +18,8 @@
 
 namespace tavlomer::physics::disk_batch {
 
+// n is at most lane_block.
+inline constexpr std::size_t lane_block = 128;
 using LaneKernel = void (*)(const double* u, const double* rho, const double* delta, double* value,
                             unsigned char* to_scalar, std::size_t n) noexcept;
 

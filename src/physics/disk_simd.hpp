@@ -111,16 +111,8 @@ void cels(V kc, Cel& first, Cel& second, V& em) noexcept {
     }
 }
 
-// disk.cpp's closed_form without slopes, in the lanes where form_of chooses
-// it; the others are flagged.
-V closed_form(V u, V rho, V delta, M& to_scalar) noexcept {
-    const V s = u + rho;
-    const V t = u / rho;
-    // form_of's tests, in its order: small, not t < 3 (far, unmagnified,
-    // NaN), an unmagnified large disk, the limb.
-    const M closed = ~(s < d::small_scale) & (t < f::closed_below) & ~(rho >= f::unmagnified) &
-                     ~(vabs(delta / s) < f::on_limb) & (vabs(delta) <= DBL_MAX);
-    to_scalar = ~closed;
+// disk.cpp's closed_form without slopes (s = u + rho, which is all it takes of u).
+V closed_form(V rho, V delta, V s) noexcept {
     const V r = delta / s;
     const V q = vsqrt(delta * delta + 4.0);
     const V kc = vabs(r) * vsqrt(s * s + 4.0) / q;
@@ -136,28 +128,47 @@ V closed_form(V u, V rho, V delta, M& to_scalar) noexcept {
     return ((e_k_part + pi_part) / rho) / (constants::pi * rho);
 }
 
+// The lanes whose disk takes the closed form, by disk.cpp's form_of, in its
+// order (small scale, not u < 3 rho, an unmagnified large disk, the limb);
+// the others are the scalar disk's.
+M closed_lanes(V u, V rho, V delta) noexcept {
+    const V s = u + rho;
+    return ~(s < d::small_scale) & (u / rho < f::closed_below) & ~(rho >= f::unmagnified) &
+           ~(vabs(delta / s) < f::on_limb) & (vabs(delta) <= DBL_MAX);
+}
+
+// W arguments from `at` (the last one repeated where fewer are left).
+V gather(const double* x, const std::size_t* at, std::size_t count) noexcept {
+    V v;
+    for (std::size_t l = 0; l < static_cast<std::size_t>(W); ++l)
+        v[l] = x[at[l < count ? l : count - 1]];
+    return v;
+}
+
+// The closed-form disks are gathered first, then run over full vectors: a
+// panel's nodes mix the closed form with others, and a vector holding a
+// lane the scalar disk takes would do its work for nothing.
 void lanes(const double* u, const double* rho, const double* delta, double* value,
            unsigned char* to_scalar, std::size_t n) noexcept {
+    std::size_t at[lane_block];
+    std::size_t size = 0;
     for (std::size_t i = 0; i < n; i += W) {
         const std::size_t count = n - i < static_cast<std::size_t>(W) ? n - i : W;
-        V in[3]{};
-        const double* const args[3] = {u, rho, delta};
-        for (std::size_t a = 0; a < 3; ++a) {
-            if (count == static_cast<std::size_t>(W)) {
-                std::memcpy(&in[a], args[a] + i, sizeof(V));
-            } else {
-                // The last, partial vector repeats its last argument in the
-                // unused lanes, which are not stored.
-                for (std::size_t l = 0; l < static_cast<std::size_t>(W); ++l)
-                    in[a][l] = args[a][i + (l < count ? l : count - 1)];
-            }
-        }
-        M flagged;
-        const V r = closed_form(in[0], in[1], in[2], flagged);
+        std::size_t chunk[W];
+        for (std::size_t l = 0; l < static_cast<std::size_t>(W); ++l) chunk[l] = i + l;
+        const M closed = closed_lanes(gather(u, chunk, count), gather(rho, chunk, count),
+                                      gather(delta, chunk, count));
         for (std::size_t l = 0; l < count; ++l) {
-            value[i + l] = r[l];
-            to_scalar[i + l] = flagged[l] != 0;
+            to_scalar[i + l] = !closed[l];
+            if (closed[l]) at[size++] = i + l;
         }
+    }
+    for (std::size_t k = 0; k < size; k += W) {
+        const std::size_t count = size - k < static_cast<std::size_t>(W) ? size - k : W;
+        const V uk = gather(u, at + k, count);
+        const V rk = gather(rho, at + k, count);
+        const V r = closed_form(rk, gather(delta, at + k, count), uk + rk);
+        for (std::size_t l = 0; l < count; ++l) value[at[k + l]] = r[l];
     }
 #if defined(__AVX__)
     // Hand back clean upper register halves: SSE code running with dirty
