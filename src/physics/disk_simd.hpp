@@ -44,7 +44,7 @@ namespace tavlomer::physics::disk_batch {
 namespace {
 
 namespace d = physics::detail;
-namespace f = physics::detail::disk_forms;
+namespace forms = physics::detail::disk_forms;
 
 constexpr int W = TAVLOMER_SIMD_WIDTH;
 // GCC/Clang vector extensions: arithmetic and comparisons lane by lane; a
@@ -92,7 +92,7 @@ void cels(V kc, Cel& first, Cel& second, V& em) noexcept {
     V e = qc;
     em = V{} + 1.0;
     M active = M{} == M{};  // every lane
-    for (int step = 0; step < f::cel_step_limit && any(active); ++step) {
+    for (int step = 0; step < forms::cel_step_limit && any(active); ++step) {
         for (Cel* c : {&first, &second}) {
             const V f = c->a;
             const V a = c->a + c->b / c->p;
@@ -105,7 +105,7 @@ void cels(V kc, Cel& first, Cel& second, V& em) noexcept {
         }
         const V g = em;
         em = active ? em + qc : em;
-        active &= ~(vabs(g - qc) <= g * f::cel_agreement);
+        active &= ~(vabs(g - qc) <= g * forms::cel_agreement);
         qc = active ? 2.0 * vsqrt(e) : qc;
         e = active ? qc * em : e;
     }
@@ -133,8 +133,8 @@ V closed_form(V rho, V delta, V s) noexcept {
 // the others are the scalar disk's.
 M closed_lanes(V u, V rho, V delta) noexcept {
     const V s = u + rho;
-    return ~(s < d::small_scale) & (u / rho < f::closed_below) & ~(rho >= f::unmagnified) &
-           ~(vabs(delta / s) < f::on_limb) & (vabs(delta) <= DBL_MAX);
+    return ~(s < d::small_scale) & (u / rho < forms::closed_below) & ~(rho >= forms::unmagnified) &
+           ~(vabs(delta / s) < forms::on_limb) & (vabs(delta) <= DBL_MAX);
 }
 
 // W arguments from `at` (the last one repeated where fewer are left).
