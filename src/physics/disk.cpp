@@ -385,7 +385,11 @@ Dual disk(const Dual& u, const Dual& rho, double delta) noexcept {
     const ClosedForm form = closed_form<true>(u.v, rho.v, delta);
     const double a_rho = (2.0 / rho.v) * (form.ring_mean - form.a);
     const double a_u = (2.0 / rho.v) * form.ring_cos;
-    return {form.a, a_u * u.du + a_rho * rho.du, a_u * u.dr + a_rho * rho.dr};
+    return chain({form.a, a_u, a_rho}, u, rho);
+}
+
+Dual chain(const ClosedSlopes& s, const Dual& u, const Dual& rho) noexcept {
+    return {s.a, s.a_u * u.du + s.a_rho * rho.du, s.a_u * u.dr + s.a_rho * rho.dr};
 }
 
 Dual disk(const Dual& u, const Dual& rho) noexcept { return disk(u, rho, u.v - rho.v); }

@@ -90,4 +90,14 @@ template <class T, std::size_t N, std::size_t M>
 [[nodiscard]] double disk(double u, double rho, double delta) noexcept;
 [[nodiscard]] Dual disk(const Dual& u, const Dual& rho, double delta) noexcept;
 
+// The closed form's value and its slopes in its own u and rho, and the
+// derivatives they give for the caller's seeds u and rho: disk() with Dual
+// arguments forms them this way, and so does the batch disk from its lanes.
+struct ClosedSlopes {
+    double a;
+    double a_u;
+    double a_rho;
+};
+[[nodiscard]] Dual chain(const ClosedSlopes& slopes, const Dual& u, const Dual& rho) noexcept;
+
 }  // namespace tavlomer::physics::detail

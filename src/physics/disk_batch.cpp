@@ -11,6 +11,7 @@
 
 #include "physics/disk.hpp"
 #include "physics/disk_lanes.hpp"
+#include "physics/dual.hpp"
 
 namespace tavlomer::physics::disk_batch {
 
@@ -21,29 +22,69 @@ void scalar_disks(const double* u, const double* rho, const double* delta, doubl
     for (std::size_t i = 0; i < n; ++i) out[i] = detail::disk(u[i], rho[i], delta[i]);
 }
 
-constexpr Kernels scalar_kernels{Target::scalar, "scalar", scalar_disks};
+void scalar_nested_slopes(const double* u, const double* r, const double* x, const double* delta,
+                          double* a, double* du, double* dr, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) {
+        const Dual d = detail::disk(Dual{u[i], 1.0, 0.0}, Dual{r[i], 0.0, x[i]}, delta[i]);
+        a[i] = d.v;
+        du[i] = d.du;
+        dr[i] = d.dr;
+    }
+}
+
+constexpr Kernels scalar_kernels{Target::scalar, "scalar", scalar_disks, scalar_nested_slopes};
 
 #if defined(TAVLOMER_BATCH_X86)
 
 // One block of disks through a lane kernel, the left-out ones through the
 // scalar disk.  The flags live on the stack: no allocation.
-template <const LaneKernel& Lanes>
+template <const LaneKernels& Lanes>
 void through_lanes(const double* u, const double* rho, const double* delta, double* out,
                    std::size_t n) noexcept {
     constexpr std::size_t block = lane_block;
     unsigned char to_scalar[block];
     for (std::size_t i = 0; i < n; i += block) {
         const std::size_t count = std::min(block, n - i);
-        Lanes(u + i, rho + i, delta + i, out + i, to_scalar, count);
+        Lanes.disks(u + i, rho + i, delta + i, out + i, to_scalar, count);
         for (std::size_t j = 0; j < count; ++j) {
             if (to_scalar[j]) out[i + j] = detail::disk(u[i + j], rho[i + j], delta[i + j]);
         }
     }
 }
 
-constexpr Kernels sse2_kernels{Target::sse2, "sse2", through_lanes<sse2_lanes>};
-constexpr Kernels avx2_kernels{Target::avx2, "avx2", through_lanes<avx2_lanes>};
-constexpr Kernels avx512_kernels{Target::avx512, "avx512", through_lanes<avx512_lanes>};
+// The same with slopes: the lanes give the closed form's value and slopes
+// in its own u and r, and detail::chain carries them to u and rho as the
+// scalar disk does.
+template <const LaneKernels& Lanes>
+void slopes_through_lanes(const double* u, const double* r, const double* x, const double* delta,
+                          double* a, double* du, double* dr, std::size_t n) noexcept {
+    constexpr std::size_t block = lane_block;
+    unsigned char to_scalar[block];
+    double a_u[block];
+    double a_r[block];
+    for (std::size_t i = 0; i < n; i += block) {
+        const std::size_t count = std::min(block, n - i);
+        Lanes.slopes(u + i, r + i, delta + i, a + i, a_u, a_r, to_scalar, count);
+        for (std::size_t j = 0; j < count; ++j) {
+            const Dual seed_u{u[i + j], 1.0, 0.0};
+            const Dual seed_r{r[i + j], 0.0, x[i + j]};
+            const Dual d = to_scalar[j] ? detail::disk(seed_u, seed_r, delta[i + j])
+                                        : detail::chain({a[i + j], a_u[j], a_r[j]}, seed_u, seed_r);
+            a[i + j] = d.v;
+            du[i + j] = d.du;
+            dr[i + j] = d.dr;
+        }
+    }
+}
+
+template <const LaneKernels& Lanes>
+constexpr Kernels vector_kernels(Target target, const char* name) {
+    return {target, name, through_lanes<Lanes>, slopes_through_lanes<Lanes>};
+}
+
+constexpr Kernels sse2_kernels = vector_kernels<sse2_lanes>(Target::sse2, "sse2");
+constexpr Kernels avx2_kernels = vector_kernels<avx2_lanes>(Target::avx2, "avx2");
+constexpr Kernels avx512_kernels = vector_kernels<avx512_lanes>(Target::avx512, "avx512");
 
 // SSE2 is part of x86-64 itself; the wider targets only where the processor
 // (and the operating system, which __builtin_cpu_supports also asks) has them.

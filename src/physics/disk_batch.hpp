@@ -27,10 +27,18 @@ enum class Target { scalar, sse2, avx2, avx512 };
 using Kernel = void (*)(const double* u, const double* rho, const double* delta, double* out,
                         std::size_t n) noexcept;
 
+// With derivatives, for a nested disk of radius r = x rho at the lens's u:
+// a[i], du[i], dr[i] are the value and the slopes of
+// disk(Dual{u[i], 1, 0}, Dual{r[i], 0, x[i]}, delta[i]), its derivatives in
+// u and rho.
+using SlopeKernel = void (*)(const double* u, const double* r, const double* x, const double* delta,
+                             double* a, double* du, double* dr, std::size_t n) noexcept;
+
 struct Kernels {
     Target target;
     const char* name;  // "scalar", "sse2", "avx2", "avx512"
     Kernel disks;
+    SlopeKernel nested_slopes;
 };
 
 // Every target this build contains and this processor can run, narrowest
@@ -44,6 +52,10 @@ struct Kernels {
 inline void disks(const double* u, const double* rho, const double* delta, double* out,
                   std::size_t n) noexcept {
     best().disks(u, rho, delta, out, n);
+}
+inline void nested_slopes(const double* u, const double* r, const double* x, const double* delta,
+                          double* a, double* du, double* dr, std::size_t n) noexcept {
+    best().nested_slopes(u, r, x, delta, a, du, dr, n);
 }
 
 }  // namespace tavlomer::physics::disk_batch

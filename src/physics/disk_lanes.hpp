@@ -23,9 +23,20 @@ inline constexpr std::size_t lane_block = 128;
 using LaneKernel = void (*)(const double* u, const double* rho, const double* delta, double* value,
                             unsigned char* to_scalar, std::size_t n) noexcept;
 
+// The same with the closed form's slopes in its own u and rho (disk.hpp's
+// ClosedSlopes): a, a_u and a_rho, each the scalar disk's bits.
+using SlopeLaneKernel = void (*)(const double* u, const double* rho, const double* delta, double* a,
+                                 double* a_u, double* a_rho, unsigned char* to_scalar,
+                                 std::size_t n) noexcept;
+
+struct LaneKernels {
+    LaneKernel disks;
+    SlopeLaneKernel slopes;
+};
+
 // Defined only in x86-64 builds; each used only after the processor check.
-extern const LaneKernel sse2_lanes;
-extern const LaneKernel avx2_lanes;
-extern const LaneKernel avx512_lanes;
+extern const LaneKernels sse2_lanes;
+extern const LaneKernels avx2_lanes;
+extern const LaneKernels avx512_lanes;
 
 }  // namespace tavlomer::physics::disk_batch

@@ -14,7 +14,8 @@
 // multiply, divide and square root is correctly rounded in every lane,
 // exactly like its scalar counterpart, and every expression below is
 // disk.cpp's closed_form and cels, in their order (left to right as C++
-// groups them).  Data-dependent branches become lane masks:
+// groups them), and with slopes the ring means disk() with Dual arguments
+// takes its derivatives from.  Data-dependent branches become lane masks:
 // - the lanes take only the closed form, chosen by disk.cpp's own tests in
 //   its order; any argument that would take another form (or carries a NaN
 //   or an infinite delta, whose payload the scalar disk alone decides) is
@@ -86,13 +87,33 @@ struct Cel {
     V p, a, b;
 };
 
-// cels(kc, {first, second}) of disk.cpp over the active lanes, step for step.
-void cels(V kc, Cel& first, Cel& second, V& em) noexcept {
+// A cel entering with the first one's p, as disk.cpp's Companion.
+struct Companion {
+    V a, b;
+};
+
+// cels(kc, {first, second}, companions) of disk.cpp over the active lanes,
+// step for step.
+template <int Companions>
+void cels(V kc, Cel& first, Cel& second, Companion* companions, V& em) noexcept {
     V qc = vabs(kc);
     V e = qc;
     em = V{} + 1.0;
     M active = M{} == M{};  // every lane
     for (int step = 0; step < forms::cel_step_limit && any(active); ++step) {
+        if constexpr (Companions > 0) {
+            const V inverse = 1.0 / first.p;
+            const V g = e / first.p;
+            for (int i = 0; i < Companions; ++i) {
+                Companion& c = companions[i];
+                const V f = c.a;
+                const V a = c.a + c.b * inverse;
+                V b = c.b + f * g;
+                b = b + b;
+                c.a = active ? a : c.a;
+                c.b = active ? b : c.b;
+            }
+        }
         for (Cel* c : {&first, &second}) {
             const V f = c->a;
             const V a = c->a + c->b / c->p;
@@ -111,8 +132,17 @@ void cels(V kc, Cel& first, Cel& second, V& em) noexcept {
     }
 }
 
-// disk.cpp's closed_form without slopes (s = u + rho, which is all it takes of u).
-V closed_form(V rho, V delta, V s) noexcept {
+// A cel's result once its iteration has ended (p: the first one's for a
+// companion).
+V cel_result(V a, V b, V p, V em) noexcept {
+    return constants::half_pi * (b + a * em) / (em * (em + p));
+}
+
+// disk.cpp's closed_form (s = u + rho, which is all it takes of u): A, and
+// with Slopes its slopes in u and rho as disk() with Dual arguments forms
+// them from the ring means.
+template <bool Slopes>
+void closed_form(V rho, V delta, V s, V* out) noexcept {
     const V r = delta / s;
     const V q = vsqrt(delta * delta + 4.0);
     const V kc = vabs(r) * vsqrt(s * s + 4.0) / q;
@@ -122,10 +152,22 @@ V closed_form(V rho, V delta, V s) noexcept {
     Cel e_k{V{} + 1.0, c_e - c_k, c_e * (kc * kc) - c_k};
     Cel pi_term{vabs(r), c_pi, 2.0 * (1.0 + rho * rho) * vabs(delta) / q};
     V em;
-    cels(kc, e_k, pi_term, em);
-    const V e_k_part = constants::half_pi * (e_k.b + e_k.a * em) / (em * (em + e_k.p));
-    const V pi_part = constants::half_pi * (pi_term.b + pi_term.a * em) / (em * (em + pi_term.p));
-    return ((e_k_part + pi_part) / rho) / (constants::pi * rho);
+    // K and cel(kc, 1, 1, -1) enter with e_k's p = 1.
+    Companion ring[2] = {{V{} + 1.0, V{} + 1.0}, {V{} + 1.0, V{} - 1.0}};
+    cels<Slopes ? 2 : 0>(kc, e_k, pi_term, ring, em);
+    const V e_k_part = cel_result(e_k.a, e_k.b, e_k.p, em);
+    const V pi_part = cel_result(pi_term.a, pi_term.b, pi_term.p, em);
+    const V a = ((e_k_part + pi_part) / rho) / (constants::pi * rho);
+    out[0] = a;
+    if constexpr (Slopes) {
+        const V k = cel_result(ring[0].a, ring[0].b, e_k.p, em);
+        const V cos_part = cel_result(ring[1].a, ring[1].b, e_k.p, em);
+        const V sq = s * q;
+        const V ring_mean = (pi_part / (1.0 + rho * rho) + 4.0 * k / sq) / constants::pi;
+        const V ring_cos = 4.0 * cos_part / (constants::pi * sq);
+        out[1] = (2.0 / rho) * ring_cos;         // a_u
+        out[2] = (2.0 / rho) * (ring_mean - a);  // a_rho
+    }
 }
 
 // The lanes whose disk takes the closed form, by disk.cpp's form_of, in its
@@ -147,9 +189,11 @@ V gather(const double* x, const std::size_t* at, std::size_t count) noexcept {
 
 // The closed-form disks are gathered first, then run over full vectors: a
 // panel's nodes mix the closed form with others, and a vector holding a
-// lane the scalar disk takes would do its work for nothing.
-void lanes(const double* u, const double* rho, const double* delta, double* value,
-           unsigned char* to_scalar, std::size_t n) noexcept {
+// lane the scalar disk takes would do its work for nothing.  out[0][i] is
+// A, and with Slopes out[1][i] and out[2][i] its slopes in u and rho.
+template <bool Slopes>
+void run(const double* u, const double* rho, const double* delta, double* const* out,
+         unsigned char* to_scalar, std::size_t n) noexcept {
     std::size_t at[lane_block];
     std::size_t size = 0;
     for (std::size_t i = 0; i < n; i += W) {
@@ -163,12 +207,16 @@ void lanes(const double* u, const double* rho, const double* delta, double* valu
             if (closed[l]) at[size++] = i + l;
         }
     }
+    constexpr int results = Slopes ? 3 : 1;
     for (std::size_t k = 0; k < size; k += W) {
         const std::size_t count = size - k < static_cast<std::size_t>(W) ? size - k : W;
         const V uk = gather(u, at + k, count);
         const V rk = gather(rho, at + k, count);
-        const V r = closed_form(rk, gather(delta, at + k, count), uk + rk);
-        for (std::size_t l = 0; l < count; ++l) value[at[k + l]] = r[l];
+        V r[results];
+        closed_form<Slopes>(rk, gather(delta, at + k, count), uk + rk, r);
+        for (int j = 0; j < results; ++j) {
+            for (std::size_t l = 0; l < count; ++l) out[j][at[k + l]] = r[j][l];
+        }
     }
 #if defined(__AVX__)
     // Hand back clean upper register halves: SSE code running with dirty
@@ -177,8 +225,20 @@ void lanes(const double* u, const double* rho, const double* delta, double* valu
 #endif
 }
 
+void lanes(const double* u, const double* rho, const double* delta, double* value,
+           unsigned char* to_scalar, std::size_t n) noexcept {
+    double* const out[1] = {value};
+    run<false>(u, rho, delta, out, to_scalar, n);
+}
+
+void slope_lanes(const double* u, const double* rho, const double* delta, double* a, double* a_u,
+                 double* a_rho, unsigned char* to_scalar, std::size_t n) noexcept {
+    double* const out[3] = {a, a_u, a_rho};
+    run<true>(u, rho, delta, out, to_scalar, n);
+}
+
 }  // namespace
 
-extern const LaneKernel TAVLOMER_SIMD_LANES = lanes;
+extern const LaneKernels TAVLOMER_SIMD_LANES = {lanes, slope_lanes};
 
 }  // namespace tavlomer::physics::disk_batch

@@ -551,22 +551,24 @@ Dual nested(double u, double rho, double x, double delta) noexcept {
     }
 }
 
-// A value integrand split around its nested disk, so that the disks of a
+// An integrand split around its nested disk, so that the disks of a
 // panel's nodes go through the batch disk (disk_batch.hpp) in one call, in
 // SIMD lanes: `prepare(p, w)` gives a node of piece p at w, with its disk's
 // arguments in `disk` and whatever finishing needs; `finish(node, a,
-// values)` writes the node's values from a = A_D there (gauss_kronrod.hpp
+// values)` writes the node's values from a = A_D there, with its
+// derivatives if Gradient (gauss_kronrod.hpp
 // hands it one or two panels' nodes at a time).  Each node takes the
 // operations of one scalar evaluation, in their order, and the batch disk
 // gives the scalar disk's bits: the values, and every sum over them, are
 // those of the node-by-node integrand.
 struct DiskArguments {
     double u = 0.0;
-    double r = 1.0;  // the disk's radius
+    double r = 1.0;  // the disk's radius, x rho
     double delta = -1.0;
+    double x = 1.0;  // dr / drho, for the derivatives
 };
 
-template <std::size_t N, class Prepare, class Finish>
+template <std::size_t N, bool Gradient, class Prepare, class Finish>
 struct BatchedDisks {
     const Prepare& prepare;
     const Finish& finish;
@@ -582,14 +584,25 @@ struct BatchedDisks {
             r[i] = node[i].disk.r;
             delta[i] = node[i].disk.delta;
         }
-        disk_batch::disks(u.data(), r.data(), delta.data(), a.data(), Count);
-        for (std::size_t i = 0; i < Count; ++i) finish(node[i], Dual{a[i], 0.0, 0.0}, values[i]);
+        if constexpr (Gradient) {
+            // nested<true>'s disks, with their derivatives in u and rho.
+            std::array<double, Count> x, du, dr;
+            for (std::size_t i = 0; i < Count; ++i) x[i] = node[i].disk.x;
+            disk_batch::nested_slopes(u.data(), r.data(), x.data(), delta.data(), a.data(),
+                                      du.data(), dr.data(), Count);
+            for (std::size_t i = 0; i < Count; ++i)
+                finish(node[i], Dual{a[i], du[i], dr[i]}, values[i]);
+        } else {
+            disk_batch::disks(u.data(), r.data(), delta.data(), a.data(), Count);
+            for (std::size_t i = 0; i < Count; ++i)
+                finish(node[i], Dual{a[i], 0.0, 0.0}, values[i]);
+        }
     }
 };
 
-template <std::size_t N, class Prepare, class Finish>
-BatchedDisks<N, Prepare, Finish> batched_disks(const Prepare& prepare,
-                                               const Finish& finish) noexcept {
+template <std::size_t N, bool Gradient, class Prepare, class Finish>
+BatchedDisks<N, Gradient, Prepare, Finish> batched_disks(const Prepare& prepare,
+                                                         const Finish& finish) noexcept {
     return {prepare, finish};
 }
 
@@ -913,7 +926,7 @@ double parametric(const Profiles<K>& profiles, double u, double rho, double rtol
         // The variable from the nearer end of the piece.
         node.y = m.from_a <= m.to_b ? piece.a + m.from_a : piece.b - m.to_b;
         node.g = parametric_weights<K>(profiles, pieces[p], node.y, m.to_b, m.weight, node.x);
-        node.disk = {u, node.x * rho, delta_at(ends[p], m, node.y, node.x, u, rho)};
+        node.disk = {u, node.x * rho, delta_at(ends[p], m, node.y, node.x, u, rho), node.x};
         return node;
     };
     const auto finish = [&](const Node& node, const Dual& a, std::array<double, N>& values) {
@@ -933,32 +946,28 @@ double parametric(const Profiles<K>& profiles, double u, double rho, double rtol
                 e / profiles.q * std::pow(y, e - 1.0) * std::log(y) * edge * node.m.weight;
         }
     };
+    // The centroid moments, node by node.
     const auto f = [&](std::size_t p, double w, std::array<double, N>& values) {
         const Node node = prepare(p, w);
-        if constexpr (Centroid) {
-            const detail::DiskCentroid c =
-                detail::disk_centroid(node.disk.u, node.disk.r, node.disk.delta);
-            for (std::size_t k = 0; k < K; ++k) {
-                values[k] = node.g[k] * c.a;
-                values[K + k] = node.g[k] * c.moment;
-            }
-            return;
+        const detail::DiskCentroid c =
+            detail::disk_centroid(node.disk.u, node.disk.r, node.disk.delta);
+        for (std::size_t k = 0; k < K; ++k) {
+            values[k] = node.g[k] * c.a;
+            values[K + k] = node.g[k] * c.moment;
         }
-        finish(node, nested<Gradient>(u, rho, node.x, node.disk.delta), values);
     };
     const std::array<double, N> offsets = offsets_of<K, N>(subtractions, count);
-    // The values alone take their disks in SIMD lanes; derivatives and
-    // centroid moments node by node.
+    // The values and derivatives take their disks in SIMD lanes.
     const auto run = [&](const auto& integrand) {
         return Centroid ? integrate_centroid<N>(integrand, count, rtol, K, rho)
                         : integrate<N>(integrand, count, rtol, K, 1.0 / rho, offsets,
                                        profiles.slope ? 1 : 0);
     };
     Integrals<N> total;
-    if constexpr (Gradient || Centroid) {
+    if constexpr (Centroid) {
         total = run(f);
     } else {
-        total = run(batched_disks<N>(prepare, finish));
+        total = run(batched_disks<N, Gradient>(prepare, finish));
     }
     double slope_added = 0.0;
     for (std::size_t p = 0; profiles.slope && p < count; ++p) {
@@ -1033,13 +1042,11 @@ Dual interval_integral(double u, double rho, double lo, double hi, double tol,
     }
     const std::array<End, 2> ends = {end_of(pieces[0], Variable::x, u, rho),
                                      end_of(pieces[1], Variable::x, u, rho)};
-    // A node: none where the disk is left out; its disk at radius `at` (in
-    // source radii).
+    // A node: none where the disk is left out.
     struct Node {
         std::size_t p = 0;
         Mapped m{};
         double x = 0.0;
-        double at = 0.0;
         std::array<double, 1> g{};
         bool none = false;
         DiskArguments disk;
@@ -1054,11 +1061,10 @@ Dual interval_integral(double u, double rho, double lo, double hi, double tol,
         node.x = x;
         node.g = {x * x * m.weight};
         const double at = std::isfinite(x0) ? std::max(x, x0 * point_source) : x;
-        node.at = at;
         node.none = u + x * rho < unrepresentable_disk;
         if (!node.none) {
-            node.disk = at == x ? DiskArguments{u, x * rho, delta_at(ends[p], m, x, x, u, rho)}
-                                : DiskArguments{u, at * rho, u - at * rho};
+            node.disk = at == x ? DiskArguments{u, x * rho, delta_at(ends[p], m, x, x, u, rho), x}
+                                : DiskArguments{u, at * rho, u - at * rho, at};
         }
         return node;
     };
@@ -1073,30 +1079,26 @@ Dual interval_integral(double u, double rho, double lo, double hi, double tol,
             put<1>(values, node.g, a, {}, 0.0);
         }
     };
+    // The centroid moments, node by node.
     const auto f = [&](std::size_t p, double w, std::array<double, N>& values) {
         const Node node = prepare(p, w);
-        if constexpr (Centroid) {
-            const detail::DiskCentroid c =
-                node.none ? detail::DiskCentroid{}
-                          : detail::disk_centroid(node.disk.u, node.disk.r, node.disk.delta);
-            values[0] = node.g[0] * c.a;
-            values[1] = node.g[0] * c.moment;
-            return;
-        }
-        finish(node, node.none ? Dual{} : nested<Gradient>(u, rho, node.at, node.disk.delta),
-               values);
+        const detail::DiskCentroid c =
+            node.none ? detail::DiskCentroid{}
+                      : detail::disk_centroid(node.disk.u, node.disk.r, node.disk.delta);
+        values[0] = node.g[0] * c.a;
+        values[1] = node.g[0] * c.moment;
     };
     const std::array<double, N> offsets = offsets_of<1, N>(subtractions, count);
-    // The values alone take their disks in SIMD lanes (as parametric's).
+    // The values and derivatives take their disks in SIMD lanes.
     const auto run = [&](const auto& integrand) {
         return Centroid ? integrate_centroid<N>(integrand, count, tol, 1, rho)
                         : integrate<N>(integrand, count, tol, 1, 1.0 / rho, offsets);
     };
     Integrals<N> total;
-    if constexpr (Gradient || Centroid) {
+    if constexpr (Centroid) {
         total = run(f);
     } else {
-        total = run(batched_disks<N>(prepare, finish));
+        total = run(batched_disks<N, Gradient>(prepare, finish));
     }
     worst = worse(worst, total.worst);
     if constexpr (Centroid) {

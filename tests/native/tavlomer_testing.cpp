@@ -12,6 +12,7 @@
 //    and bench/bench_kernels.py, without a Python call per evaluation.
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <span>
@@ -448,6 +449,38 @@ PyObject* py_disk_batch(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// disk_batch_slopes(target, which, out, u, r, x, delta): the nested disks'
+// value (which = 0), derivative in u (1) or in rho (2) through that target.
+PyObject* py_disk_batch_slopes(PyObject*, PyObject* args) {
+    const char* target_name = nullptr;
+    if (PyTuple_GET_SIZE(args) != 7 ||
+        (target_name = PyUnicode_AsUTF8(PyTuple_GET_ITEM(args, 0))) == nullptr) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_TypeError,
+                            "disk_batch_slopes(target, which, out, u, r, x, delta)");
+        return nullptr;
+    }
+    const long which = PyLong_AsLong(PyTuple_GET_ITEM(args, 1));
+    if (which == -1 && PyErr_Occurred()) return nullptr;
+    const disk_batch::Kernels* target = nullptr;
+    for (const disk_batch::Kernels* k : disk_batch::available())
+        if (std::string_view(k->name) == target_name) target = k;
+    if (target == nullptr || which < 0 || which > 2) {
+        PyErr_Format(PyExc_ValueError, "no batch disk for target %s, result %ld", target_name,
+                     which);
+        return nullptr;
+    }
+    DoubleBuffers views(args, 2, 5);
+    if (!views) return nullptr;
+    const std::size_t n = views.size();
+    std::vector<double> results[3] = {std::vector<double>(n), std::vector<double>(n),
+                                      std::vector<double>(n)};
+    target->nested_slopes(views.in(1), views.in(2), views.in(3), views.in(4), results[0].data(),
+                          results[1].data(), results[2].data(), n);
+    std::copy(results[which].begin(), results[which].end(), views.out());
+    Py_RETURN_NONE;
+}
+
 PyMethodDef methods[] = {
     {"integrate", py_integrate, METH_VARARGS,
      "integrate(f, a, b, target) -> (error_estimate, integral, evaluations)"},
@@ -459,6 +492,8 @@ PyMethodDef methods[] = {
      "batch_kernel(target, kernel, out, *args) -> [(index, message), ...]"},
     {"disk_targets", py_disk_targets, METH_NOARGS, "disk_targets() -> tuple of target names"},
     {"disk_batch", py_disk_batch, METH_VARARGS, "disk_batch(target, out, u, rho, delta)"},
+    {"disk_batch_slopes", py_disk_batch_slopes, METH_VARARGS,
+     "disk_batch_slopes(target, which, out, u, r, x, delta)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
