@@ -27,22 +27,7 @@ namespace {
 
 using constants::half_pi;
 using constants::pi;
-
-// cel's arithmetic-geometric mean stops once its two means agree to this
-// relative distance; the error left is of the order of its square.
-constexpr double cel_agreement = 1e-9;
-// The mean converges quadratically: a handful of steps for any kc a double
-// holds.  The bound only stops a NaN argument from iterating forever.
-constexpr int cel_step_limit = 64;
-
-// Below this |delta / s| the separation is on the limb as far as a double can
-// tell (the difference is of order |delta / s| log |delta / s| relative), and
-// (delta / s)^2 would underflow.
-constexpr double on_limb = 1e-140;
-
-// Beyond this separation (and u >= 3 rho) A - 1 < 2 / (u - rho)^4 underflows;
-// a disk of this radius is unmagnified wherever it is.
-constexpr double unmagnified = 1e100;
+using namespace disk_forms;
 
 // The far form: the disk integral over the source in polar coordinates about
 // the lens.  With G(r) = r sqrt(r^2 + 4) / 2 the antiderivative of r A(r),
@@ -336,7 +321,7 @@ enum class Form { nan, small, far, unmagnified, limb, closed };
 Form form_of(double u, double rho, double delta) noexcept {
     if (u + rho < small_scale) return Form::small;
     const double t = u / rho;
-    if (!(t < 3.0)) {
+    if (!(t < closed_below)) {
         if (std::isnan(t)) return Form::nan;
         if (u >= unmagnified) return Form::unmagnified;
         return Form::far;
@@ -400,7 +385,11 @@ Dual disk(const Dual& u, const Dual& rho, double delta) noexcept {
     const ClosedForm form = closed_form<true>(u.v, rho.v, delta);
     const double a_rho = (2.0 / rho.v) * (form.ring_mean - form.a);
     const double a_u = (2.0 / rho.v) * form.ring_cos;
-    return {form.a, a_u * u.du + a_rho * rho.du, a_u * u.dr + a_rho * rho.dr};
+    return chain({form.a, a_u, a_rho}, u, rho);
+}
+
+Dual chain(const ClosedSlopes& s, const Dual& u, const Dual& rho) noexcept {
+    return {s.a, s.a_u * u.du + s.a_rho * rho.du, s.a_u * u.dr + s.a_rho * rho.dr};
 }
 
 Dual disk(const Dual& u, const Dual& rho) noexcept { return disk(u, rho, u.v - rho.v); }

@@ -18,6 +18,32 @@ using physics::Dual;
 // A(c u, c rho) = A(u, rho) / c, and exactly so for c a power of two.
 inline constexpr double small_scale = 1e-100;
 
+// Where the other forms take over from the closed form, and how its mean
+// iteration ends: disk.cpp's choice of form, which the batch disk
+// (disk_batch.hpp) makes the same way.
+namespace disk_forms {
+
+// cel's arithmetic-geometric mean stops once its two means agree to this
+// relative distance; the error left is of the order of its square.
+inline constexpr double cel_agreement = 1e-9;
+// The mean converges quadratically: a handful of steps for any kc a double
+// holds.  The bound only stops a NaN argument from iterating forever.
+inline constexpr int cel_step_limit = 64;
+
+// The closed form serves u < closed_below rho; beyond, where its terms grow
+// like (u / rho)^2 and cancel to A ~ 1, the far form.
+inline constexpr double closed_below = 3.0;
+
+// Below this |delta / s| the separation is on the limb as far as a double can
+// tell (the difference is of order |delta / s| log |delta / s| relative), and
+// (delta / s)^2 would underflow.
+inline constexpr double on_limb = 1e-140;
+
+// Beyond this separation (and u >= 3 rho) A - 1 < 2 / (u - rho)^4 underflows;
+// a disk of this radius is unmagnified wherever it is.
+inline constexpr double unmagnified = 1e100;
+}  // namespace disk_forms
+
 // Bulirsch's general complete elliptic integral
 //
 //   cel(kc, p, a, b) = \int_0^{pi/2} (a cos^2 t + b sin^2 t)
@@ -63,5 +89,15 @@ template <class T, std::size_t N, std::size_t M>
 // close to the lens, where the derivatives go like log|delta|.
 [[nodiscard]] double disk(double u, double rho, double delta) noexcept;
 [[nodiscard]] Dual disk(const Dual& u, const Dual& rho, double delta) noexcept;
+
+// The closed form's value and its slopes in its own u and rho, and the
+// derivatives they give for the caller's seeds u and rho: disk() with Dual
+// arguments forms them this way, and so does the batch disk from its lanes.
+struct ClosedSlopes {
+    double a;
+    double a_u;
+    double a_rho;
+};
+[[nodiscard]] Dual chain(const ClosedSlopes& slopes, const Dual& u, const Dual& rho) noexcept;
 
 }  // namespace tavlomer::physics::detail

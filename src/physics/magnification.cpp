@@ -24,6 +24,7 @@
 
 #include "common/constants.hpp"
 #include "physics/disk.hpp"
+#include "physics/disk_batch.hpp"
 #include "physics/disk_centroid.hpp"
 #include "quadrature/gauss_kronrod.hpp"
 
@@ -550,6 +551,61 @@ Dual nested(double u, double rho, double x, double delta) noexcept {
     }
 }
 
+// An integrand split around its nested disk, so that the disks of a
+// panel's nodes go through the batch disk (disk_batch.hpp) in one call, in
+// SIMD lanes: `prepare(p, w)` gives a node of piece p at w, with its disk's
+// arguments in `disk` and whatever finishing needs; `finish(node, a,
+// values)` writes the node's values from a = A_D there, with its
+// derivatives if Gradient (gauss_kronrod.hpp
+// hands it one or two panels' nodes at a time).  Each node takes the
+// operations of one scalar evaluation, in their order, and the batch disk
+// gives the scalar disk's bits: the values, and every sum over them, are
+// those of the node-by-node integrand.
+struct DiskArguments {
+    double u = 0.0;
+    double r = 1.0;  // the disk's radius, x rho
+    double delta = -1.0;
+    double x = 1.0;  // dr / drho, for the derivatives
+};
+
+template <std::size_t N, bool Gradient, class Prepare, class Finish>
+struct BatchedDisks {
+    const Prepare& prepare;
+    const Finish& finish;
+
+    template <std::size_t Count>
+    void nodes(const std::array<std::size_t, Count>& p, const std::array<double, Count>& w,
+               std::array<std::array<double, N>, Count>& values) const noexcept {
+        std::array<decltype(prepare(p[0], 0.0)), Count> node;
+        std::array<double, Count> u, r, delta, a;
+        for (std::size_t i = 0; i < Count; ++i) {
+            node[i] = prepare(p[i], w[i]);
+            u[i] = node[i].disk.u;
+            r[i] = node[i].disk.r;
+            delta[i] = node[i].disk.delta;
+        }
+        if constexpr (Gradient) {
+            // nested<true>'s disks, with their derivatives in u and rho.
+            std::array<double, Count> x, du, dr;
+            for (std::size_t i = 0; i < Count; ++i) x[i] = node[i].disk.x;
+            disk_batch::nested_slopes(u.data(), r.data(), x.data(), delta.data(), a.data(),
+                                      du.data(), dr.data(), Count);
+            for (std::size_t i = 0; i < Count; ++i)
+                finish(node[i], Dual{a[i], du[i], dr[i]}, values[i]);
+        } else {
+            disk_batch::disks(u.data(), r.data(), delta.data(), a.data(), Count);
+            for (std::size_t i = 0; i < Count; ++i)
+                finish(node[i], Dual{a[i], 0.0, 0.0}, values[i]);
+        }
+    }
+};
+
+template <std::size_t N, bool Gradient, class Prepare, class Finish>
+BatchedDisks<N, Gradient, Prepare, Finish> batched_disks(const Prepare& prepare,
+                                                         const Finish& finish) noexcept {
+    return {prepare, finish};
+}
+
 // ---- Where a nested disk's edge meets the lens -----------------------------
 //
 // The disk takes delta = u - x rho, its edge's distance from the lens.
@@ -853,41 +909,66 @@ double parametric(const Profiles<K>& profiles, double u, double rho, double rtol
     for (std::size_t p = 0; p < count; ++p) {
         ends[p] = end_of(pieces[p].piece, pieces[p].variable, u, rho, profiles.q);
     }
-    const auto f = [&](std::size_t p, double w, std::array<double, N>& values) {
-        const Piece& piece = pieces[p].piece;
-        const Mapped m = map(piece, w);
-        // The variable from the nearer end of the piece.
-        const double y = m.from_a <= m.to_b ? piece.a + m.from_a : piece.b - m.to_b;
+    struct Node {
+        std::size_t p = 0;
+        Mapped m{};
+        double y = 0.0;
         double x = 0.0;
-        const std::array<double, K> g =
-            parametric_weights<K>(profiles, pieces[p], y, m.to_b, m.weight, x);
-        if constexpr (Centroid) {
-            const detail::DiskCentroid c =
-                detail::disk_centroid(u, x * rho, delta_at(ends[p], m, y, x, u, rho));
-            for (std::size_t k = 0; k < K; ++k) {
-                values[k] = g[k] * c.a;
-                values[K + k] = g[k] * c.moment;
-            }
-            return;
-        }
-        const Dual a = nested<Gradient>(u, rho, x, delta_at(ends[p], m, y, x, u, rho));
+        std::array<double, K> g{};
+        DiskArguments disk;
+    };
+    const auto prepare = [&](std::size_t p, double w) {
+        Node node;
+        node.p = p;
+        const Piece& piece = pieces[p].piece;
+        node.m = map(piece, w);
+        const Mapped& m = node.m;
+        // The variable from the nearer end of the piece.
+        node.y = m.from_a <= m.to_b ? piece.a + m.from_a : piece.b - m.to_b;
+        node.g = parametric_weights<K>(profiles, pieces[p], node.y, m.to_b, m.weight, node.x);
+        node.disk = {u, node.x * rho, delta_at(ends[p], m, node.y, node.x, u, rho), node.x};
+        return node;
+    };
+    const auto finish = [&](const Node& node, const Dual& a, std::array<double, N>& values) {
+        const std::size_t p = node.p;
+        const double y = node.y;
         if constexpr (Gradient) {
             const Subtraction<K>& sub = subtractions[p];
             std::array<double, 2 * K> lambda;
-            for (std::size_t c = 0; c < 2 * K; ++c) lambda[c] = sub.lambda[c] * m.weight;
-            put<K>(values, g, a, lambda, sub.l.count ? sub.l(y) : 0.0);
+            for (std::size_t c = 0; c < 2 * K; ++c) lambda[c] = sub.lambda[c] * node.m.weight;
+            put<K>(values, node.g, a, lambda, sub.l.count ? sub.l(y) : 0.0);
         } else {
-            put<K>(values, g, a, {}, 0.0);
+            put<K>(values, node.g, a, {}, 0.0);
         }
         if (profiles.slope && pieces[p].variable == Variable::v && y > 0.0) {
             const double e = profiles.alpha / profiles.q;
-            values[K - 1] -= e / profiles.q * std::pow(y, e - 1.0) * std::log(y) * edge * m.weight;
+            values[K - 1] -=
+                e / profiles.q * std::pow(y, e - 1.0) * std::log(y) * edge * node.m.weight;
+        }
+    };
+    // The centroid moments, node by node.
+    const auto f = [&](std::size_t p, double w, std::array<double, N>& values) {
+        const Node node = prepare(p, w);
+        const detail::DiskCentroid c =
+            detail::disk_centroid(node.disk.u, node.disk.r, node.disk.delta);
+        for (std::size_t k = 0; k < K; ++k) {
+            values[k] = node.g[k] * c.a;
+            values[K + k] = node.g[k] * c.moment;
         }
     };
     const std::array<double, N> offsets = offsets_of<K, N>(subtractions, count);
-    const Integrals<N> total =
-        Centroid ? integrate_centroid<N>(f, count, rtol, K, rho)
-                 : integrate<N>(f, count, rtol, K, 1.0 / rho, offsets, profiles.slope ? 1 : 0);
+    // The values and derivatives take their disks in SIMD lanes.
+    const auto run = [&](const auto& integrand) {
+        return Centroid ? integrate_centroid<N>(integrand, count, rtol, K, rho)
+                        : integrate<N>(integrand, count, rtol, K, 1.0 / rho, offsets,
+                                       profiles.slope ? 1 : 0);
+    };
+    Integrals<N> total;
+    if constexpr (Centroid) {
+        total = run(f);
+    } else {
+        total = run(batched_disks<N, Gradient>(prepare, finish));
+    }
     double slope_added = 0.0;
     for (std::size_t p = 0; profiles.slope && p < count; ++p) {
         if (pieces[p].variable != Variable::v) continue;
@@ -961,35 +1042,64 @@ Dual interval_integral(double u, double rho, double lo, double hi, double tol,
     }
     const std::array<End, 2> ends = {end_of(pieces[0], Variable::x, u, rho),
                                      end_of(pieces[1], Variable::x, u, rho)};
-    const auto f = [&](std::size_t p, double w, std::array<double, N>& values) {
+    // A node: none where the disk is left out.
+    struct Node {
+        std::size_t p = 0;
+        Mapped m{};
+        double x = 0.0;
+        std::array<double, 1> g{};
+        bool none = false;
+        DiskArguments disk;
+    };
+    const auto prepare = [&](std::size_t p, double w) {
+        Node node;
+        node.p = p;
         const Piece& piece = pieces[p];
-        const Mapped m = map(piece, w);
+        node.m = map(piece, w);
+        const Mapped& m = node.m;
         const double x = m.from_a <= m.to_b ? piece.a + m.from_a : piece.b - m.to_b;
-        const std::array<double, 1> g = {x * x * m.weight};
+        node.x = x;
+        node.g = {x * x * m.weight};
         const double at = std::isfinite(x0) ? std::max(x, x0 * point_source) : x;
-        if constexpr (Centroid) {
-            const detail::DiskCentroid c =
-                u + x * rho < unrepresentable_disk ? detail::DiskCentroid{}
-                : at == x ? detail::disk_centroid(u, x * rho, delta_at(ends[p], m, x, x, u, rho))
-                          : detail::disk_centroid(u, at * rho, u - at * rho);
-            values[0] = g[0] * c.a;
-            values[1] = g[0] * c.moment;
-            return;
+        node.none = u + x * rho < unrepresentable_disk;
+        if (!node.none) {
+            node.disk = at == x ? DiskArguments{u, x * rho, delta_at(ends[p], m, x, x, u, rho), x}
+                                : DiskArguments{u, at * rho, u - at * rho, at};
         }
-        const Dual a = u + x * rho < unrepresentable_disk ? Dual{}
-                       : at == x ? nested<Gradient>(u, rho, x, delta_at(ends[p], m, x, x, u, rho))
-                                 : nested<Gradient>(u, rho, at, u - at * rho);
+        return node;
+    };
+    const auto finish = [&](const Node& node, const Dual& disk, std::array<double, N>& values) {
+        const Dual a = node.none ? Dual{} : disk;
         if constexpr (Gradient) {
-            const Subtraction<1>& sub = subtractions[p];
-            put<1>(values, g, a, {sub.lambda[0] * m.weight, sub.lambda[1] * m.weight},
-                   sub.l.count ? sub.l(x) : 0.0);
+            const Subtraction<1>& sub = subtractions[node.p];
+            put<1>(values, node.g, a,
+                   {sub.lambda[0] * node.m.weight, sub.lambda[1] * node.m.weight},
+                   sub.l.count ? sub.l(node.x) : 0.0);
         } else {
-            put<1>(values, g, a, {}, 0.0);
+            put<1>(values, node.g, a, {}, 0.0);
         }
     };
+    // The centroid moments, node by node.
+    const auto f = [&](std::size_t p, double w, std::array<double, N>& values) {
+        const Node node = prepare(p, w);
+        const detail::DiskCentroid c =
+            node.none ? detail::DiskCentroid{}
+                      : detail::disk_centroid(node.disk.u, node.disk.r, node.disk.delta);
+        values[0] = node.g[0] * c.a;
+        values[1] = node.g[0] * c.moment;
+    };
     const std::array<double, N> offsets = offsets_of<1, N>(subtractions, count);
-    const Integrals<N> total = Centroid ? integrate_centroid<N>(f, count, tol, 1, rho)
-                                        : integrate<N>(f, count, tol, 1, 1.0 / rho, offsets);
+    // The values and derivatives take their disks in SIMD lanes.
+    const auto run = [&](const auto& integrand) {
+        return Centroid ? integrate_centroid<N>(integrand, count, tol, 1, rho)
+                        : integrate<N>(integrand, count, tol, 1, 1.0 / rho, offsets);
+    };
+    Integrals<N> total;
+    if constexpr (Centroid) {
+        total = run(f);
+    } else {
+        total = run(batched_disks<N, Gradient>(prepare, finish));
+    }
     worst = worse(worst, total.worst);
     if constexpr (Centroid) {
         return {total.value[0], total.value[1], 0.0};

@@ -51,19 +51,31 @@ struct Panel {
     std::array<double, K> error;
 };
 
-// One Gauss-Kronrod panel for K integrands evaluated together; `f(piece, w,
-// values)` writes the K integrands (the map's Jacobian included) at w.
-template <std::size_t K, std::size_t Pairs, class F>
-Panel<K> panel(const Rule<Pairs>& rule, const ErrorModel& model, const F& f, std::size_t piece,
-               double lo, double hi) noexcept {
+// An integrand that is cheaper over many nodes at once (its work in SIMD
+// lanes) offers `f.nodes(pieces, ws, values)`: values[i] at ws[i] of piece
+// pieces[i], for the nodes of one or two panels in one call.
+template <class F, std::size_t Count, std::size_t K>
+concept Batched = requires(
+    const F& f, const std::array<std::size_t, Count>& pieces, const std::array<double, Count>& ws,
+    std::array<std::array<double, K>, Count>& values) { f.nodes(pieces, ws, values); };
+
+// A panel's nodes in the mapped variable: the Kronrod pairs, then the centre.
+template <std::size_t Pairs>
+void panel_nodes(const Rule<Pairs>& rule, double lo, double hi, double* ws) noexcept {
     const double centre = 0.5 * (lo + hi);
     const double half = 0.5 * (hi - lo);
-    std::array<std::array<double, K>, 2 * Pairs + 1> values;
-    f(piece, centre, values[2 * Pairs]);
+    ws[2 * Pairs] = centre;
     for (std::size_t j = 0; j < Pairs; ++j) {
-        f(piece, centre - half * rule.x[j], values[2 * j]);
-        f(piece, centre + half * rule.x[j], values[2 * j + 1]);
+        ws[2 * j] = centre - half * rule.x[j];
+        ws[2 * j + 1] = centre + half * rule.x[j];
     }
+}
+
+// The panel's sums from its integrands' values at panel_nodes.
+template <std::size_t K, std::size_t Pairs>
+Panel<K> panel_sums(const Rule<Pairs>& rule, const ErrorModel& model, std::size_t piece, double lo,
+                    double hi, const std::array<double, K>* values) noexcept {
+    const double half = 0.5 * (hi - lo);
     Panel<K> out{piece, lo, hi, {}, {}};
     for (std::size_t k = 0; k < K; ++k) {
         const double middle = values[2 * Pairs][k];
@@ -91,6 +103,48 @@ Panel<K> panel(const Rule<Pairs>& rule, const ErrorModel& model, const F& f, std
         out.error[k] = error;
     }
     return out;
+}
+
+// One Gauss-Kronrod panel for K integrands evaluated together; `f(piece, w,
+// values)` writes the K integrands (the map's Jacobian included) at w.
+template <std::size_t K, std::size_t Pairs, class F>
+Panel<K> panel(const Rule<Pairs>& rule, const ErrorModel& model, const F& f, std::size_t piece,
+               double lo, double hi) noexcept {
+    constexpr std::size_t n = 2 * Pairs + 1;
+    std::array<double, n> ws;
+    panel_nodes(rule, lo, hi, ws.data());
+    std::array<std::array<double, K>, n> values;
+    if constexpr (Batched<F, n, K>) {
+        std::array<std::size_t, n> pieces;
+        pieces.fill(piece);
+        f.nodes(pieces, ws, values);
+    } else {
+        for (std::size_t i = 0; i < n; ++i) f(piece, ws[i], values[i]);
+    }
+    return panel_sums<K>(rule, model, piece, lo, hi, values.data());
+}
+
+// Two panels; a batched integrand takes all their nodes in one call.
+template <std::size_t K, std::size_t Pairs, class F>
+std::array<Panel<K>, 2> panel_pair(const Rule<Pairs>& rule, const ErrorModel& model, const F& f,
+                                   std::array<std::size_t, 2> piece, std::array<double, 2> lo,
+                                   std::array<double, 2> hi) noexcept {
+    constexpr std::size_t n = 2 * Pairs + 1;
+    if constexpr (Batched<F, 2 * n, K>) {
+        std::array<double, 2 * n> ws;
+        std::array<std::size_t, 2 * n> pieces;
+        std::array<std::array<double, K>, 2 * n> values;
+        for (std::size_t h = 0; h < 2; ++h) {
+            panel_nodes(rule, lo[h], hi[h], ws.data() + h * n);
+            std::fill_n(pieces.begin() + h * n, n, piece[h]);
+        }
+        f.nodes(pieces, ws, values);
+        return {panel_sums<K>(rule, model, piece[0], lo[0], hi[0], values.data()),
+                panel_sums<K>(rule, model, piece[1], lo[1], hi[1], values.data() + n)};
+    } else {
+        return {panel<K>(rule, model, f, piece[0], lo[0], hi[0]),
+                panel<K>(rule, model, f, piece[1], lo[1], hi[1])};
+    }
 }
 
 // What the integrals [first, last) of K must meet: relative accuracy tol
@@ -129,9 +183,14 @@ public:
     Panels(const Rule<Pairs>& rule, const ErrorModel& model, const F& f,
            std::size_t piece_count) noexcept
         : rule_(rule), model_(model), f_(f) {
-        for (std::size_t p = 0; p < piece_count; ++p) {
-            panels_[count_++] = panel<K>(rule_, model_, f_, p, 0.0, 1.0);
+        std::size_t p = 0;
+        for (; p + 1 < piece_count; p += 2) {
+            const std::array<Panel<K>, 2> two =
+                panel_pair<K>(rule_, model_, f_, {p, p + 1}, {0.0, 0.0}, {1.0, 1.0});
+            panels_[count_++] = two[0];
+            panels_[count_++] = two[1];
         }
+        if (p < piece_count) panels_[count_++] = panel<K>(rule_, model_, f_, p, 0.0, 1.0);
     }
 
     // The sums once [first, last) meet the accuracy, or as far as they got.
@@ -178,8 +237,8 @@ public:
                 sums.worst = shortfall(sums, allowed, accuracy);
                 return sums;
             }
-            Panel<K> left = panel<K>(rule_, model_, f_, old.piece, old.lo, mid);
-            Panel<K> right = panel<K>(rule_, model_, f_, old.piece, mid, old.hi);
+            auto [left, right] = panel_pair<K>(rule_, model_, f_, {old.piece, old.piece},
+                                               {old.lo, mid}, {mid, old.hi});
             // The halves' sum differs from the whole by about the whole's
             // error, far more than the halves' own: a bound for each half too.
             for (std::size_t k = 0; k < K; ++k) {

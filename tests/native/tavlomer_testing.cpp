@@ -12,8 +12,10 @@
 //    and bench/bench_kernels.py, without a Python call per evaluation.
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -26,6 +28,7 @@
 #include "ellip/detail/carlson_iterations.hpp"
 #include "ellip/legendre.hpp"
 #include "interp/interp.hpp"
+#include "physics/disk_batch.hpp"
 #include "quadrature/double_exponential.hpp"
 #include "quadrature/gauss_kronrod.hpp"
 
@@ -354,8 +357,9 @@ constexpr BatchEntry batch_entries[] = {
      [](const batch::Kernels& k, const batch::In* a, batch::Out o) { k.ellippi(a[0], a[1], o); }},
 };
 
-PyObject* py_batch_targets(PyObject*, PyObject*) {
-    const auto targets = batch::available();
+// The names of a batch's targets, narrowest first.
+template <class Kernels>
+PyObject* target_names(std::span<const Kernels* const> targets) {
     PyObject* names = PyTuple_New(static_cast<Py_ssize_t>(targets.size()));
     if (names == nullptr) return nullptr;
     for (std::size_t i = 0; i < targets.size(); ++i) {
@@ -368,6 +372,8 @@ PyObject* py_batch_targets(PyObject*, PyObject*) {
     }
     return names;
 }
+
+PyObject* py_batch_targets(PyObject*, PyObject*) { return target_names(batch::available()); }
 
 PyObject* py_batch_kernel(PyObject*, PyObject* args) {
     const Py_ssize_t given = PyTuple_GET_SIZE(args);
@@ -414,6 +420,67 @@ PyObject* py_batch_kernel(PyObject*, PyObject* args) {
 }
 // ---- end of the batch kernels
 
+// ---- The batch uniform disk (physics/disk_batch.hpp), every target.
+// disk_targets() -> tuple of target names, narrowest first ("scalar" first).
+// disk_batch(target, out, u, rho, delta): out[i] = the disk of (u[i], rho[i],
+// delta[i]) through that target, over buffers of doubles of one length.
+namespace disk_batch = tavlomer::physics::disk_batch;
+
+PyObject* py_disk_targets(PyObject*, PyObject*) { return target_names(disk_batch::available()); }
+
+PyObject* py_disk_batch(PyObject*, PyObject* args) {
+    const char* target_name = nullptr;
+    if (PyTuple_GET_SIZE(args) != 5 ||
+        (target_name = PyUnicode_AsUTF8(PyTuple_GET_ITEM(args, 0))) == nullptr) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_TypeError, "disk_batch(target, out, u, rho, delta)");
+        return nullptr;
+    }
+    const disk_batch::Kernels* target = nullptr;
+    for (const disk_batch::Kernels* k : disk_batch::available())
+        if (std::string_view(k->name) == target_name) target = k;
+    if (target == nullptr) {
+        PyErr_Format(PyExc_ValueError, "no batch disk for target %s", target_name);
+        return nullptr;
+    }
+    DoubleBuffers views(args, 1, 4);
+    if (!views) return nullptr;
+    target->disks(views.in(1), views.in(2), views.in(3), views.out(), views.size());
+    Py_RETURN_NONE;
+}
+
+// disk_batch_slopes(target, which, out, u, r, x, delta): the nested disks'
+// value (which = 0), derivative in u (1) or in rho (2) through that target.
+PyObject* py_disk_batch_slopes(PyObject*, PyObject* args) {
+    const char* target_name = nullptr;
+    if (PyTuple_GET_SIZE(args) != 7 ||
+        (target_name = PyUnicode_AsUTF8(PyTuple_GET_ITEM(args, 0))) == nullptr) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_TypeError,
+                            "disk_batch_slopes(target, which, out, u, r, x, delta)");
+        return nullptr;
+    }
+    const long which = PyLong_AsLong(PyTuple_GET_ITEM(args, 1));
+    if (which == -1 && PyErr_Occurred()) return nullptr;
+    const disk_batch::Kernels* target = nullptr;
+    for (const disk_batch::Kernels* k : disk_batch::available())
+        if (std::string_view(k->name) == target_name) target = k;
+    if (target == nullptr || which < 0 || which > 2) {
+        PyErr_Format(PyExc_ValueError, "no batch disk for target %s, result %ld", target_name,
+                     which);
+        return nullptr;
+    }
+    DoubleBuffers views(args, 2, 5);
+    if (!views) return nullptr;
+    const std::size_t n = views.size();
+    std::vector<double> results[3] = {std::vector<double>(n), std::vector<double>(n),
+                                      std::vector<double>(n)};
+    target->nested_slopes(views.in(1), views.in(2), views.in(3), views.in(4), results[0].data(),
+                          results[1].data(), results[2].data(), n);
+    std::copy(results[which].begin(), results[which].end(), views.out());
+    Py_RETURN_NONE;
+}
+
 PyMethodDef methods[] = {
     {"integrate", py_integrate, METH_VARARGS,
      "integrate(f, a, b, target) -> (error_estimate, integral, evaluations)"},
@@ -423,6 +490,10 @@ PyMethodDef methods[] = {
     {"batch_targets", py_batch_targets, METH_NOARGS, "batch_targets() -> tuple of target names"},
     {"batch_kernel", py_batch_kernel, METH_VARARGS,
      "batch_kernel(target, kernel, out, *args) -> [(index, message), ...]"},
+    {"disk_targets", py_disk_targets, METH_NOARGS, "disk_targets() -> tuple of target names"},
+    {"disk_batch", py_disk_batch, METH_VARARGS, "disk_batch(target, out, u, rho, delta)"},
+    {"disk_batch_slopes", py_disk_batch_slopes, METH_VARARGS,
+     "disk_batch_slopes(target, which, out, u, r, x, delta)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

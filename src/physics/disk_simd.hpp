@@ -1,0 +1,244 @@
+// The lane kernel of one vector target (see disk_lanes.hpp), written once for
+// any width: disk_batch_sse2.cpp, disk_batch_avx2.cpp and
+// disk_batch_avx512.cpp each define TAVLOMER_SIMD_WIDTH (doubles per
+// register) and TAVLOMER_SIMD_LANES (the LaneKernel to define), then include
+// this file, and CMake compiles each with its own instruction set (and never
+// with fused multiply-add: -ffp-contract=off holds for them as for every
+// other file).
+//
+// Why lanes: a limb-darkened law stacks a dozen and more nested disks per
+// point, nearly all in the closed form, whose cost is one mean iteration of
+// a few square roots and divisions per step; W disks share each instruction.
+//
+// Why the lanes equal the scalar disk bit for bit: a vector add, subtract,
+// multiply, divide and square root is correctly rounded in every lane,
+// exactly like its scalar counterpart, and every expression below is
+// disk.cpp's closed_form and cels, in their order (left to right as C++
+// groups them), and with slopes the ring means disk() with Dual arguments
+// takes its derivatives from.  Data-dependent branches become lane masks:
+// - the lanes take only the closed form, chosen by disk.cpp's own tests in
+//   its order; any argument that would take another form (or carries a NaN
+//   or an infinite delta, whose payload the scalar disk alone decides) is
+//   left to the scalar disk (to_scalar);
+// - the mean iteration runs while any lane is still active, and a lane that
+//   has met its stop keeps its state: it is never stepped again, so it ends
+//   after exactly the steps the scalar loop takes, and one that reaches the
+//   step bound stops there as the scalar loop does.
+// Nothing from this file escapes its translation unit except the LaneKernel:
+// everything else has internal linkage.
+#include <immintrin.h>
+
+#include <cfloat>
+#include <cstddef>
+#include <cstring>
+
+#include "common/constants.hpp"
+#include "physics/disk.hpp"
+#include "physics/disk_lanes.hpp"
+
+#if !defined(TAVLOMER_SIMD_WIDTH) || !defined(TAVLOMER_SIMD_LANES)
+#error "define TAVLOMER_SIMD_WIDTH and TAVLOMER_SIMD_LANES before including disk_simd.hpp"
+#endif
+
+namespace tavlomer::physics::disk_batch {
+
+namespace {
+
+namespace d = physics::detail;
+namespace forms = physics::detail::disk_forms;
+
+constexpr int W = TAVLOMER_SIMD_WIDTH;
+// GCC/Clang vector extensions: arithmetic and comparisons lane by lane; a
+// comparison gives a mask M, -1 (all bits) in the lanes where it holds.
+using V = double __attribute__((vector_size(8 * W)));
+using M = long long __attribute__((vector_size(8 * W)));
+
+// The few operations the extensions do not spell: one instruction each.
+[[nodiscard]] inline V vsqrt(V a) noexcept {
+#if TAVLOMER_SIMD_WIDTH == 8
+    // The zero-masked form with every lane selected: GCC's _mm512_sqrt_pd
+    // passes an undefined register that its warnings take for a read.
+    return _mm512_maskz_sqrt_pd(static_cast<__mmask8>(0xff), a);
+#elif TAVLOMER_SIMD_WIDTH == 4
+    return _mm256_sqrt_pd(a);
+#else
+    return _mm_sqrt_pd(a);
+#endif
+}
+
+[[nodiscard]] inline bool any(M m) noexcept {
+#if TAVLOMER_SIMD_WIDTH == 8
+    return _mm512_test_epi64_mask(m, m) != 0;
+#elif TAVLOMER_SIMD_WIDTH == 4
+    return _mm256_movemask_pd(reinterpret_cast<__m256d>(m)) != 0;
+#else
+    return _mm_movemask_pd(reinterpret_cast<__m128d>(m)) != 0;
+#endif
+}
+
+// fabs: the sign bit cleared, as the scalar fabs does.
+[[nodiscard]] inline V vabs(V a) noexcept {
+    return reinterpret_cast<V>(reinterpret_cast<M>(a) & 0x7fffffffffffffffLL);
+}
+
+// One cel of cels: {sqrt(p), a, b / sqrt(p)} as it enters, then the
+// iteration's state.
+struct Cel {
+    V p, a, b;
+};
+
+// A cel entering with the first one's p, as disk.cpp's Companion.
+struct Companion {
+    V a, b;
+};
+
+// cels(kc, {first, second}, companions) of disk.cpp over the active lanes,
+// step for step.
+template <int Companions>
+void cels(V kc, Cel& first, Cel& second, Companion* companions, V& em) noexcept {
+    V qc = vabs(kc);
+    V e = qc;
+    em = V{} + 1.0;
+    M active = M{} == M{};  // every lane
+    for (int step = 0; step < forms::cel_step_limit && any(active); ++step) {
+        if constexpr (Companions > 0) {
+            const V inverse = 1.0 / first.p;
+            const V g = e / first.p;
+            for (int i = 0; i < Companions; ++i) {
+                Companion& c = companions[i];
+                const V f = c.a;
+                const V a = c.a + c.b * inverse;
+                V b = c.b + f * g;
+                b = b + b;
+                c.a = active ? a : c.a;
+                c.b = active ? b : c.b;
+            }
+        }
+        for (Cel* c : {&first, &second}) {
+            const V f = c->a;
+            const V a = c->a + c->b / c->p;
+            const V g = e / c->p;
+            V b = c->b + f * g;
+            b = b + b;
+            c->a = active ? a : c->a;
+            c->b = active ? b : c->b;
+            c->p = active ? c->p + g : c->p;
+        }
+        const V g = em;
+        em = active ? em + qc : em;
+        active &= ~(vabs(g - qc) <= g * forms::cel_agreement);
+        qc = active ? 2.0 * vsqrt(e) : qc;
+        e = active ? qc * em : e;
+    }
+}
+
+// A cel's result once its iteration has ended (p: the first one's for a
+// companion).
+V cel_result(V a, V b, V p, V em) noexcept {
+    return constants::half_pi * (b + a * em) / (em * (em + p));
+}
+
+// disk.cpp's closed_form (s = u + rho, which is all it takes of u): A, and
+// with Slopes its slopes in u and rho as disk() with Dual arguments forms
+// them from the ring means.
+template <bool Slopes>
+void closed_form(V rho, V delta, V s, V* out) noexcept {
+    const V r = delta / s;
+    const V q = vsqrt(delta * delta + 4.0);
+    const V kc = vabs(r) * vsqrt(s * s + 4.0) / q;
+    const V c_e = 0.5 * s * q;
+    const V c_k = delta * (4.0 + 0.5 * delta * s) / q;
+    const V c_pi = 2.0 * (1.0 + rho * rho) * (r * (delta / q));
+    Cel e_k{V{} + 1.0, c_e - c_k, c_e * (kc * kc) - c_k};
+    Cel pi_term{vabs(r), c_pi, 2.0 * (1.0 + rho * rho) * vabs(delta) / q};
+    V em;
+    // K and cel(kc, 1, 1, -1) enter with e_k's p = 1.
+    Companion ring[2] = {{V{} + 1.0, V{} + 1.0}, {V{} + 1.0, V{} - 1.0}};
+    cels<Slopes ? 2 : 0>(kc, e_k, pi_term, ring, em);
+    const V e_k_part = cel_result(e_k.a, e_k.b, e_k.p, em);
+    const V pi_part = cel_result(pi_term.a, pi_term.b, pi_term.p, em);
+    const V a = ((e_k_part + pi_part) / rho) / (constants::pi * rho);
+    out[0] = a;
+    if constexpr (Slopes) {
+        const V k = cel_result(ring[0].a, ring[0].b, e_k.p, em);
+        const V cos_part = cel_result(ring[1].a, ring[1].b, e_k.p, em);
+        const V sq = s * q;
+        const V ring_mean = (pi_part / (1.0 + rho * rho) + 4.0 * k / sq) / constants::pi;
+        const V ring_cos = 4.0 * cos_part / (constants::pi * sq);
+        out[1] = (2.0 / rho) * ring_cos;         // a_u
+        out[2] = (2.0 / rho) * (ring_mean - a);  // a_rho
+    }
+}
+
+// The lanes whose disk takes the closed form, by disk.cpp's form_of, in its
+// order (small scale, not u < 3 rho, an unmagnified large disk, the limb);
+// the others are the scalar disk's.
+M closed_lanes(V u, V rho, V delta) noexcept {
+    const V s = u + rho;
+    return ~(s < d::small_scale) & (u / rho < forms::closed_below) & ~(rho >= forms::unmagnified) &
+           ~(vabs(delta / s) < forms::on_limb) & (vabs(delta) <= DBL_MAX);
+}
+
+// W arguments from `at` (the last one repeated where fewer are left).
+V gather(const double* x, const std::size_t* at, std::size_t count) noexcept {
+    V v;
+    for (std::size_t l = 0; l < static_cast<std::size_t>(W); ++l)
+        v[l] = x[at[l < count ? l : count - 1]];
+    return v;
+}
+
+// The closed-form disks are gathered first, then run over full vectors: a
+// panel's nodes mix the closed form with others, and a vector holding a
+// lane the scalar disk takes would do its work for nothing.  out[0][i] is
+// A, and with Slopes out[1][i] and out[2][i] its slopes in u and rho.
+template <bool Slopes>
+void run(const double* u, const double* rho, const double* delta, double* const* out,
+         unsigned char* to_scalar, std::size_t n) noexcept {
+    std::size_t at[lane_block];
+    std::size_t size = 0;
+    for (std::size_t i = 0; i < n; i += W) {
+        const std::size_t count = n - i < static_cast<std::size_t>(W) ? n - i : W;
+        std::size_t chunk[W];
+        for (std::size_t l = 0; l < static_cast<std::size_t>(W); ++l) chunk[l] = i + l;
+        const M closed = closed_lanes(gather(u, chunk, count), gather(rho, chunk, count),
+                                      gather(delta, chunk, count));
+        for (std::size_t l = 0; l < count; ++l) {
+            to_scalar[i + l] = !closed[l];
+            if (closed[l]) at[size++] = i + l;
+        }
+    }
+    constexpr int results = Slopes ? 3 : 1;
+    for (std::size_t k = 0; k < size; k += W) {
+        const std::size_t count = size - k < static_cast<std::size_t>(W) ? size - k : W;
+        const V uk = gather(u, at + k, count);
+        const V rk = gather(rho, at + k, count);
+        V r[results];
+        closed_form<Slopes>(rk, gather(delta, at + k, count), uk + rk, r);
+        for (int j = 0; j < results; ++j) {
+            for (std::size_t l = 0; l < count; ++l) out[j][at[k + l]] = r[j][l];
+        }
+    }
+#if defined(__AVX__)
+    // Hand back clean upper register halves: SSE code running with dirty
+    // upper halves pays a penalty on every instruction (batch_simd.hpp).
+    _mm256_zeroupper();
+#endif
+}
+
+void lanes(const double* u, const double* rho, const double* delta, double* value,
+           unsigned char* to_scalar, std::size_t n) noexcept {
+    double* const out[1] = {value};
+    run<false>(u, rho, delta, out, to_scalar, n);
+}
+
+void slope_lanes(const double* u, const double* rho, const double* delta, double* a, double* a_u,
+                 double* a_rho, unsigned char* to_scalar, std::size_t n) noexcept {
+    double* const out[3] = {a, a_u, a_rho};
+    run<true>(u, rho, delta, out, to_scalar, n);
+}
+
+}  // namespace
+
+extern const LaneKernels TAVLOMER_SIMD_LANES = {lanes, slope_lanes};
+
+}  // namespace tavlomer::physics::disk_batch
