@@ -74,8 +74,8 @@ constexpr const char* centroid_doc =
     "away from the lens, in Einstein radii, within rtol * max(|shift|, 0.01 rho).\n"
     "With gradient=True too, A and shift are followed by A's derivatives, then the\n"
     "shift's in the same order (A, shift, dA/du, dA/drho, ..., dshift/du,\n"
-    "dshift/drho, ...), within 10 rtol relative or rtol / 10 * max(|shift|,\n"
-    "0.01 rho) per unit of the argument.";
+    "dshift/drho, ...): the shift's within 10 rtol relative, or rtol *\n"
+    "max(|shift|, 0.01 rho), over rho in u and rho.";
 
 // What PyArg_ParseTupleAndKeywords and the method table need of a function,
 // kept for the life of the process.
