@@ -1014,10 +1014,10 @@ double parametric(const Profiles<K>& profiles, double u, double rho, double rtol
         }
         if (profiles.slope && pieces[p].variable == Variable::v && y > 0.0) {
             const double e = profiles.alpha / profiles.q;
-            const double limb = e / profiles.q * std::pow(y, e - 1.0) * std::log(y) * m.weight;
-            values[K - 1] -= limb * edge;
+            const double limb = e / profiles.q * std::pow(y, e - 1.0) * std::log(y);
+            values[K - 1] -= limb * edge * m.weight;
             // The moment's limb likewise, from the edge's moment.
-            if constexpr (both) values[4 * K - 1] -= limb * moments->edge;
+            if constexpr (both) values[4 * K - 1] -= limb * moments->edge * m.weight;
         }
     };
     const auto integrals = [&] {
