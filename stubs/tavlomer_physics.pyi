@@ -60,8 +60,8 @@ class AccuracyWarning(RuntimeWarning):
 # overload is the narrower: the overlap is the point.  gradient=True gives
 # the magnification, then its derivatives in u, rho and each coefficient
 # (tabulated: in each intensity entry, on a trailing axis); centroid=True
-# the magnification and the shift of the light centroid; both (uniform only
-# so far, the laws refuse them) A, the shift, A's derivatives, the shift's.
+# the magnification and the shift of the light centroid; both A, the shift,
+# A's derivatives, the shift's.
 
 @overload
 def uniform(  # type: ignore[overload-overlap]
@@ -113,6 +113,10 @@ def linear(
 ) -> tuple[_Out, _Out, _Out, _Out]: ...
 @overload
 def linear(
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True], centroid: Literal[True]
+) -> tuple[_Out, _Out, _Out, _Out, _Out, _Out, _Out, _Out]: ...
+@overload
+def linear(
     u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: bool = False, centroid: bool = False
 ) -> Any: ...
 @overload
@@ -135,6 +139,10 @@ def quadratic(
 def quadratic(
     u: _RealArrayLike, rho: _RealArrayLike, a: _RealArrayLike, b: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True], centroid: Literal[False] = False
 ) -> tuple[_Out, _Out, _Out, _Out, _Out]: ...
+@overload
+def quadratic(
+    u: _RealArrayLike, rho: _RealArrayLike, a: _RealArrayLike, b: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True], centroid: Literal[True]
+) -> tuple[_Out, _Out, _Out, _Out, _Out, _Out, _Out, _Out, _Out, _Out]: ...
 @overload
 def quadratic(
     u: _RealArrayLike, rho: _RealArrayLike, a: _RealArrayLike, b: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: bool = False, centroid: bool = False
@@ -161,6 +169,10 @@ def square_root(
 ) -> tuple[_Out, _Out, _Out, _Out, _Out]: ...
 @overload
 def square_root(
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True], centroid: Literal[True]
+) -> tuple[_Out, _Out, _Out, _Out, _Out, _Out, _Out, _Out, _Out, _Out]: ...
+@overload
+def square_root(
     u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: bool = False, centroid: bool = False
 ) -> Any: ...
 @overload
@@ -183,6 +195,10 @@ def logarithmic(
 def logarithmic(
     u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True], centroid: Literal[False] = False
 ) -> tuple[_Out, _Out, _Out, _Out, _Out]: ...
+@overload
+def logarithmic(
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True], centroid: Literal[True]
+) -> tuple[_Out, _Out, _Out, _Out, _Out, _Out, _Out, _Out, _Out, _Out]: ...
 @overload
 def logarithmic(
     u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, d: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: bool = False, centroid: bool = False
@@ -209,6 +225,10 @@ def claret4(
 ) -> tuple[_Out, _Out, _Out, _Out, _Out, _Out, _Out]: ...
 @overload
 def claret4(
+    u: _RealArrayLike, rho: _RealArrayLike, a1: _RealArrayLike, a2: _RealArrayLike, a3: _RealArrayLike, a4: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True], centroid: Literal[True]
+) -> tuple[_Out, _Out, _Out, _Out, _Out, _Out, _Out, _Out, _Out, _Out, _Out, _Out, _Out, _Out]: ...
+@overload
+def claret4(
     u: _RealArrayLike, rho: _RealArrayLike, a1: _RealArrayLike, a2: _RealArrayLike, a3: _RealArrayLike, a4: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: bool = False, centroid: bool = False
 ) -> Any: ...
 @overload
@@ -233,6 +253,10 @@ def power2(
 ) -> tuple[_Out, _Out, _Out, _Out, _Out]: ...
 @overload
 def power2(
+    u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, alpha: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True], centroid: Literal[True]
+) -> tuple[_Out, _Out, _Out, _Out, _Out, _Out, _Out, _Out, _Out, _Out]: ...
+@overload
+def power2(
     u: _RealArrayLike, rho: _RealArrayLike, c: _RealArrayLike, alpha: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: bool = False, centroid: bool = False
 ) -> Any: ...
 @overload
@@ -255,6 +279,10 @@ def tabulated(
 def tabulated(
     u: _RealArrayLike, rho: _RealArrayLike, radii: _RealArrayLike, intensity: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True], centroid: Literal[False] = False
 ) -> tuple[_Out, _Out, _Out, NDArray[np.float64]]: ...
+@overload
+def tabulated(
+    u: _RealArrayLike, rho: _RealArrayLike, radii: _RealArrayLike, intensity: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: Literal[True], centroid: Literal[True]
+) -> tuple[_Out, _Out, _Out, _Out, NDArray[np.float64], _Out, _Out, NDArray[np.float64]]: ...
 @overload
 def tabulated(
     u: _RealArrayLike, rho: _RealArrayLike, radii: _RealArrayLike, intensity: _RealArrayLike, *, rtol: _Real = 1e-09, threads: int | np.integer[Any] = 1, gradient: bool = False, centroid: bool = False

@@ -16,7 +16,7 @@ from centroid_reference import load
 RADII = np.linspace(0.0, 1.0, 11)
 LAWS = [("uniform", ()), ("linear", (0.6,)), ("quadratic", (0.4, 0.25)),
         ("square_root", (0.3, 0.4)), ("logarithmic", (0.6, 0.3)),
-        ("claret4", (0.5, 0.1, 0.1, -0.1)),
+        ("claret4", (0.5, 0.1, 0.1, -0.1)), ("power2", (0.6, 0.7)),
         ("tabulated", (RADII, 1.0 - 0.6 * (1.0 - np.sqrt(1.0 - RADII ** 2))))]
 
 
@@ -26,7 +26,7 @@ def call(law, u, rho, arguments, **keywords):
     return getattr(tp, law)(u, rho, *arguments, **keywords)
 
 
-@pytest.mark.parametrize("rtol", [1e-9, 1e-12])
+@pytest.mark.parametrize("rtol", [1e-6, 1e-9, 1e-12])
 def test_shift_matches_the_two_dimensional_quadrature(rtol):
     """Within rtol max(|shift|, 0.01 rho) in every regime of the lens: inside,
     1e-3 from the limb on either side, on it, outside and far out, for
@@ -96,8 +96,9 @@ def test_far_from_the_source_the_shift_is_the_point_source_one(u, ratio):
 def test_centroid_keywords():
     with pytest.raises(TypeError, match="centroid must be True or False, not str"):
         tp.linear(0.05, 0.1, 0.6, centroid="yes")
-    with pytest.raises(NotImplementedError, match="centroid=True takes gradient=True for uniform"):
-        tp.linear(0.05, 0.1, 0.6, centroid=True, gradient=True)
+    # With gradient: A and shift, A's derivatives, then the shift's.
+    results = tp.linear([[0.05], [0.2]], 0.1, [0.3, 0.6], centroid=True, gradient=True)
+    assert len(results) == 8 and all(r.shape == (2, 2) for r in results)
     assert tp.linear(0.05, 0.1, 0.6, centroid=None) == tp.linear(0.05, 0.1, 0.6)
     a, shift = tp.linear([[0.05], [0.2]], 0.1, [0.3, 0.6], centroid=True)   # two bands
     assert a.shape == shift.shape == (2, 2)
@@ -158,3 +159,100 @@ def test_uniform_shift_slopes_match_ring_integrals(rho, ratio):
         assert abs(got - expected) <= 1e-12 * scale, (got, expected)
     # The shift is even in u.
     assert tp.uniform(-u, rho, centroid=True, gradient=True)[4] == -slopes[2] or u == 0.0
+
+
+# A sixth-order central difference: its error, h^6 f^(7) / 140, is far below
+# 1e-9 of the slope for steps within a twentieth of the nearest kink (the
+# limb, a table's radius), and the shift's rounding at rtol = 1e-12,
+# amplified by 1.8 / h, far below the tolerance of derivatives at 1e-6.
+STENCIL = ((1, 3 / 4), (2, -3 / 20), (3, 1 / 60))
+
+
+def _central(function, x, h):
+    return sum(w * (function(x + k * h) - function(x - k * h)) for k, w in STENCIL) / h
+
+
+def _check_shift_slopes(law, u, rho, arguments, steps, rtol=1e-6):
+    """The shift's derivatives (gradient=True, centroid=True) against central
+    differences of the module's own shift at rtol = 1e-12, within 10 rtol
+    relative or rtol max(|shift|, 0.01 rho) per unit of the argument's scale
+    (rho for u and rho, 1 for a coefficient); A and the shift the same bits
+    as without the derivatives.  steps: the step of u, rho and each argument
+    differenced (None to leave it)."""
+    function = getattr(tp, law)
+    results = function(u, rho, *arguments, rtol=rtol, centroid=True, gradient=True)
+    assert results[:2] == function(u, rho, *arguments, rtol=rtol, centroid=True)
+    shift = results[1]
+    slopes = results[2 + (len(results) - 2) // 2:]
+
+    def shift_at(u, rho, arguments):
+        return function(u, rho, *arguments, rtol=1e-12, centroid=True)[1]
+
+    point = [u, rho, *arguments]
+    for i, h in enumerate(steps):
+        if h is None:
+            continue
+
+        def moved(x, i=i):
+            p = list(point)
+            p[i] = x
+            return shift_at(p[0], p[1], p[2:])
+
+        expected = _central(moved, point[i], h)
+        scale = rho if i < 2 else 1.0
+        floor = rtol * max(abs(shift), 0.01 * rho) / scale
+        assert abs(slopes[i] - expected) <= 10 * rtol * abs(expected) + floor, \
+            (law, u, rho, arguments, i, slopes[i], expected)
+
+
+REGIMES = dict(rho=st.floats(1e-4, 10.0),
+               ratio=st.one_of(st.floats(0.02, 0.99), st.floats(1.01, 50.0)))
+
+
+def _step(u, rho):
+    """Within a twentieth of the distance to the limb, and to rho / 1000."""
+    return min(1e-3 * rho, abs(u - rho) / 20)
+
+
+@settings(max_examples=25, deadline=None)
+@given(c=st.floats(-0.5, 0.99), **REGIMES)
+def test_linear_shift_slopes_match_central_differences(rho, ratio, c):
+    u = ratio * rho
+    h = _step(u, rho)
+    _check_shift_slopes("linear", u, rho, (c,), (h, h, 1e-3))
+
+
+@settings(max_examples=25, deadline=None)
+@given(c=st.floats(0.0, 0.9), alpha=st.floats(0.2, 3.0), **REGIMES)
+def test_power2_shift_slopes_match_central_differences(rho, ratio, c, alpha):
+    """The slope in alpha too, through the profile's own slope profile."""
+    u = ratio * rho
+    h = _step(u, rho)
+    _check_shift_slopes("power2", u, rho, (c, alpha), (h, h, 1e-3, 1e-3 * alpha))
+
+
+@settings(max_examples=20, deadline=None)
+@given(entry=st.integers(0, 6), **REGIMES)
+def test_tabulated_shift_slopes_match_central_differences(rho, ratio, entry):
+    """A table ending in a jump, kinks at its radii (the step stays clear of
+    them); in one entry of the intensity, and over all of them the shift's
+    invariance to the intensity's scale: sum_j I_j dshift/dI_j = 0."""
+    radii = np.array([0.0, 0.15, 0.4, 0.55, 0.7, 0.85, 1.0])
+    intensity = np.array([1.0, 0.97, 0.85, 0.76, 0.64, 0.5, 0.3])
+    u = ratio * rho
+    h = min([_step(u, rho)] + [abs(u - r * rho) / 20 for r in radii[1:-1]])
+    h = max(h, 1e-6 * rho)  # the kinks at the radii are gentle: (x - x0)^2 log
+    results = tp.tabulated(u, rho, radii, intensity, rtol=1e-6, centroid=True, gradient=True)
+    assert results[:2] == tp.tabulated(u, rho, radii, intensity, rtol=1e-6, centroid=True)
+    _check_shift_slopes("tabulated", u, rho, (radii, intensity), (h, h))
+    d_intensity = results[-1]
+    assert abs(d_intensity @ intensity) <= 1e-6 * np.abs(d_intensity) @ intensity
+
+    def moved(x):
+        changed = intensity.copy()
+        changed[entry] = x
+        return tp.tabulated(u, rho, radii, changed, rtol=1e-12, centroid=True)[1]
+
+    expected = _central(moved, intensity[entry], 1e-3)
+    floor = 1e-6 * max(abs(results[1]), 0.01 * rho)
+    assert abs(d_intensity[entry] - expected) <= 1e-5 * abs(expected) + floor

@@ -86,15 +86,15 @@ class AccuracyWarning(RuntimeWarning):
 # overload is the narrower: the overlap is the point.  gradient=True gives
 # the magnification, then its derivatives in u, rho and each coefficient
 # (tabulated: in each intensity entry, on a trailing axis); centroid=True
-# the magnification and the shift of the light centroid; both (uniform only
-# so far, the laws refuse them) A, the shift, A's derivatives, the shift's.
+# the magnification and the shift of the light centroid; both A, the shift,
+# A's derivatives, the shift's.
 '''
 
 
 def overloads(name: str, parameters: list, keywords: str) -> list:
-    """The six overloads of a function: single numbers and arrays, each
-    alone and with centroid=True, with gradient=True (uniform: and with
-    both), and with bools not known statically."""
+    """The seven overloads of a function: single numbers and arrays, each
+    alone and with centroid=True, with gradient=True, with both, and with
+    bools not known statically."""
     table = name == "tabulated"
     # A table's intensity may carry leading axes: a float or an array.
     single_out = "float | NDArray[np.float64]" if table else "float"
@@ -112,7 +112,7 @@ def overloads(name: str, parameters: list, keywords: str) -> list:
     single = arguments("_Real", "_RealArrayLike")
     many = arguments("_RealArrayLike", "_RealArrayLike")
     # With both: A, the shift, then the derivatives of each.
-    both = [] if name != "uniform" else [
+    both = [
         "@overload",
         f"def {name}(",
         f"    {many}, *, {keywords}gradient: Literal[True], centroid: Literal[True]",

@@ -319,13 +319,17 @@ T moment_of(const T& u, const T& rho, double delta, const T& a) noexcept {
 // disk's own magnification).
 constexpr int scale_exponent = -333;
 
+// Where disk() takes its closed form too: one mean iteration gives both.
+bool closed(double u, double rho, double delta) noexcept {
+    const double t = u / rho;
+    return t >= closed_from && t < 3.0 && u + rho >= small_scale && rho < unmagnified &&
+           !(std::fabs(delta / (u + rho)) < on_limb);
+}
+
 }  // namespace
 
 DiskCentroid disk_centroid(double u, double rho, double delta) noexcept {
-    // Where disk() takes its closed form too, one mean iteration gives both.
-    const double t = u / rho;
-    if (t >= closed_from && t < 3.0 && u + rho >= small_scale && rho < unmagnified &&
-        !(std::fabs(delta / (u + rho)) < on_limb)) {
+    if (closed(u, rho, delta)) {
         const CentroidOf<double> c = closed_form(u, rho, delta);
         return {c.a, c.moment};
     }
@@ -342,6 +346,18 @@ DiskCentroid disk_centroid(double u, double rho, double delta) noexcept {
 
 DiskCentroidSlopes disk_centroid_slopes(double u, double rho, double delta) noexcept {
     DiskCentroidSlopes out{disk_centroid(u, rho, delta), {}, {}};
+    if (closed(u, rho, delta)) {
+        // One mean iteration with slopes gives those of both (A's as
+        // disk.cpp's closed form has them, within rounding).  The values stay
+        // the double iteration's: carried with slopes, the iteration runs
+        // until they converge too, which moves the values' last bits.
+        const Dual su{u, 1.0, 0.0};
+        const Dual srho{rho, 0.0, 1.0};
+        const CentroidOf<Dual> c = closed_form(su, srho, delta_of(su, srho, delta));
+        out.a = {out.value.a, c.a.du, c.a.dr};
+        out.moment = {out.value.moment, c.moment.du, c.moment.dr};
+        return out;
+    }
     if (std::isnan(out.value.moment)) {
         out.a = {out.value.a, out.value.a, out.value.a};
         out.moment = {out.value.moment, out.value.moment, out.value.moment};

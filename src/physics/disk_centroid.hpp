@@ -35,8 +35,10 @@ struct DiskCentroid {
 // node and through the mean iteration (forward mode, dual.hpp), exact to
 // rounding.  Far out (u >= 3 rho) the magnification's are those of a finer
 // rule than disk()'s, as the moment uses them (within 1e-12 relative where
-// disk()'s are a few 1e-12 off).  On the limb the moment's are infinite (+inf in u, -inf in rho);
-// at u = 0 they are the limits as u -> 0+.
+// disk()'s are a few 1e-12 off); near the limb (closed form) those of the
+// moment's own mean iteration, disk()'s to rounding.  On the limb the
+// moment's are infinite (+inf in u, -inf in rho); at u = 0 they are the
+// limits as u -> 0+.
 struct DiskCentroidSlopes {
     DiskCentroid value;
     Dual a;

@@ -162,9 +162,15 @@ void evaluate_geometry(const Batch& batch, std::size_t begin, std::size_t end) n
         Basis basis = batch.basis;
         if (parametrised) basis.parameter = batch.parameter[g];
         double worst = 0.0;
-        if (batch.moment != nullptr) {
+        if (batch.moment != nullptr && batch.gradient) {
+            const auto part = [&](double* p) { return std::span<double>(p + g * size, size); };
+            worst = basis_magnified_flux_centroid_gradient(
+                basis, batch.u[g], batch.rho[g], batch.rtol, magnified, part(batch.magnified_du),
+                part(batch.magnified_drho), part(batch.moment), part(batch.moment_du),
+                part(batch.moment_drho), units, batch.exponent ? batch.exponent + g : nullptr);
+        } else if (batch.moment != nullptr) {
             worst = basis_magnified_flux_centroid(
-                batch.basis, batch.u[g], batch.rho[g], batch.rtol, magnified,
+                basis, batch.u[g], batch.rho[g], batch.rtol, magnified,
                 std::span<double>(batch.moment + g * size, size), units,
                 batch.exponent ? batch.exponent + g : nullptr);
         } else if (batch.gradient) {
@@ -268,13 +274,58 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
         const int s = batch.exponent ? batch.exponent[g] : 0;
         const double a = numerator / denominator;
         batch.out[i] = std::ldexp(a, s);
+        // The shift as the sums' ratio r: 2^s times its value (the moments
+        // do not scale).
+        double ratio = 0.0;
+        const double* moment = batch.moment ? batch.moment + g * size : nullptr;
         if (batch.out_shift != nullptr) {
-            const double* moment = batch.moment + g * size;
             double sum = 0.0;
-            for (std::size_t k = 0; k < size; ++k) sum += scaled(k) * moment[k];
-            batch.out_shift[i] = std::ldexp(sum / numerator, -s);
+            for (std::size_t k = 0; k < weighted; ++k) sum += scaled(k) * moment[k];
+            ratio = sum / numerator;
+            batch.out_shift[i] = std::ldexp(ratio, -s);
         }
         if (!batch.gradient) continue;
+        if (batch.out_shift_du != nullptr) {
+            // shift = sum_k w_k S_k / P (P = sum_k w_k F_k), so dshift =
+            // (sum_k w_k dS_k - shift dP) / P, and for a weight
+            // (S_k - shift F_k) / P.  With the moments' slopes 2^-s times
+            // theirs and the fluxes' 2^-2s, the slopes in u and rho take r
+            // and no scaling.  A zero shift (a flat source with the lens at
+            // the centre or on the limb) takes no part of P's slopes, which
+            // are infinite on the limb.
+            const auto shift_slope = [&](const double* d_moment, const double* d_flux) {
+                double dm = 0.0, df = 0.0;
+                for (std::size_t k = 0; k < weighted; ++k) {
+                    if (w[k] == 0.0) continue;
+                    dm += scaled(k) * d_moment[k];
+                    df += scaled(k) * d_flux[k];
+                }
+                return (ratio == 0.0 ? dm : dm - ratio * df) / numerator;
+            };
+            batch.out_shift_du[i] =
+                shift_slope(batch.moment_du + g * size, batch.magnified_du + g * size);
+            batch.out_shift_drho[i] =
+                shift_slope(batch.moment_drho + g * size, batch.magnified_drho + g * size);
+            const auto own = [&](std::size_t k) { return moment[k] - ratio * magnified[k]; };
+            if (law == Law::tabulated) {
+                double* d = batch.out_shift_dintensity + i * size;
+                for (std::size_t k = 0; k < size; ++k) {
+                    d[k] = std::ldexp(own(k) / numerator, -s - e);
+                }
+            } else {
+                for (std::size_t j = 0; j < n; ++j) {
+                    double sum = 0.0;
+                    for (std::size_t k = 0; k < weighted; ++k) {
+                        if (slopes[j][k] != 0.0) sum += slopes[j][k] * own(k);
+                    }
+                    batch.out_shift_dcoefficients[j][i] = std::ldexp(sum / numerator, -s) * one;
+                }
+                if (d.parametrised) {
+                    batch.out_shift_dcoefficients[n][i] =
+                        std::ldexp(w[d.basis_size - 1] * own(size - 1) / numerator, -s);
+                }
+            }
+        }
         const auto slope = [&](const double* d) {
             double sum = 0.0;
             for (std::size_t k = 0; k < weighted; ++k) {

@@ -149,12 +149,20 @@ struct Batch {
     std::array<double*, max_coefficients> out_dcoefficients{};
     double* out_dintensity = nullptr;
 
-    // With moment set (and not gradient), also the centroid moments S_k of
-    // each geometry point (like magnified) and the shift of the light
-    // centroid per result element, sum_k w_k S_k / sum_k w_k F_k
-    // (basis_magnified_flux_centroid).
+    // With moment set, also the centroid moments S_k of each geometry point
+    // (like magnified) and the shift of the light centroid per result
+    // element, sum_k w_k S_k / sum_k w_k F_k (basis_magnified_flux_centroid).
     double* moment = nullptr;
     double* out_shift = nullptr;
+    // With moment and gradient both, also S_k's derivatives in u and rho
+    // (like magnified_du) and the shift's per result element, as A's above
+    // (basis_magnified_flux_centroid_gradient).
+    double* moment_du = nullptr;
+    double* moment_drho = nullptr;
+    double* out_shift_du = nullptr;
+    double* out_shift_drho = nullptr;
+    std::array<double*, max_coefficients> out_shift_dcoefficients{};
+    double* out_shift_dintensity = nullptr;
 };
 
 // The units of work of the geometry points (basis_units of each, point

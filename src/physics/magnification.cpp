@@ -192,7 +192,10 @@ Integrals<K> integrate(const F& f, std::size_t piece_count, double rtol, std::si
 // radius times F_k where they pass through zero: the shift S / F is then
 // within rtol max(|shift|, 0.01 rho).  (integrate's floors are
 // derivative_floor |F_k| per_rho: per_rho = centroid_floor rho /
-// derivative_floor gives these.)
+// derivative_floor gives these.)  They take the fluxes' error models, which
+// measured on their own integrands are not pessimistic for them where their
+// panels are accepted (bench/centroid_error_models.py: the 15-point rule's
+// errors reached 15 g^1.5 near g = 1e-7, the 7-point rule's 0.025 g).
 constexpr double centroid_floor = 0.01;
 
 template <std::size_t K, class F>
@@ -200,6 +203,79 @@ Integrals<K> integrate_centroid(const F& f, std::size_t piece_count, double rtol
                                 std::size_t values, double rho) noexcept {
     return integrate<K>(f, piece_count, rtol, values, centroid_floor * rho / derivative_floor,
                         std::array<double, K>{}, 0, 1.0);
+}
+
+// The fluxes, their moments and the slopes of both (centroid and gradient):
+// six blocks of K integrands, F, dF/du, dF/drho, then S, dS/du, dS/drho
+// (put_centroid), the last `slopes` profiles of each block a parameter's
+// slope profile.  The law's own F and then S are refined first exactly as
+// integrate_centroid refines them, so that neither the magnification's nor
+// the shift's bits depend on whether the slopes are asked; the rest after
+// them to derivative_tolerance rtol: F's slopes as integrate asks them, S's
+// against the moment's own scale max(|S|, centroid_floor rho |F|) per rho,
+// and a slope profile's F and S against the profile before it.
+template <std::size_t K, std::size_t Pairs, class F>
+Integrals<6 * K> integrate_centroid_slopes(const gk::Rule<Pairs>& rule, const gk::ErrorModel& model,
+                                           const F& f, std::size_t piece_count, double rtol,
+                                           double rho, const std::array<double, 6 * K>& offsets,
+                                           std::size_t slopes) noexcept {
+    constexpr std::size_t N = 6 * K;
+    constexpr double infinity = std::numeric_limits<double>::infinity();
+    const std::size_t refined = K - slopes;
+    gk::Panels<N, Pairs, F> panels(rule, model, f, piece_count);
+    const gk::Sums<N> first = panels.refine({rtol, 0, refined});
+    Integrals<N> total{first.value, first.worst};
+    // integrate_centroid's floors, formed alike (to the bit).
+    const double per_rho = centroid_floor * rho / derivative_floor;
+    std::array<double, N> floors{};
+    for (std::size_t k = 0; k < refined; ++k) {
+        floors[3 * K + k] = derivative_floor * std::fabs(total.value[k]) * per_rho;
+    }
+    const std::array<double, N> none{};
+    const gk::Sums<N> moments = panels.refine({1.0 * rtol, 3 * K, 3 * K + refined, &floors, &none});
+    for (std::size_t k = 0; k < refined; ++k) total.value[3 * K + k] = moments.value[3 * K + k];
+    total.worst = worse(total.worst, moments.worst);
+    std::array<double, K> scale{};  // the moments' own
+    for (std::size_t k = 0; k < refined; ++k) {
+        scale[k] = std::max(std::fabs(total.value[3 * K + k]),
+                            centroid_floor * rho * std::fabs(total.value[k]));
+    }
+    for (std::size_t k = 0; k < K; ++k) {
+        const bool slope = k >= refined;
+        // A slope profile's value against the profile it is the slope of
+        // (the one before it: a law's own come first); its own slopes in u
+        // and rho are not used (combine).
+        const std::size_t before = k > 0 ? k - 1 : 0;
+        floors[k] = slope ? derivative_floor * std::fabs(total.value[before]) : 0.0;
+        floors[3 * K + k] = slope ? derivative_floor * scale[before] : infinity;
+        for (std::size_t block : {1, 2}) {
+            floors[block * K + k] =
+                slope ? infinity : derivative_floor * std::fabs(total.value[k]) / rho;
+            floors[(3 + block) * K + k] = slope ? infinity : derivative_floor * scale[k] / rho;
+        }
+    }
+    const gk::Sums<N> rest =
+        panels.refine({derivative_tolerance * rtol, refined, N, &floors, &offsets});
+    for (std::size_t k = refined; k < N; ++k) {
+        if (k < 3 * K || k >= 3 * K + refined) total.value[k] = rest.value[k];
+    }
+    total.worst = worse(total.worst, rest.worst);
+    return total;
+}
+
+template <std::size_t K, class F>
+Integrals<6 * K> integrate_centroid_slopes(const F& f, std::size_t piece_count, double rtol,
+                                           double rho, const std::array<double, 6 * K>& offsets,
+                                           std::size_t slopes = 0) noexcept {
+    if (rtol >= coarse_tolerance) {
+        return integrate_centroid_slopes<K>(gk::kronrod7, coarse_model, f, piece_count, rtol, rho,
+                                            offsets, slopes);
+    }
+    return rtol >= fine_tolerance
+               ? integrate_centroid_slopes<K>(gk::kronrod15, fine_model, f, piece_count, rtol, rho,
+                                              offsets, slopes)
+               : integrate_centroid_slopes<K>(gk::kronrod15, finest_model, f, piece_count, rtol,
+                                              rho, offsets, slopes);
 }
 
 // ---- Parametric laws: the basis {1, mu, mu^2 or sqrt(mu)} --------------------
@@ -724,6 +800,25 @@ void put(std::array<double, N>& values, const std::array<double, B>& g, const Du
     }
 }
 
+// The same with the centroid moments (integrate_centroid_slopes's blocks):
+// F and its slopes from a, then S and its slopes from the moment m.  Where
+// the nested disk's edge crosses the lens, the moment's slopes diverge as
+// -u times A_D's (its mean of f cos(phi) stays bounded there, so only its
+// - u A term brings a logarithm): the same logarithm, lambda times -u.
+template <std::size_t B, std::size_t N>
+void put_centroid(std::array<double, N>& values, const std::array<double, B>& g, const Dual& a,
+                  const Dual& m, const std::array<double, 2 * B>& lambda, double l,
+                  double u) noexcept {
+    static_assert(N == 6 * B);
+    std::array<double, 3 * B> part;
+    put<B>(part, g, a, lambda, l);
+    std::copy(part.begin(), part.end(), values.begin());
+    std::array<double, 2 * B> moment_lambda;
+    for (std::size_t c = 0; c < 2 * B; ++c) moment_lambda[c] = -u * lambda[c];
+    put<B>(part, g, m, moment_lambda, l);
+    std::copy(part.begin(), part.end(), values.begin() + 3 * B);
+}
+
 // The subtraction of one piece: the logarithm, its coefficients per unit of
 // dy (as lambda in put, before dy/dw), and its integral over the piece.
 template <std::size_t B>
@@ -765,6 +860,22 @@ std::array<double, N> offsets_of(const std::array<Subtraction<B>, P>& subtractio
             for (std::size_t c = 0; c < 2 * B; ++c) {
                 offsets[B + c] += subtractions[p].lambda[c] * subtractions[p].integral;
             }
+        }
+    }
+    return offsets;
+}
+
+// The same for integrate_centroid_slopes's blocks: the moments' logarithms
+// are -u times the fluxes' (put_centroid).
+template <std::size_t B, std::size_t P>
+std::array<double, 6 * B> centroid_offsets_of(const std::array<Subtraction<B>, P>& subtractions,
+                                              std::size_t count, double u) noexcept {
+    std::array<double, 6 * B> offsets{};
+    for (std::size_t p = 0; p < count; ++p) {
+        for (std::size_t c = 0; c < 2 * B; ++c) {
+            const double offset = subtractions[p].lambda[c] * subtractions[p].integral;
+            offsets[B + c] += offset;
+            offsets[4 * B + c] += -u * offset;
         }
     }
     return offsets;
@@ -881,15 +992,28 @@ double slope_limb(double e, double q, double edge, double v) noexcept {
     return v > 0.0 ? edge * std::pow(v, e) * (std::log(v) - 1.0 / e) / q : 0.0;
 }
 
+// The centroid moments of a law's profiles with their slopes in u and rho,
+// and the moment of the whole source's edge (Centroid with Gradient).
+struct Moments {
+    double* value;
+    double* d_u;
+    double* d_rho;
+    double edge;
+};
+
+// A nested disk's slopes from disk_centroid_slopes's, whose rho is x rho.
+Dual nested_slopes(const Dual& d, double x) noexcept { return {d.v, d.du, x * d.dr}; }
+
 // With Centroid (and not Gradient), also the centroid moments of the
 // profiles in `moment`: the same integrals over the nested disks' moments
-// (disk_centroid.hpp), on the same nodes.
+// (disk_centroid.hpp), on the same nodes; with both, the moments and their
+// slopes in `moments`.
 template <std::size_t K, bool Gradient, bool Centroid = false>
 double parametric(const Profiles<K>& profiles, double u, double rho, double rtol, double* out,
-                  double* d_u, double* d_rho, double edge = 0.0,
-                  double* moment = nullptr) noexcept {
-    static_assert(!(Gradient && Centroid));
-    constexpr std::size_t N = Gradient ? 3 * K : (Centroid ? 2 * K : K);
+                  double* d_u, double* d_rho, double edge = 0.0, double* moment = nullptr,
+                  const Moments* moments = nullptr) noexcept {
+    constexpr bool both = Gradient && Centroid;
+    constexpr std::size_t N = both ? 6 * K : (Gradient ? 3 * K : (Centroid ? 2 * K : K));
     const double x0 = u / rho;
     std::array<SourcePiece, max_pieces> pieces;
     const std::size_t count = source_pieces(x0, profiles.steep, profiles.log_at_limb, pieces,
@@ -946,42 +1070,76 @@ double parametric(const Profiles<K>& profiles, double u, double rho, double rtol
                 e / profiles.q * std::pow(y, e - 1.0) * std::log(y) * edge * node.m.weight;
         }
     };
-    // The centroid moments, node by node.
+    // The centroid moments (with Gradient their slopes too), node by node.
     const auto f = [&](std::size_t p, double w, std::array<double, N>& values) {
         const Node node = prepare(p, w);
-        const detail::DiskCentroid c =
-            detail::disk_centroid(node.disk.u, node.disk.r, node.disk.delta);
-        for (std::size_t k = 0; k < K; ++k) {
-            values[k] = node.g[k] * c.a;
-            values[K + k] = node.g[k] * c.moment;
+        if constexpr (both) {
+            const detail::DiskCentroidSlopes c =
+                detail::disk_centroid_slopes(node.disk.u, node.disk.r, node.disk.delta);
+            const Subtraction<K>& sub = subtractions[p];
+            std::array<double, 2 * K> lambda;
+            for (std::size_t c = 0; c < 2 * K; ++c) lambda[c] = sub.lambda[c] * node.m.weight;
+            put_centroid<K>(values, node.g, nested_slopes(c.a, node.x),
+                            nested_slopes(c.moment, node.x), lambda,
+                            sub.l.count ? sub.l(node.y) : 0.0, u);
+            if (profiles.slope && pieces[p].variable == Variable::v && node.y > 0.0) {
+                const double e = profiles.alpha / profiles.q;
+                const double limb = e / profiles.q * std::pow(node.y, e - 1.0) * std::log(node.y);
+                values[K - 1] -= limb * edge * node.m.weight;
+                // The moment's limb likewise, from the edge's moment.
+                values[4 * K - 1] -= limb * moments->edge * node.m.weight;
+            }
+        } else {
+            const detail::DiskCentroid c =
+                detail::disk_centroid(node.disk.u, node.disk.r, node.disk.delta);
+            for (std::size_t k = 0; k < K; ++k) {
+                values[k] = node.g[k] * c.a;
+                values[K + k] = node.g[k] * c.moment;
+            }
         }
     };
-    const std::array<double, N> offsets = offsets_of<K, N>(subtractions, count);
     // The values and derivatives take their disks in SIMD lanes.
-    const auto run = [&](const auto& integrand) {
-        return Centroid ? integrate_centroid<N>(integrand, count, rtol, K, rho)
-                        : integrate<N>(integrand, count, rtol, K, 1.0 / rho, offsets,
-                                       profiles.slope ? 1 : 0);
+    const auto integrals = [&] {
+        if constexpr (both) {
+            const std::array<double, N> offsets = centroid_offsets_of<K>(subtractions, count, u);
+            return std::pair{
+                integrate_centroid_slopes<K>(f, count, rtol, rho, offsets, profiles.slope ? 1 : 0),
+                offsets};
+        } else if constexpr (Centroid) {
+            return std::pair{integrate_centroid<N>(f, count, rtol, K, rho),
+                             offsets_of<K, N>(subtractions, count)};
+        } else {
+            const std::array<double, N> offsets = offsets_of<K, N>(subtractions, count);
+            return std::pair{integrate<N>(batched_disks<N, Gradient>(prepare, finish), count, rtol,
+                                          K, 1.0 / rho, offsets, profiles.slope ? 1 : 0),
+                             offsets};
+        }
     };
-    Integrals<N> total;
-    if constexpr (Centroid) {
-        total = run(f);
-    } else {
-        total = run(batched_disks<N, Gradient>(prepare, finish));
-    }
+    const auto [total, offsets] = integrals();
     double slope_added = 0.0;
+    double moment_added = 0.0;
     for (std::size_t p = 0; profiles.slope && p < count; ++p) {
         if (pieces[p].variable != Variable::v) continue;
         const double e = profiles.alpha / profiles.q;
         slope_added += slope_limb(e, profiles.q, edge, pieces[p].piece.b) -
                        slope_limb(e, profiles.q, edge, pieces[p].piece.a);
+        if constexpr (both) {
+            moment_added += slope_limb(e, profiles.q, moments->edge, pieces[p].piece.b) -
+                            slope_limb(e, profiles.q, moments->edge, pieces[p].piece.a);
+        }
     }
     for (std::size_t k = 0; k < K; ++k) {
         out[k] = total.value[k] + (profiles.slope && k == K - 1 ? slope_added : 0.0);
-        if constexpr (Centroid) moment[k] = total.value[K + k];
+        if constexpr (Centroid && !Gradient) moment[k] = total.value[K + k];
         if constexpr (Gradient) {
             d_u[k] = total.value[K + k] + offsets[K + k];
             d_rho[k] = total.value[2 * K + k] + offsets[2 * K + k];
+        }
+        if constexpr (both) {
+            moments->value[k] =
+                total.value[3 * K + k] + (profiles.slope && k == K - 1 ? moment_added : 0.0);
+            moments->d_u[k] = total.value[4 * K + k] + offsets[4 * K + k];
+            moments->d_rho[k] = total.value[5 * K + k] + offsets[5 * K + k];
         }
     }
     return total.worst;
@@ -1015,11 +1173,12 @@ constexpr double unrepresentable_disk = 1e-300;
 constexpr double point_source = 1e-150;
 
 // With Centroid, the interval's centroid moment in the result's du (its
-// dr unused).
+// dr unused); with both, the moment and its slopes in `moment`.
 template <bool Gradient, bool Centroid = false>
-Dual interval_integral(double u, double rho, double lo, double hi, double tol,
-                       double& worst) noexcept {
-    constexpr std::size_t N = Gradient ? 3 : (Centroid ? 2 : 1);
+Dual interval_integral(double u, double rho, double lo, double hi, double tol, double& worst,
+                       Dual* moment = nullptr) noexcept {
+    constexpr bool both = Gradient && Centroid;
+    constexpr std::size_t N = both ? 6 : (Gradient ? 3 : (Centroid ? 2 : 1));
     const double x0 = u / rho;
     std::array<Piece, 2> pieces{};
     std::size_t count = 1;
@@ -1079,34 +1238,48 @@ Dual interval_integral(double u, double rho, double lo, double hi, double tol,
             put<1>(values, node.g, a, {}, 0.0);
         }
     };
-    // The centroid moments, node by node.
+    // The centroid moments (with Gradient their slopes too), node by node.
     const auto f = [&](std::size_t p, double w, std::array<double, N>& values) {
         const Node node = prepare(p, w);
-        const detail::DiskCentroid c =
-            node.none ? detail::DiskCentroid{}
-                      : detail::disk_centroid(node.disk.u, node.disk.r, node.disk.delta);
-        values[0] = node.g[0] * c.a;
-        values[1] = node.g[0] * c.moment;
+        if constexpr (both) {
+            detail::DiskCentroidSlopes c{};
+            if (!node.none) {
+                c = detail::disk_centroid_slopes(node.disk.u, node.disk.r, node.disk.delta);
+            }
+            const Subtraction<1>& sub = subtractions[p];
+            put_centroid<1>(values, node.g, nested_slopes(c.a, node.disk.x),
+                            nested_slopes(c.moment, node.disk.x),
+                            {sub.lambda[0] * node.m.weight, sub.lambda[1] * node.m.weight},
+                            sub.l.count ? sub.l(node.x) : 0.0, u);
+        } else {
+            const detail::DiskCentroid c =
+                node.none ? detail::DiskCentroid{}
+                          : detail::disk_centroid(node.disk.u, node.disk.r, node.disk.delta);
+            values[0] = node.g[0] * c.a;
+            values[1] = node.g[0] * c.moment;
+        }
     };
-    const std::array<double, N> offsets = offsets_of<1, N>(subtractions, count);
-    // The values and derivatives take their disks in SIMD lanes.
-    const auto run = [&](const auto& integrand) {
-        return Centroid ? integrate_centroid<N>(integrand, count, tol, 1, rho)
-                        : integrate<N>(integrand, count, tol, 1, 1.0 / rho, offsets);
-    };
-    Integrals<N> total;
-    if constexpr (Centroid) {
-        total = run(f);
-    } else {
-        total = run(batched_disks<N, Gradient>(prepare, finish));
-    }
-    worst = worse(worst, total.worst);
-    if constexpr (Centroid) {
-        return {total.value[0], total.value[1], 0.0};
-    } else if constexpr (Gradient) {
+    if constexpr (both) {
+        const std::array<double, N> offsets = centroid_offsets_of<1>(subtractions, count, u);
+        const Integrals<N> total = integrate_centroid_slopes<1>(f, count, tol, rho, offsets);
+        worst = worse(worst, total.worst);
+        *moment = {total.value[3], total.value[4] + offsets[4], total.value[5] + offsets[5]};
         return {total.value[0], total.value[1] + offsets[1], total.value[2] + offsets[2]};
     } else {
-        return {total.value[0], 0.0, 0.0};
+        const std::array<double, N> offsets = offsets_of<1, N>(subtractions, count);
+        // The values and derivatives take their disks in SIMD lanes.
+        const Integrals<N> total =
+            Centroid ? integrate_centroid<N>(f, count, tol, 1, rho)
+                     : integrate<N>(batched_disks<N, Gradient>(prepare, finish), count, tol, 1,
+                                    1.0 / rho, offsets);
+        worst = worse(worst, total.worst);
+        if constexpr (Centroid) {
+            return {total.value[0], total.value[1], 0.0};
+        } else if constexpr (Gradient) {
+            return {total.value[0], total.value[1] + offsets[1], total.value[2] + offsets[2]};
+        } else {
+            return {total.value[0], 0.0, 0.0};
+        }
     }
 }
 
@@ -1138,6 +1311,14 @@ Dual edge(double u, double rho, double x) noexcept {
     }
 }
 
+// With both: A's slopes as without the moment, and the moment with its
+// slopes in `moment`.
+Dual edge_slopes(double u, double rho, double x, Dual& moment) noexcept {
+    const detail::DiskCentroidSlopes c = detail::disk_centroid_slopes(u, x * rho, u - x * rho);
+    moment = nested_slopes(c.moment, x);
+    return edge_disk<true>(u, rho, x);
+}
+
 // The radii of a table as it is evaluated: scaled by 2^k so that the
 // outermost lies in [1/2, 1] (k = 0 for most tables), while the source
 // radius is scaled by 2^-k: the same physical source, and F_k and N_k both
@@ -1154,16 +1335,20 @@ std::size_t table_units(std::size_t entries) noexcept {
     return (entries - 2) / table_unit_intervals + 1;  // entries - 1 intervals
 }
 
-// With Centroid, d_u takes the centroid moments (d_rho unused).
+// With Centroid, d_u takes the centroid moments (d_rho unused); with both,
+// the moments and their slopes go to `moments`.
 template <bool Gradient, bool Centroid = false>
 double tabulated(std::span<const double> given, double u, double rho, double rtol, double* out,
-                 double* d_u, double* d_rho, Units units) noexcept {
+                 double* d_u, double* d_rho, Units units,
+                 const Moments* moments = nullptr) noexcept {
+    constexpr bool both = Gradient && Centroid;
     double worst = 0.0;
     const int k = table_exponent(given);
     const auto radii = [&](std::size_t i) { return std::ldexp(given[i], k); };
     const std::size_t n = given.size();
-    std::array<double*, 3> parts = {out, d_u, d_rho};
-    const std::size_t used = Gradient ? 3 : (Centroid ? 2 : 1);
+    std::array<double*, 6> parts = {out, d_u, d_rho};
+    if constexpr (both) parts = {out, d_u, d_rho, moments->value, moments->d_u, moments->d_rho};
+    const std::size_t used = both ? 6 : (Gradient ? 3 : (Centroid ? 2 : 1));
     if (units.first == 0) {
         for (std::size_t c = 0; c < used; ++c) std::fill(parts[c], parts[c] + n, 0.0);
     }
@@ -1171,6 +1356,11 @@ double tabulated(std::span<const double> given, double u, double rho, double rto
         out[j] += factor * term.v;
         if constexpr (Gradient || Centroid) d_u[j] += factor * term.du;
         if constexpr (Gradient) d_rho[j] += factor * term.dr;
+    };
+    const auto add_moment = [&](std::size_t j, double factor, const Dual& term) {
+        moments->value[j] += factor * term.v;
+        moments->d_u[j] += factor * term.du;
+        moments->d_rho[j] += factor * term.dr;
     };
     const std::size_t end =
         std::min(n - 1, units.last >= table_units(n) ? n - 1 : units.last * table_unit_intervals);
@@ -1181,7 +1371,9 @@ double tabulated(std::span<const double> given, double u, double rho, double rto
         const double tol = std::max(rtol * std::min(1.0, h), finest_interval_rtol);
         // Each interval is asked for its share of the tolerance (tol, a
         // fraction h of rtol): its shortfall counts against that share.
-        const Dual integral = interval_integral<Gradient, Centroid>(u, rho, lo, hi, tol, worst);
+        Dual moment;
+        const Dual integral =
+            interval_integral<Gradient, Centroid>(u, rho, lo, hi, tol, worst, &moment);
         // F_j takes J / h of its two intervals with opposite signs, which
         // cancel by about x / h: their rounding alone leaves F_j about
         // 2 eps x / h off (measured: 5e-9 for an annulus 1e-8 wide at
@@ -1192,12 +1384,27 @@ double tabulated(std::span<const double> given, double u, double rho, double rto
         const Dual mean = {integral.v / h, integral.du / h, integral.dr / h};
         add(i, 1.0, mean);
         add(i + 1, -1.0, mean);
+        if constexpr (both) {
+            const Dual moment_mean = {moment.v / h, moment.du / h, moment.dr / h};
+            add_moment(i, 1.0, moment_mean);
+            add_moment(i + 1, -1.0, moment_mean);
+        }
     }
     if (units.last < table_units(n)) return worst;
     // The jumps: up to 1 at the first radius (none if it is the centre), down
     // from 1 at the last.
     const double first = radii(0);
     const double last = radii(n - 1);
+    if constexpr (both) {
+        Dual moment;
+        if (first > 0.0) {
+            add(0, -first * first, edge_slopes(u, rho, first, moment));
+            add_moment(0, -first * first, moment);
+        }
+        add(n - 1, last * last, edge_slopes(u, rho, last, moment));
+        add_moment(n - 1, last * last, moment);
+        return worst;
+    }
     if (first > 0.0) add(0, -first * first, edge<Gradient, Centroid>(u, rho, first));
     add(n - 1, last * last, edge<Gradient, Centroid>(u, rho, last));
     return worst;
@@ -1230,18 +1437,30 @@ Profiles<K> integrated_profiles(const Basis& basis) noexcept {
     return profiles;
 }
 
-// With Centroid, d_u takes the centroid moments (d_rho unused).
+// With Centroid, d_u takes the centroid moments (d_rho unused); with both,
+// `moments` takes them with their slopes.
 template <bool Gradient, bool Centroid = false>
 double magnified_flux(const Basis& basis, double u, double rho, double rtol, double* out,
-                      double* d_u, double* d_rho, Units units) noexcept {
+                      double* d_u, double* d_rho, Units units,
+                      const Moments* moments = nullptr) noexcept {
     if (basis.law == Law::tabulated) {
-        return tabulated<Gradient, Centroid>(basis.radii, u, rho, rtol, out, d_u, d_rho, units);
+        return tabulated<Gradient, Centroid>(basis.radii, u, rho, rtol, out, d_u, d_rho, units,
+                                             moments);
     }
     if (units.first > 0) return 0.0;  // a parametric law is one unit
-    const Dual whole = edge<Gradient, Centroid>(u, rho, 1.0);
+    Dual edge_moment;
+    const Dual whole = Gradient && Centroid ? edge_slopes(u, rho, 1.0, edge_moment)
+                                            : edge<Gradient, Centroid>(u, rho, 1.0);
     out[0] = whole.v;
     if constexpr (Gradient || Centroid) d_u[0] = whole.du;
     if constexpr (Gradient) d_rho[0] = whole.dr;
+    Moments rest{};
+    if constexpr (Gradient && Centroid) {
+        moments->value[0] = edge_moment.v;
+        moments->d_u[0] = edge_moment.du;
+        moments->d_rho[0] = edge_moment.dr;
+        rest = {moments->value + 1, moments->d_u + 1, moments->d_rho + 1, edge_moment.v};
+    }
     const auto next = [](double* p) { return p == nullptr ? p : p + 1; };
     // Every integrated profile of a law is refined together, on the same
     // nodes: one instantiation per count.
@@ -1249,19 +1468,19 @@ double magnified_flux(const Basis& basis, double u, double rho, double rtol, dou
         case 1:
             return parametric<1, Gradient, Centroid>(integrated_profiles<1>(basis), u, rho, rtol,
                                                      out + 1, next(d_u), next(d_rho), whole.v,
-                                                     next(d_u));
+                                                     next(d_u), &rest);
         case 2:
             return parametric<2, Gradient, Centroid>(integrated_profiles<2>(basis), u, rho, rtol,
                                                      out + 1, next(d_u), next(d_rho), whole.v,
-                                                     next(d_u));
+                                                     next(d_u), &rest);
         case 3:
             return parametric<3, Gradient, Centroid>(integrated_profiles<3>(basis), u, rho, rtol,
                                                      out + 1, next(d_u), next(d_rho), whole.v,
-                                                     next(d_u));
+                                                     next(d_u), &rest);
         case 4:
             return parametric<4, Gradient, Centroid>(integrated_profiles<4>(basis), u, rho, rtol,
                                                      out + 1, next(d_u), next(d_rho), whole.v,
-                                                     next(d_u));
+                                                     next(d_u), &rest);
         default:
             break;
     }
@@ -1354,6 +1573,25 @@ double basis_magnified_flux(const Basis& basis, double u, double rho, double rto
     return worst;
 }
 
+// F_k and their slopes as the caller takes them (the geometry's scaling
+// undone but for what the caller takes in `exponent`), and `left`, the
+// power of two undone.
+int unscale_slopes(const Geometry& g, int* exponent, double sign, std::span<double> out,
+                   std::span<double> d_u, std::span<double> d_rho) noexcept {
+    // What the caller does not take in its exponent.
+    const int left = exponent ? 0 : g.small;
+    if (exponent) *exponent = g.small;
+    if (left != 0) {
+        for (double& f : out) f = std::ldexp(f, left);
+    }
+    // F is even in u; d/drho takes the table's scaling of rho too.
+    for (double& d : d_u) d = sign * std::ldexp(d, 2 * left);
+    if (left != 0 || g.table != 0) {
+        for (double& d : d_rho) d = std::ldexp(d, 2 * left - g.table);
+    }
+    return left;
+}
+
 double basis_magnified_flux_gradient(const Basis& basis, double u, double rho, double rtol,
                                      std::span<double> out, std::span<double> d_u,
                                      std::span<double> d_rho, Units units, int* exponent) noexcept {
@@ -1367,17 +1605,7 @@ double basis_magnified_flux_gradient(const Basis& basis, double u, double rho, d
     const double worst =
         magnified_flux<true>(basis, g.u, g.rho, rtol, out.data(), d_u.data(), d_rho.data(), units);
     if (units.last < basis_units(basis)) return worst;
-    // What the caller does not take in its exponent.
-    const int left = exponent ? 0 : g.small;
-    if (exponent) *exponent = g.small;
-    if (left != 0) {
-        for (double& f : out) f = std::ldexp(f, left);
-    }
-    // F is even in u; d/drho takes the table's scaling of rho too.
-    for (double& d : d_u) d = sign * std::ldexp(d, 2 * left);
-    if (left != 0 || g.table != 0) {
-        for (double& d : d_rho) d = std::ldexp(d, 2 * left - g.table);
-    }
+    unscale_slopes(g, exponent, sign, out, d_u, d_rho);
     return worst;
 }
 
@@ -1398,6 +1626,35 @@ double basis_magnified_flux_centroid(const Basis& basis, double u, double rho, d
         *exponent = g.small;
     } else if (g.small != 0) {
         for (double& f : out) f = std::ldexp(f, g.small);
+    }
+    return worst;
+}
+
+double basis_magnified_flux_centroid_gradient(const Basis& basis, double u, double rho, double rtol,
+                                              std::span<double> out, std::span<double> d_u,
+                                              std::span<double> d_rho, std::span<double> moment,
+                                              std::span<double> moment_du,
+                                              std::span<double> moment_drho, Units units,
+                                              int* exponent) noexcept {
+    if (exponent) *exponent = 0;
+    if (std::isnan(u)) {
+        for (std::span<double> part : {out, d_u, d_rho, moment, moment_du, moment_drho}) {
+            std::fill(part.begin(), part.end(), nan);
+        }
+        return nan;
+    }
+    const double sign = u < 0.0 ? -1.0 : 1.0;
+    const Geometry g = scaled(basis, std::fabs(u), rho);
+    const Moments moments{moment.data(), moment_du.data(), moment_drho.data(), 0.0};
+    const double worst = magnified_flux<true, true>(basis, g.u, g.rho, rtol, out.data(), d_u.data(),
+                                                    d_rho.data(), units, &moments);
+    if (units.last < basis_units(basis)) return worst;
+    // The fluxes and their slopes as basis_magnified_flux_gradient leaves
+    // them; the moments do not scale, so their slopes go as 2^-s.
+    const int left = unscale_slopes(g, exponent, sign, out, d_u, d_rho);
+    for (double& d : moment_du) d = sign * std::ldexp(d, left);
+    if (left != 0 || g.table != 0) {
+        for (double& d : moment_drho) d = std::ldexp(d, left - g.table);
     }
     return worst;
 }

@@ -133,9 +133,24 @@ double basis_magnified_flux_gradient(const Basis& basis, double u, double rho, d
 // it passes through zero (0 at u = 0, and at u = rho for the uniform
 // profile), on the fluxes' nodes.  The moments are not scaled with
 // `exponent` (below 1e-100 Einstein radii they no longer depend on the
-// scale): the shift is 2^-s times the sums' ratio.  No derivatives.
+// scale): the shift is 2^-s times the sums' ratio.  Derivatives below.
 double basis_magnified_flux_centroid(const Basis& basis, double u, double rho, double rtol,
                                      std::span<double> out, std::span<double> moment,
                                      Units units = {}, int* exponent = nullptr) noexcept;
+
+// Both: F_k as basis_magnified_flux_gradient gives them with their
+// derivatives, S_k as basis_magnified_flux_centroid gives them, each to the
+// bit, and S_k's derivatives in u and rho to 10 rtol relative, or rtol / 10
+// times max(|S_k|, 0.01 rho F_k) / rho.  With `exponent`, S_k's derivatives
+// are left as 2^-s times theirs (S_k does not scale, its slopes go as
+// 1 / rho), so that sum_k w_k dS_k / sum_k w_k F_k needs no scaling.  (Where
+// the lens crosses a nested disk's edge the moment's slopes go like -u
+// times A_D's logarithm, subtracted as the fluxes' are.)
+double basis_magnified_flux_centroid_gradient(const Basis& basis, double u, double rho, double rtol,
+                                              std::span<double> out, std::span<double> d_u,
+                                              std::span<double> d_rho, std::span<double> moment,
+                                              std::span<double> moment_du,
+                                              std::span<double> moment_drho, Units units = {},
+                                              int* exponent = nullptr) noexcept;
 
 }  // namespace tavlomer::physics

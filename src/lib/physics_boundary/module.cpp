@@ -71,8 +71,11 @@ constexpr const char* tabulated_doc =
 constexpr const char* centroid_doc =
     "\ncentroid=True returns (A, shift): shift is the displacement of the images'\n"
     "light centroid from the source centre along the lens-source axis, positive\n"
-    "away from the lens, in Einstein radii, within rtol * max(|shift|, 0.01 rho)\n"
-    "(not with gradient=True yet: NotImplementedError).";
+    "away from the lens, in Einstein radii, within rtol * max(|shift|, 0.01 rho).\n"
+    "With gradient=True too, A and shift are followed by A's derivatives, then the\n"
+    "shift's in the same order (A, shift, dA/du, dA/drho, ..., dshift/du,\n"
+    "dshift/drho, ...): the shift's within 10 rtol relative, or rtol *\n"
+    "max(|shift|, 0.01 rho), over rho in u and rho.";
 
 // What PyArg_ParseTupleAndKeywords and the method table need of a function,
 // kept for the life of the process.
@@ -362,14 +365,6 @@ bool parse_threads(PyObject* object, std::size_t& threads) {
     return true;
 }
 
-// The shift's derivatives are computed for the uniform disk only so far.
-[[gnu::cold]] bool refuse_centroid_gradient() {
-    PyErr_SetString(PyExc_NotImplementedError,
-                    "centroid=True takes gradient=True for uniform() only: the shift's "
-                    "derivatives of limb-darkened sources are not available yet");
-    return false;
-}
-
 // tavlomer_physics.AccuracyWarning, made with the module.
 constinit PyObject* accuracy_warning = nullptr;
 
@@ -642,8 +637,7 @@ PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects
     if (!check_rho(rho) || !parse_rtol(objects[2 + arguments], rtol) ||
         !parse_flag(objects[3 + arguments], "gradient", gradient) ||
         !parse_flag(objects[4 + arguments], "centroid", centroid) ||
-        !parse_threads(objects[5 + arguments], threads) ||
-        (gradient && centroid && !refuse_centroid_gradient())) {
+        !parse_threads(objects[5 + arguments], threads)) {
         return nullptr;
     }
 
@@ -730,14 +724,16 @@ PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects
             batch.geometry_index = by_parameter.index.data();
         }
     }
-    std::vector<double> magnified(geometry_count * basis_size *
-                                  (gradient ? 3 : (centroid ? 2 : 1)));
+    // F_k, then S_k, then F_k's slopes, then S_k's.
+    std::vector<double> magnified(geometry_count * basis_size * (gradient ? 3 : 1) *
+                                  (centroid ? 2 : 1));
     batch.magnified = magnified.data();
     std::vector<int> exponent(geometry_count);
     batch.exponent = exponent.data();
-    // The results: A, then with gradient dA/du, dA/drho and the derivatives
-    // in the coefficients (or in the intensity, with a trailing axis).
-    std::array<Output, 3 + physics::max_coefficients> outputs;
+    // The results: A, then with centroid the shift, then with gradient
+    // dA/du, dA/drho and the derivatives in the coefficients (or in the
+    // intensity, with a trailing axis), and with both the shift's likewise.
+    std::array<Output, 2 * (3 + physics::max_coefficients)> outputs;
     std::size_t results = 1;
     if (!outputs[0].open(shape.get())) return nullptr;
     batch.out = outputs[0].data();
@@ -749,26 +745,40 @@ PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects
     }
     if (gradient) {
         batch.gradient = true;
-        batch.magnified_du = batch.magnified + geometry_count * basis_size;
-        batch.magnified_drho = batch.magnified_du + geometry_count * basis_size;
+        const std::size_t block = geometry_count * basis_size;
+        batch.magnified_du = batch.magnified + (centroid ? 2 : 1) * block;
+        batch.magnified_drho = batch.magnified_du + block;
         const std::size_t derivatives = table ? 3 : 2 + arguments;
-        for (; results < 1 + derivatives; ++results) {
-            if (table && results == 3) {
-                Owned axis(Py_BuildValue("(n)", static_cast<Py_ssize_t>(basis_size)));
-                Owned rows = axis ? Owned(PySequence_Concat(shape.get(), axis.get())) : Owned();
-                if (!rows || !outputs[results].open(rows.get())) return nullptr;
-            } else if (!outputs[results].open(shape.get())) {
-                return nullptr;
+        const std::size_t first = results;
+        for (std::size_t of = 0; of < (centroid ? 2 : 1); ++of) {
+            for (std::size_t j = 0; j < derivatives; ++j, ++results) {
+                if (table && j == 2) {
+                    Owned axis(Py_BuildValue("(n)", static_cast<Py_ssize_t>(basis_size)));
+                    Owned rows = axis ? Owned(PySequence_Concat(shape.get(), axis.get())) : Owned();
+                    if (!rows || !outputs[results].open(rows.get())) return nullptr;
+                } else if (!outputs[results].open(shape.get())) {
+                    return nullptr;
+                }
             }
         }
-        batch.out_du = outputs[1].data();
-        batch.out_drho = outputs[2].data();
-        if (table) {
-            batch.out_dintensity = outputs[3].data();
-        } else {
-            for (std::size_t j = 0; j < arguments; ++j) {
-                batch.out_dcoefficients[j] = outputs[3 + j].data();
+        const auto slopes = [&](std::size_t at, double*& du, double*& drho, double*& dintensity,
+                                std::array<double*, physics::max_coefficients>& dcoefficients) {
+            du = outputs[at].data();
+            drho = outputs[at + 1].data();
+            if (table) {
+                dintensity = outputs[at + 2].data();
+            } else {
+                for (std::size_t j = 0; j < arguments; ++j) {
+                    dcoefficients[j] = outputs[at + 2 + j].data();
+                }
             }
+        };
+        slopes(first, batch.out_du, batch.out_drho, batch.out_dintensity, batch.out_dcoefficients);
+        if (centroid) {
+            batch.moment_du = batch.magnified_drho + block;
+            batch.moment_drho = batch.moment_du + block;
+            slopes(first + derivatives, batch.out_shift_du, batch.out_shift_drho,
+                   batch.out_shift_dintensity, batch.out_shift_dcoefficients);
         }
     }
     std::vector<double> worst(geometry_count, 0.0);
