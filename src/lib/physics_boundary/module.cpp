@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <span>
@@ -899,6 +900,42 @@ bool plain_uniform(PyObject* const* objects, PyObject*& result) {
     return true;
 }
 
+// The last coefficient set taken on this thread, with what call_law finds
+// of it: a fit calls point after point with the same coefficients, and
+// deciding them exactly (check_coefficients), the basis fluxes and the
+// cancellation cost a tenth of a point's work at coarse rtol.
+struct LastSet {
+    Law law = Law::tabulated;  // none: the tabulated law is never kept
+    bool slope = false;
+    std::array<double, physics::max_coefficients> arguments{};
+    std::array<double, physics::max_basis> flux{};
+    double kappa = 1.0;
+};
+thread_local LastSet last_set;
+
+// The set `arguments` of the basis' law, checked, with its basis fluxes and
+// cancellation (as call_law finds them); null for a set to refuse.
+const LastSet* take_set(const physics::Basis& basis,
+                        const std::array<double, physics::max_coefficients>& arguments) {
+    const std::size_t n = physics::descriptor(basis.law).argument_count;
+    LastSet& last = last_set;
+    // Compared bit for bit: -0.0 is not taken for 0.0.
+    if (last.law == basis.law && last.slope == basis.slope &&
+        std::memcmp(last.arguments.data(), arguments.data(), n * sizeof(double)) == 0) {
+        return &last;
+    }
+    const std::span<const double> set(arguments.data(), n);
+    if (!physics::check_coefficients(basis.law, set)) return nullptr;
+    last.law = Law::tabulated;
+    const std::span<double> flux(last.flux.data(), basis.size());
+    physics::basis_flux(basis, flux);
+    last.kappa = std::max(1.0, physics::law_cancellation(basis.law, set, flux));
+    last.arguments = arguments;
+    last.slope = basis.slope;
+    last.law = basis.law;
+    return &last;
+}
+
 // A parametric law on plain numbers, as plain_uniform; a law's gradient
 // with its centroid goes to call_law.
 bool plain_law(Law law, PyObject* const* objects, PyObject*& result) {
@@ -914,23 +951,21 @@ bool plain_law(Law law, PyObject* const* objects, PyObject*& result) {
     for (std::size_t j = 0; j < n; ++j) {
         if (!plain_number(objects[2 + j], arguments[j])) return false;
     }
-    const std::span<const double> set(arguments.data(), n);
     if (!plain_rtol(objects[2 + n], rtol) || !plain_flag(objects[3 + n], gradient) ||
         !plain_flag(objects[4 + n], centroid) || !plain_threads(objects[5 + n]) ||
-        (gradient && centroid) || !physics::check_coefficients(law, set)) {
+        (gradient && centroid)) {
         return false;
     }
     // call_law's steps for one point and one band.
     physics::Basis basis{law, {}};
     basis.slope = gradient && d.parametrised;
     const std::size_t size = basis.size();
-    std::array<double, physics::max_basis> flux{};
-    physics::basis_flux(basis, std::span<double>(flux.data(), size));
-    const double kappa =
-        std::max(1.0, physics::law_cancellation(law, set, std::span(flux.data(), size)));
+    const LastSet* taken = take_set(basis, arguments);
+    if (taken == nullptr) return false;
+    const double kappa = taken->kappa;
     physics::Batch batch{};
     batch.basis = basis;
-    batch.flux = std::span<const double>(flux.data(), size);
+    batch.flux = std::span<const double>(taken->flux.data(), size);
     batch.rtol = physics::basis_rtol(rtol, kappa);
     batch.geometry_count = 1;
     batch.count = 1;
