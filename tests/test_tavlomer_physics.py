@@ -9,6 +9,7 @@ averaged ring by ring, with mpmath); neither uses the module's method of
 nested uniform disks.
 """
 
+import inspect
 import math
 from fractions import Fraction
 import os
@@ -17,10 +18,12 @@ from fractions import Fraction
 import pickle
 import platform
 import signal
+import struct
 import subprocess
 import sys
 import threading
 import time
+import warnings
 
 import mpmath
 import numpy as np
@@ -466,6 +469,56 @@ def test_every_layout_of_the_same_numbers_gives_the_same_result():
         np.testing.assert_array_equal(tp.linear(same, 0.125, 0.5), expected)
     np.testing.assert_array_equal(tp.linear(base, np.float32(0.125), np.array(0.5)), expected)
     assert pickle.loads(pickle.dumps(tp.linear)) is tp.linear
+
+
+def _bits_or_error(call):
+    """What a call does: each result's type and bits, or its exception; and its warnings."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result = call()
+            values = result if isinstance(result, tuple) else (result,)
+            outcome = ([type(v) for v in values], [struct.pack("<d", v).hex() for v in values])
+        except Exception as error:  # noqa: BLE001 - the exception is the outcome
+            outcome = (type(error), str(error))
+    return outcome, [(w.category, str(w.message)) for w in caught]
+
+
+PLAIN_NUMBER = st.one_of(st.floats(-2.0, 2.0), st.integers(-2, 2), st.booleans(),
+                         st.sampled_from([math.nan, math.inf, 0.1, 1e-320, 2**1100]))
+# Mostly sources and laws that are taken, else any number.
+ORDINARY_NUMBER = {"u": st.floats(-2.0, 2.0), "rho": st.floats(0.01, 1.0)}
+
+
+# Plain numbers (float, int) take a path of their own, keyword arguments
+# matched by name without a dict: whatever the law, keywords and values
+# (refused ones included), a call must do exactly what the same call on 0-d
+# arrays given by position does.
+@settings(max_examples=150 if PYPY else 400, deadline=None)
+@given(function=st.sampled_from([f for f in tp.__all__ if f not in ("tabulated",
+                                                                     "power2_from_maxted")]),
+       data=st.data())
+def test_plain_numbers_do_what_zero_d_arrays_do(function, data):
+    numbers = [name for name, p in inspect.signature(getattr(tp, function)).parameters.items()
+               if p.kind == p.POSITIONAL_OR_KEYWORD]
+    values = [data.draw(PLAIN_NUMBER if data.draw(st.integers(0, 3)) == 0 else
+                        ORDINARY_NUMBER.get(name, st.floats(0.0, 0.2)), label=name)
+              for name in numbers]
+    if function == "power2" and data.draw(st.booleans(), label="short of rtol"):
+        values[2:] = [-1e9, 1e-5]  # a cancellation beyond reach: AccuracyWarning
+    keywords = {name: data.draw(st.sampled_from(choices), label=name)
+                for name, choices in [("rtol", [None, 1e-2, 1e-4, 1e-9, 1e-12, 1e-13, 0]),
+                                      ("gradient", [False, True, None]),
+                                      ("centroid", [False, True, None]),
+                                      ("threads", [1, 0, 3, -1, None])] if data.draw(st.booleans())}
+    if function == "uniform":
+        keywords.pop("rtol", None)
+    positional = data.draw(st.integers(0, len(numbers)), label="given by position")
+    plain = _bits_or_error(lambda: getattr(tp, function)(
+        *values[:positional], **dict(zip(numbers[positional:], values[positional:])), **keywords))
+    arrays = {k: np.array(v) if k == "rtol" and v is not None else v for k, v in keywords.items()}
+    zero_d = _bits_or_error(lambda: getattr(tp, function)(*map(np.array, values), **arrays))
+    assert plain == zero_d
 
 
 def test_importing_the_package_leaves_jax_alone():

@@ -12,10 +12,12 @@
 #include <chrono>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <span>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -84,7 +86,11 @@ struct Signature {
     std::string format;
     std::vector<std::string> names;
     std::vector<const char*> keywords;
+    std::size_t positional = 0;  // the parameters before the keyword-only ones
     std::string doc;
+    // The names as interned strings, made with the module: a call's keyword
+    // names are most often these very objects.
+    std::vector<PyObject*> interned;
 };
 
 // u, rho, the law's arguments, then the keyword-only rtol (laws), gradient,
@@ -105,6 +111,7 @@ Signature signature_of(std::size_t index) {
     out.names.emplace_back("threads");
     const std::size_t keyword_only = law ? 4 : 3;
     const std::size_t positional = out.names.size() - keyword_only;
+    out.positional = positional;
     out.format =
         std::string(positional, 'O') + "|$" + std::string(keyword_only, 'O') + ":" + out.name;
     for (const std::string& name : out.names) out.keywords.push_back(name.c_str());
@@ -385,6 +392,22 @@ constinit PyObject* accuracy_warning = nullptr;
     PyMem_Free(asked);
     PyMem_Free(reached);
     return status == 0;
+}
+
+// Tells the caller (AccuracyWarning) where a law's quadrature fell short of
+// rtol, asked with the bands' largest cancellation kappa (basis_rtol); false
+// when the warning is raised as an error.
+bool report_shortfall(const physics::Batch& batch, double kappa, double rtol) {
+    physics::Shortfall shortfall = physics::shortfall(batch);
+    // Where the bands' cancellation asks the basis for more than it
+    // promises (basis_rtol), every point reaches kappa times that at best:
+    // power2's kappa reaches 4 / alpha for c far below 0 (the other laws'
+    // stays small).
+    if (const double reachable = physics::finest_basis_rtol * kappa;
+        physics::descriptor(batch.basis.law).parametrised && reachable > rtol) {
+        shortfall = {batch.geometry_count, std::max(shortfall.worst, reachable / rtol)};
+    }
+    return shortfall.count == 0 || warn_shortfall(shortfall, batch.geometry_count, rtol);
 }
 
 // The results: the magnification alone, or a tuple of it and its derivatives.
@@ -795,19 +818,200 @@ PyObject* call_law(Law law, const Signature& signature, PyObject* const* objects
         })) {
         return nullptr;
     }
-    physics::Shortfall shortfall = physics::shortfall(batch);
-    // Where the bands' cancellation asks the basis for more than it
-    // promises (basis_rtol), every point reaches kappa times that at best:
-    // power2's kappa reaches 4 / alpha for c far below 0 (the other laws'
-    // stays small).
-    if (const double reachable = physics::finest_basis_rtol * bands.kappa;
-        parametrised && reachable > rtol) {
-        shortfall = {geometry_count, std::max(shortfall.worst, reachable / rtol)};
-    }
-    if (shortfall.count > 0 && !warn_shortfall(shortfall, geometry_count, rtol)) {
-        return nullptr;
-    }
+    if (!report_shortfall(batch, bands.kappa, rtol)) return nullptr;
     return finish_all(std::span<Output>(outputs.data(), results));
+}
+
+// ---- Calls on plain numbers ---------------------------------------------------------
+//
+// A call whose numeric arguments are all plain numbers (Python's float and
+// int, float's subclasses such as NumPy's float64) is one point: it is
+// computed here on the stack, with no NumPy array, no shape tuple and no
+// workspace, by the routines the general path calls in the same order, so
+// that its values are an array call's to the bit.  Whatever this path does
+// not read at a glance (other types, a value to refuse, a table) goes to the
+// general path, which gives the result or the error; reading has no side
+// effect, so nothing is done twice.
+
+// A plain number's value, read as Operand::convert reads it; false for
+// anything else, and for an int beyond the double's range (the general
+// path makes it an infinity).
+bool plain_number(PyObject* object, double& value) {
+    if (PyFloat_Check(object)) {
+        value = PyFloat_AS_DOUBLE(object);
+        return true;
+    }
+    if (!PyLong_CheckExact(object)) return false;
+    value = PyLong_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+// The keywords, for the values parse_rtol, parse_flag and parse_threads
+// take as they are; false for any other.
+bool plain_rtol(PyObject* object, double& rtol) {
+    rtol = physics::default_rtol;
+    if (object == nullptr || object == Py_None) return true;
+    return plain_number(object, rtol) && rtol >= physics::min_rtol && rtol <= physics::max_rtol;
+}
+
+bool plain_flag(PyObject* object, bool& flag) {
+    flag = object == Py_True;
+    return object == nullptr || object == Py_None || object == Py_True || object == Py_False;
+}
+
+// One point runs on the calling thread whatever the number asked.
+bool plain_threads(PyObject* object) {
+    if (object == nullptr || object == Py_None) return true;
+    if (!PyLong_CheckExact(object)) return false;
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+    return overflow > 0 || (overflow == 0 && value >= 0);
+}
+
+// A float, or the tuple of them.
+PyObject* plain_result(std::span<const double> values) {
+    if (values.size() == 1) return PyFloat_FromDouble(values[0]);
+    Owned tuple(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = PyFloat_FromDouble(values[i]);
+        if (item == nullptr) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return tuple.release();
+}
+
+// uniform() on plain numbers: true with `result` set (null with an
+// exception) when taken, false to leave the call to call_uniform.
+bool plain_uniform(PyObject* const* objects, PyObject*& result) {
+    double u = 0.0, rho = 0.0;
+    bool gradient = false, centroid = false;
+    if (!plain_number(objects[0], u) || !plain_number(objects[1], rho) ||
+        !(std::isfinite(rho) && rho >= physics::min_rho) || !plain_flag(objects[2], gradient) ||
+        !plain_flag(objects[3], centroid) || !plain_threads(objects[4])) {
+        return false;
+    }
+    const physics::Strided su{&u, 0}, srho{&rho, 0};
+    // (A, shift, dA/du, dA/drho, dshift/du, dshift/drho) with both.
+    std::array<double, 6> out{};
+    if (centroid) {
+        std::array<double*, 4> slopes{};
+        for (std::size_t i = 0; gradient && i < slopes.size(); ++i) slopes[i] = &out[2 + i];
+        physics::evaluate_uniform_centroid(su, srho, &out[0], &out[1], 0, 1, slopes);
+    } else {
+        physics::evaluate_uniform(su, srho, &out[0], 0, 1, gradient ? &out[1] : nullptr,
+                                  gradient ? &out[2] : nullptr);
+    }
+    result = plain_result({out.data(), (centroid ? 2u : 1u) * (gradient ? 3u : 1u)});
+    return true;
+}
+
+// The last coefficient set taken on this thread, with what call_law finds
+// of it: a fit calls point after point with the same coefficients, and
+// deciding them exactly (check_coefficients), the basis fluxes and the
+// cancellation cost a tenth of a point's work at coarse rtol.
+struct LastSet {
+    Law law = Law::tabulated;  // none: the tabulated law is never kept
+    bool slope = false;
+    std::array<double, physics::max_coefficients> arguments{};
+    std::array<double, physics::max_basis> flux{};
+    double kappa = 1.0;
+};
+thread_local LastSet last_set;
+
+// The set `arguments` of the basis' law, checked, with its basis fluxes and
+// cancellation (as call_law finds them); null for a set to refuse.
+const LastSet* take_set(const physics::Basis& basis,
+                        const std::array<double, physics::max_coefficients>& arguments) {
+    const std::size_t n = physics::descriptor(basis.law).argument_count;
+    LastSet& last = last_set;
+    // Compared bit for bit: -0.0 is not taken for 0.0.
+    if (last.law == basis.law && last.slope == basis.slope &&
+        std::memcmp(last.arguments.data(), arguments.data(), n * sizeof(double)) == 0) {
+        return &last;
+    }
+    const std::span<const double> set(arguments.data(), n);
+    if (!physics::check_coefficients(basis.law, set)) return nullptr;
+    last.law = Law::tabulated;
+    const std::span<double> flux(last.flux.data(), basis.size());
+    physics::basis_flux(basis, flux);
+    last.kappa = std::max(1.0, physics::law_cancellation(basis.law, set, flux));
+    last.arguments = arguments;
+    last.slope = basis.slope;
+    last.law = basis.law;
+    return &last;
+}
+
+// A parametric law on plain numbers, as plain_uniform; a law's gradient
+// with its centroid goes to call_law.
+bool plain_law(Law law, PyObject* const* objects, PyObject*& result) {
+    const physics::LawDescriptor& d = physics::descriptor(law);
+    const std::size_t n = d.argument_count;
+    double u = 0.0, rho = 0.0, rtol = 0.0;
+    std::array<double, physics::max_coefficients> arguments{};
+    bool gradient = false, centroid = false;
+    if (law == Law::tabulated || !plain_number(objects[0], u) || !plain_number(objects[1], rho) ||
+        !(std::isfinite(rho) && rho >= physics::min_rho)) {
+        return false;
+    }
+    for (std::size_t j = 0; j < n; ++j) {
+        if (!plain_number(objects[2 + j], arguments[j])) return false;
+    }
+    if (!plain_rtol(objects[2 + n], rtol) || !plain_flag(objects[3 + n], gradient) ||
+        !plain_flag(objects[4 + n], centroid) || !plain_threads(objects[5 + n]) ||
+        (gradient && centroid)) {
+        return false;
+    }
+    // call_law's steps for one point and one band.
+    physics::Basis basis{law, {}};
+    basis.slope = gradient && d.parametrised;
+    const std::size_t size = basis.size();
+    const LastSet* taken = take_set(basis, arguments);
+    if (taken == nullptr) return false;
+    const double kappa = taken->kappa;
+    physics::Batch batch{};
+    batch.basis = basis;
+    batch.flux = std::span<const double>(taken->flux.data(), size);
+    batch.rtol = physics::basis_rtol(rtol, kappa);
+    batch.geometry_count = 1;
+    batch.count = 1;
+    batch.u = {&u, 0};
+    batch.rho = {&rho, 0};
+    for (std::size_t j = 0; j < n; ++j) batch.coefficients[j] = {&arguments[j], 0};
+    if (d.parametrised) batch.parameter = batch.coefficients[n - 1];
+    std::array<double, 3 * physics::max_basis> magnified{};
+    batch.magnified = magnified.data();
+    int exponent = 0;
+    batch.exponent = &exponent;
+    double worst = 0.0;
+    batch.worst = &worst;
+    // A, then the shift, or dA/du, dA/drho and the derivatives in the
+    // law's arguments.
+    std::array<double, 3 + physics::max_coefficients> out{};
+    std::size_t results = 1;
+    batch.out = &out[0];
+    if (centroid) {
+        batch.moment = magnified.data() + size;
+        batch.out_shift = &out[1];
+        results = 2;
+    }
+    if (gradient) {
+        batch.gradient = true;
+        batch.magnified_du = magnified.data() + size;
+        batch.magnified_drho = magnified.data() + 2 * size;
+        batch.out_du = &out[1];
+        batch.out_drho = &out[2];
+        for (std::size_t j = 0; j < n; ++j) batch.out_dcoefficients[j] = &out[3 + j];
+        results = 3 + n;
+    }
+    physics::evaluate_geometry(batch, 0, physics::geometry_units(batch));
+    physics::combine(batch, 0, 1);
+    result = report_shortfall(batch, kappa, rtol) ? plain_result({out.data(), results}) : nullptr;
+    return true;
 }
 
 // The arguments of the widest function: u, rho, the law's arguments, rtol,
@@ -822,19 +1026,78 @@ bool parse(PyObject* args, PyObject* kwargs, const Signature& signature, Objects
                                        &objects[I]...) != 0;
 }
 
+// The parameter a keyword names, or none.
+std::optional<std::size_t> parameter_named(const Signature& signature, PyObject* keyword) {
+    const std::vector<PyObject*>& names = signature.interned;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (names[i] == keyword) return i;
+    }
+    if (!PyUnicode_Check(keyword)) return std::nullopt;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (PyUnicode_Compare(names[i], keyword) == 0) return i;
+    }
+    PyErr_Clear();  // an unencodable name compares unequal with an error set
+    return std::nullopt;
+}
+
+// A call's arguments bound to the function's parameters.  A complete call
+// (every positional parameter given once, only known keywords) is bound
+// here, with no tuple or dict made; any other goes to
+// PyArg_ParseTupleAndKeywords, whose errors (missing, repeated and unknown
+// names, too many positions) are the interpreter's own.  `held` keeps what
+// that needs for the duration of the call.
+bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          Objects& objects, std::array<Owned, 2>& held) {
+    const auto positional = static_cast<Py_ssize_t>(signature.positional);
+    const Py_ssize_t nkeywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    bool complete = nargs <= positional;
+    for (Py_ssize_t i = 0; complete && i < nargs; ++i) objects[i] = args[i];
+    for (Py_ssize_t k = 0; complete && k < nkeywords; ++k) {
+        const std::optional<std::size_t> at =
+            parameter_named(signature, PyTuple_GET_ITEM(kwnames, k));
+        complete = at && objects[*at] == nullptr;
+        if (complete) objects[*at] = args[nargs + k];
+    }
+    for (Py_ssize_t i = 0; complete && i < positional; ++i) complete = objects[i] != nullptr;
+    if (complete) return true;
+    objects = {};
+    Owned tuple(PyTuple_New(nargs));
+    if (!tuple) return false;
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(tuple.get(), i, args[i]);
+    }
+    Owned dict;
+    if (nkeywords > 0) {
+        dict = Owned(PyDict_New());
+        if (!dict) return false;
+        for (Py_ssize_t k = 0; k < nkeywords; ++k) {
+            if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) {
+                return false;
+            }
+        }
+    }
+    const bool parsed = parse(tuple.get(), dict.get(), signature, objects,
+                              std::make_index_sequence<std::tuple_size_v<Objects>>());
+    held = {std::move(tuple), std::move(dict)};
+    return parsed;
+}
+
 // The call entry of every function: no C++ exception leaves it (memory
 // exhaustion in a workspace becomes MemoryError).
 template <std::size_t Index>
-PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     const Signature& signature = signatures()[Index];
     Objects objects{};
-    if (!parse(args, kwargs, signature, objects, std::make_index_sequence<objects.size()>())) {
-        return nullptr;
-    }
+    std::array<Owned, 2> held;
+    if (!bind(signature, args, nargs, kwnames, objects, held)) return nullptr;
     try {
+        PyObject* result = nullptr;
         if constexpr (constexpr std::optional<Law> law = law_of(Index); law) {
+            if (plain_law(*law, objects.data(), result)) return result;
             return call_law(*law, signature, objects.data());
         } else {
+            if (plain_uniform(objects.data(), result)) return result;
             return call_uniform(objects.data());
         }
     } catch (const std::bad_alloc&) {
@@ -847,13 +1110,13 @@ PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
 
 template <std::size_t... Index>
 constexpr auto method_table(std::index_sequence<Index...>) {
-    // Each entry is cast through void (*)(): a METH_KEYWORDS function takes one
-    // more argument than PyCFunction, as the interpreter expects.  Names and
-    // docstrings are filled in by make_module.
+    // Each entry is cast through void (*)(): a METH_FASTCALL | METH_KEYWORDS
+    // function takes other arguments than PyCFunction, as the interpreter
+    // expects.  Names and docstrings are filled in by make_module.
     return std::array<PyMethodDef, sizeof...(Index) + 1>{
         PyMethodDef{nullptr,
                     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<Index>)),
-                    METH_VARARGS | METH_KEYWORDS, nullptr}...,
+                    METH_FASTCALL | METH_KEYWORDS, nullptr}...,
         PyMethodDef{nullptr, nullptr, 0, nullptr}};
 }
 
@@ -876,8 +1139,16 @@ PyModuleDef definition = {
 PyObject* make_module() {
     if (!load_numpy()) return nullptr;
     for (std::size_t i = 0; i < function_count; ++i) {
-        methods[i].ml_name = signatures()[i].name.c_str();
-        methods[i].ml_doc = signatures()[i].doc.c_str();
+        Signature& signature = signatures()[i];
+        methods[i].ml_name = signature.name.c_str();
+        methods[i].ml_doc = signature.doc.c_str();
+        // Kept for the life of the process, as the signatures are (a second
+        // initialisation finds them made).
+        for (std::size_t j = signature.interned.size(); j < signature.names.size(); ++j) {
+            PyObject* name = PyUnicode_InternFromString(signature.names[j].c_str());
+            if (name == nullptr) return nullptr;
+            signature.interned.push_back(name);
+        }
     }
     Owned module(PyModule_Create(&definition));
     if (!module) return nullptr;
