@@ -1268,10 +1268,10 @@ Dual interval_integral(double u, double rho, double lo, double hi, double tol, d
     } else {
         const std::array<double, N> offsets = offsets_of<1, N>(subtractions, count);
         // The values and derivatives take their disks in SIMD lanes.
-        const Integrals<N> total =
-            Centroid ? integrate_centroid<N>(f, count, tol, 1, rho)
-                     : integrate<N>(batched_disks<N, Gradient>(prepare, finish), count, tol, 1,
-                                    1.0 / rho, offsets);
+        const Integrals<N> total = Centroid
+                                       ? integrate_centroid<N>(f, count, tol, 1, rho)
+                                       : integrate<N>(batched_disks<N, Gradient>(prepare, finish),
+                                                      count, tol, 1, 1.0 / rho, offsets);
         worst = worse(worst, total.worst);
         if constexpr (Centroid) {
             return {total.value[0], total.value[1], 0.0};
