@@ -67,6 +67,22 @@ constexpr gk::ErrorModel coarse_model = {2e-3, 1.0};
 // rtol 1e-4 to 1e-6: at 1e-5 the 7-point rule took 14 nodes a point where
 // the 15-point one took 20 for the linear law, 21 for 35 for the
 // square-root law; at 1e-6 the 15-point rule took 20 for 27).
+//
+// It stays up to the coarsest rtol, 1e-2: the smaller rules cost more or
+// deliver less (bench/quadrature_error_models.py, the panels as above).
+// - The 5-point rule (2-point Gauss embedded) left up to 0.012 g for
+//   g >= 1e-2, 0.02 g for g >= 1e-3 and 0.2 g below.  Estimated as 0.02 g
+//   from rtol 8e-3 up, its first panels were accepted and the cost on
+//   arrays over [0, 3 rho] at rho = 0.1 fell from 0.75 to 0.59 us a point
+//   (linear), 1.16 to 0.89 (square root), 1.38 to 1.03 (power2), but rose
+//   from 1.23 to 1.31 for the four-coefficient law, and dA/dc of the
+//   linear law at u = rho (1 - 1e-12), rho = 10, a 180th of A, came out
+//   30 rtol off (its value 0.08 rtol): the coefficients' derivatives are
+//   differences of the values, whose errors this rule no longer keeps far
+//   below rtol.  Estimated as 0.04 g it met them, but the four-coefficient
+//   law's panels bisected (1.73 us) and below rtol 6e-3 every law's did.
+// - The 3-point Gauss rule (the midpoint embedded) left up to 0.31 g, and g
+//   was near 0.6 on whole pieces: it bisects far more than it saves.
 constexpr double coarse_tolerance = 1e-5;
 
 // The 15-point rule for the finest tolerances, below this one, where panels

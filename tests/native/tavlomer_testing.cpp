@@ -270,7 +270,7 @@ PyObject* py_integrate(PyObject*, PyObject* args) {
 
 // gauss_kronrod(f, tol, points) -> (integral, error_estimate, worst): f over
 // [0, 1] as one piece, to relative accuracy tol, by the adaptive engine with
-// the 15- or 7-point rule and QUADPACK's error model; worst as the engine
+// the 15-, 7-, 5- or 3-point rule and QUADPACK's error model; worst as the engine
 // reports it (at most 1 where tol was met).  A Python exception raised by f
 // is re-raised afterwards (the engine sees NaN).
 PyObject* py_gauss_kronrod(PyObject*, PyObject* args) {
@@ -300,8 +300,14 @@ PyObject* py_gauss_kronrod(PyObject*, PyObject* args) {
     } else if (points == 7) {
         gk::Panels<1, 3, decltype(integrand)> panels(gk::kronrod7, quadpack, integrand, 1);
         sums = panels.refine({tol});
+    } else if (points == 5) {
+        gk::Panels<1, 2, decltype(integrand)> panels(gk::kronrod5, quadpack, integrand, 1);
+        sums = panels.refine({tol});
+    } else if (points == 3) {
+        gk::Panels<1, 1, decltype(integrand)> panels(gk::kronrod3, quadpack, integrand, 1);
+        sums = panels.refine({tol});
     } else {
-        PyErr_SetString(PyExc_ValueError, "points must be 7 or 15");
+        PyErr_SetString(PyExc_ValueError, "points must be 3, 5, 7 or 15");
         return nullptr;
     }
     if (failed) return nullptr;
