@@ -136,7 +136,8 @@ def _call(law, u, rho, coefficients, **keywords):
 def _reference(law, coefficients, u, rho):
     # u and rho are taken as the very doubles the module gets.
     return limb_darkened_with_slopes(u, rho, _law_of_v(law, coefficients),
-                                     breaks=TABLE[0] if law == "tabulated" else ())
+                                     breaks=TABLE[0] if law == "tabulated" else (),
+                                     peak=2 * coefficients[1] if law == "power2" else None)
 
 
 def _assert_derivatives(law, coefficients, u, rho, reference):
