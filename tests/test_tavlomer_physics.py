@@ -162,6 +162,8 @@ REFERENCE_POINTS = [
     ("tabulated", (), 0.95, 0.1), ("tabulated", (), 1.5, 0.1),
     ("logarithmic", (0.6, 0.3), 1 - 1e-9, 0.1), ("logarithmic", (0.8, -0.5), 0.3, 1.0),
     ("claret4", (0.5, 0.1, 0.1, -0.1), 1.0, 0.1), ("claret4", (0.7, -0.8, 0.9, -0.3), 1 + 1e-9, 0.01),
+    # dA/dalpha here is F' - A N' cancelling a hundredfold (1.5e-10 off once).
+    ("power2", (1.0, 0.75), 2.0, 1.0),
 ]
 
 

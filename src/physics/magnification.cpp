@@ -102,6 +102,20 @@ constexpr gk::ErrorModel finest_model = {100.0, fine_model.power};
 constexpr double derivative_tolerance = 10.0;
 constexpr double derivative_floor = 0.1 / derivative_tolerance;
 
+// A parameter's slope profile b' = db/dalpha (power2's mu^alpha log mu)
+// enters its derivative as dA/dalpha = w (F' - A N') / Q (laws.cpp,
+// combine), a difference that cancels: F' and A N' can agree to a part in a
+// hundred (130 at u = 2 rho, rho = 1, alpha = 0.75, where
+// F' = -0.29 and dA/dalpha = -0.003).  Measured against its own size, F'
+// met 10 rtol and dA/dalpha missed it (1.5e-10 off at rtol = 1e-9, with
+// A = 1.1).  So F' is asked for the derivatives' floor alone, a tenth of rtol
+// times the magnified flux F of b: an error within it moves dA/dalpha by at
+// most 0.1 rtol |w| F / Q, a tenth of rtol times A for 0 <= c <= 1 (power2's
+// weights 1 - c and c, A Q = (1 - c) F_0 + c F).  (It cannot be measured
+// against dA/dalpha itself, which depends on c, and bands share the
+// integrals.)  The gradient costs a quarter more at alpha = 0.6, two thirds
+// more at alpha = 2 (bench/bench_physics.py).
+
 // The larger of two shortfall ratios, NaN if either is.
 double worse(double a, double b) noexcept { return std::isnan(a) || a > b ? a : b; }
 
@@ -169,10 +183,13 @@ Integrals<K> integrate(const gk::Rule<Pairs>& rule, const gk::ErrorModel& model,
     Integrals<K> total{first.value, first.worst};
     if (refined == K) return total;
     std::array<double, K> floors{};
+    std::array<bool, K> floor_only{};
     // A slope profile against the profile it is the slope of (the one
-    // before it), as the derivatives are against their values.
+    // before it), as the derivatives are against their values, and against
+    // that alone (the note after derivative_floor).
     for (std::size_t k = refined; k < values; ++k) {
         floors[k] = k > 0 ? derivative_floor * std::fabs(total.value[k - 1]) : 0.0;
+        floor_only[k] = true;
     }
     // d/du and d/drho per unit of u and rho: measured against the values per
     // source radius.  A slope profile's are not used (combine): an infinite
@@ -182,7 +199,8 @@ Integrals<K> integrate(const gk::Rule<Pairs>& rule, const gk::ErrorModel& model,
                         ? std::numeric_limits<double>::infinity()
                         : derivative_floor * std::fabs(total.value[k % values]) * per_rho;
     }
-    const gk::Sums<K> rest = panels.refine({later * rtol, refined, K, &floors, &offsets});
+    const gk::Sums<K> rest =
+        panels.refine({later * rtol, refined, K, &floors, &offsets, &floor_only});
     for (std::size_t k = refined; k < K; ++k) total.value[k] = rest.value[k];
     total.worst = worse(total.worst, rest.worst);
     return total;
@@ -256,8 +274,11 @@ Integrals<6 * K> integrate_centroid_slopes(const gk::Rule<Pairs>& rule, const gk
         scale[k] = std::max(std::fabs(total.value[3 * K + k]),
                             centroid_floor * rho * std::fabs(total.value[k]));
     }
+    std::array<bool, N> floor_only{};
     for (std::size_t k = 0; k < K; ++k) {
         const bool slope = k >= refined;
+        floor_only[k] = slope;
+        floor_only[3 * K + k] = slope;
         // A slope profile's value against the profile it is the slope of
         // (the one before it: a law's own come first); its own slopes in u
         // and rho are not used (combine).
@@ -271,7 +292,7 @@ Integrals<6 * K> integrate_centroid_slopes(const gk::Rule<Pairs>& rule, const gk
         }
     }
     const gk::Sums<N> rest =
-        panels.refine({derivative_tolerance * rtol, refined, N, &floors, &offsets});
+        panels.refine({derivative_tolerance * rtol, refined, N, &floors, &offsets, &floor_only});
     for (std::size_t k = refined; k < N; ++k) {
         if (k < 3 * K || k >= 3 * K + refined) total.value[k] = rest.value[k];
     }

@@ -152,7 +152,9 @@ std::array<Panel<K>, 2> panel_pair(const Rule<Pairs>& rule, const ErrorModel& mo
 // floors[k] * tol instead if that is larger (an integral passing through
 // zero is measured against a scale of its own).  offsets[k], where given, is
 // a part of integral k known in closed form, not among the panels' sums but
-// part of what the accuracy is relative to.
+// part of what the accuracy is relative to.  Where floor_only[k] is true,
+// integral k is measured against floors[k] * tol alone: its own size says
+// nothing of the accuracy it needs (a term of a difference that cancels).
 template <std::size_t K>
 struct Accuracy {
     double tol;
@@ -160,6 +162,7 @@ struct Accuracy {
     std::size_t last = K;
     const std::array<double, K>* floors = nullptr;
     const std::array<double, K>* offsets = nullptr;
+    const std::array<bool, K>* floor_only = nullptr;
 };
 
 // The sums of all K integrals, their error estimates, and the largest ratio
@@ -209,7 +212,9 @@ public:
             for (std::size_t k = accuracy.first; k < accuracy.last; ++k) {
                 const double whole =
                     accuracy.offsets ? sums.value[k] + (*accuracy.offsets)[k] : sums.value[k];
-                allowed[k] = asked * std::fabs(whole);
+                allowed[k] = accuracy.floor_only && (*accuracy.floor_only)[k]
+                                 ? 0.0
+                                 : asked * std::fabs(whole);
                 if (accuracy.floors)
                     allowed[k] = std::max(allowed[k], asked * (*accuracy.floors)[k]);
                 if (!(sums.error[k] <= allowed[k])) met = false;
