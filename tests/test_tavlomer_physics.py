@@ -164,6 +164,8 @@ REFERENCE_POINTS = [
     ("claret4", (0.5, 0.1, 0.1, -0.1), 1.0, 0.1), ("claret4", (0.7, -0.8, 0.9, -0.3), 1 + 1e-9, 0.01),
     # dA/dalpha here is F' - A N' cancelling a hundredfold (1.5e-10 off once).
     ("power2", (1.0, 0.75), 2.0, 1.0),
+    # A steep mu^30 on a large source: beyond the 7-point rule's model.
+    ("power2", (0.8, 30.0), 0.1348137753585358 / 6.336578001821515, 6.336578001821515),
 ]
 
 

@@ -68,6 +68,14 @@ constexpr gk::ErrorModel coarse_model = {2e-3, 1.0};
 // the 15-point one took 20 for the linear law, 21 for 35 for the
 // square-root law; at 1e-6 the 15-point rule took 20 for 27).
 //
+// Its error model was measured on the fixed laws' profiles; mu^alpha far
+// from them breaks it.  At rtol 1e-4 to 1e-2 the 7-point rule left power2
+// (c = 0.8) up to 85 rtol off at alpha = 30 and 2.7 rtol at alpha = 0.05,
+// with no shortfall seen, while from alpha = 0.25 to 4 it stayed within
+// 0.11 rtol (u / rho from 0 to 5, rho from 1e-3 to 6).  Outside that range
+// power2 takes the 15-point rule at every rtol.
+constexpr std::array<double, 2> coarse_alpha_range = {0.25, 4.0};
+//
 // It stays up to the coarsest rtol, 1e-2: the smaller rules cost more or
 // deliver less (bench/quadrature_error_models.py, the panels as above).
 // - The 5-point rule (2-point Gauss embedded) left up to 0.012 g for
@@ -209,9 +217,9 @@ Integrals<K> integrate(const gk::Rule<Pairs>& rule, const gk::ErrorModel& model,
 template <std::size_t K, class F>
 Integrals<K> integrate(const F& f, std::size_t piece_count, double rtol, std::size_t values,
                        double per_rho, const std::array<double, K>& offsets, std::size_t slopes = 0,
-                       double later = derivative_tolerance) noexcept {
+                       double later = derivative_tolerance, bool coarse_rule = true) noexcept {
     const std::size_t refined = values - slopes;
-    if (rtol >= coarse_tolerance) {
+    if (coarse_rule && rtol >= coarse_tolerance) {
         return integrate<K>(gk::kronrod7, coarse_model, f, piece_count, rtol, values, per_rho,
                             offsets, refined, later);
     }
@@ -234,9 +242,9 @@ constexpr double centroid_floor = 0.01;
 
 template <std::size_t K, class F>
 Integrals<K> integrate_centroid(const F& f, std::size_t piece_count, double rtol,
-                                std::size_t values, double rho) noexcept {
+                                std::size_t values, double rho, bool coarse_rule = true) noexcept {
     return integrate<K>(f, piece_count, rtol, values, centroid_floor * rho / derivative_floor,
-                        std::array<double, K>{}, 0, 1.0);
+                        std::array<double, K>{}, 0, 1.0, coarse_rule);
 }
 
 // The fluxes, their moments and the slopes of both (centroid and gradient):
@@ -303,8 +311,9 @@ Integrals<6 * K> integrate_centroid_slopes(const gk::Rule<Pairs>& rule, const gk
 template <std::size_t K, class F>
 Integrals<6 * K> integrate_centroid_slopes(const F& f, std::size_t piece_count, double rtol,
                                            double rho, const std::array<double, 6 * K>& offsets,
-                                           std::size_t slopes = 0) noexcept {
-    if (rtol >= coarse_tolerance) {
+                                           std::size_t slopes = 0,
+                                           bool coarse_rule = true) noexcept {
+    if (coarse_rule && rtol >= coarse_tolerance) {
         return integrate_centroid_slopes<K>(gk::kronrod7, coarse_model, f, piece_count, rtol, rho,
                                             offsets, slopes);
     }
@@ -486,6 +495,9 @@ struct Profiles {
     double v_split = 0.0;  // likewise the v part (crowded_alpha)
     // Whether the last profile is the parameter's slope profile.
     bool slope = false;
+    // Whether the 7-point rule's error model holds for these profiles
+    // (coarse_alpha_range).
+    bool coarse_rule = true;
 };
 
 // ---- The derivatives' logarithm ----------------------------------------------
@@ -1140,15 +1152,17 @@ double parametric(const Profiles<K>& profiles, double u, double rho, double rtol
         if constexpr (both) {
             const std::array<double, N> offsets = centroid_offsets_of<K>(subtractions, count, u);
             return std::pair{
-                integrate_centroid_slopes<K>(f, count, rtol, rho, offsets, profiles.slope ? 1 : 0),
+                integrate_centroid_slopes<K>(f, count, rtol, rho, offsets, profiles.slope ? 1 : 0,
+                                             profiles.coarse_rule),
                 offsets};
         } else if constexpr (Centroid) {
-            return std::pair{integrate_centroid<N>(f, count, rtol, K, rho),
+            return std::pair{integrate_centroid<N>(f, count, rtol, K, rho, profiles.coarse_rule),
                              offsets_of<K, N>(subtractions, count)};
         } else {
             const std::array<double, N> offsets = offsets_of<K, N>(subtractions, count);
             return std::pair{integrate<N>(batched_disks<N, Gradient>(prepare, finish), count, rtol,
-                                          K, 1.0 / rho, offsets, profiles.slope ? 1 : 0),
+                                          K, 1.0 / rho, offsets, profiles.slope ? 1 : 0,
+                                          derivative_tolerance, profiles.coarse_rule),
                              offsets};
         }
     };
@@ -1470,6 +1484,7 @@ Profiles<K> integrated_profiles(const Basis& basis) noexcept {
         const double split = gaussian_extent / std::sqrt(alpha);
         profiles.theta_split = split < quarter_pi ? split : 0.0;
         if (alpha < crowded_alpha) profiles.v_split = std::pow(flat_limb, alpha);
+        profiles.coarse_rule = alpha >= coarse_alpha_range[0] && alpha <= coarse_alpha_range[1];
     }
     return profiles;
 }
