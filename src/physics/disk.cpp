@@ -285,14 +285,14 @@ template <bool Slopes>
 ClosedForm closed_form(double u, double rho, double delta) noexcept {
     const ClosedArguments<double> c = closed_arguments(u, rho, delta);
     if constexpr (!Slopes) {
-        const auto [e_k_part, pi_part] = cels<double, 2>(c.kc, {c.e_k, c.pi_term});
+        const auto [e_k_part, pi_part] = cels<double, 2>(c.kc, c.terms);
         return {((e_k_part + pi_part) / rho) / (pi * rho), 0.0, 0.0};
     } else {
         // Each integral of cels is what it would be alone: A to the bit as
         // without slopes.
         // K and cel(kc, 1, 1, -1) enter with e_k's p = 1.
         const auto [e_k_part, pi_part, k, cos_part] = cels<double, 2, 2>(
-            c.kc, {c.e_k, c.pi_term}, {Companion<double>{1.0, 1.0}, Companion<double>{1.0, -1.0}});
+            c.kc, c.terms, {Companion<double>{1.0, 1.0}, Companion<double>{1.0, -1.0}});
         const double a = ((e_k_part + pi_part) / rho) / (pi * rho);
         // 2 delta^2 Pi / (s q) = pi_part / (1 + rho^2).
         const double sq = c.s * c.q;

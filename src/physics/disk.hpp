@@ -90,8 +90,8 @@ struct ClosedArguments {
     T s;
     T q;
     T kc;
-    CelOf<T> e_k;      // c_e E - c_k K
-    CelOf<T> pi_term;  // c_pi Pi(n, m)
+    // c_e E - c_k K and c_pi Pi(n, m), as cels takes them.
+    std::array<CelOf<T>, 2> terms;
 };
 
 template <class T>
@@ -116,8 +116,8 @@ template <class T>
     return {s,
             q,
             kc,
-            {T{1.0}, c_e - c_k, c_e * (kc * kc) - c_k},
-            {fabs(r), c_pi, 2.0 * (1.0 + rho * rho) * fabs(delta) / q}};
+            {{{T{1.0}, c_e - c_k, c_e * (kc * kc) - c_k},
+              {fabs(r), c_pi, 2.0 * (1.0 + rho * rho) * fabs(delta) / q}}}};
 }
 
 // The magnification of a uniform disk of radius rho at separation u (both in

@@ -253,7 +253,7 @@ template <class T>
 CentroidOf<T> closed_form(const T& u, const T& rho, const T& delta) noexcept {
     const ClosedArguments<T> c = closed_arguments(u, rho, delta);
     const auto [e_k_part, pi_part, ke] =
-        cels<T, 2, 1>(c.kc, {c.e_k, c.pi_term}, {Companion<T>{delta * delta, c.s * c.s}});
+        cels<T, 2, 1>(c.kc, c.terms, {Companion<T>{delta * delta, c.s * c.s}});
     const T a = ((e_k_part + pi_part) / rho) / (pi * rho);
     const T pi_moment = pi_part * (c.s * c.q / (2.0 * (1.0 + rho * rho)));
     return {a, (delta / (u * c.q)) * ((ke - pi_moment) / (pi * rho * rho))};
