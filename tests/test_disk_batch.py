@@ -1,19 +1,22 @@
 """The batch uniform disk of every target against the scalar disk, to the bit.
 
 Each target (SSE2, AVX2, AVX-512, whichever this build and processor have)
-must give, for every (u, rho, delta), the very bits of the scalar disk: the
-lanes carry the closed form and its mean iteration, whose stop each lane
-takes on its own step, and leave every other form to the scalar disk.  The
-sample mixes all the forms and the boundaries between them: the closed form
-from the centre to the limb (u = rho within a few ulps, delta given apart
-from u - rho, delta = 0), u / rho at and around 3, the small scale, sources
-and separations beyond 1e100, NaN and infinite arguments.  The scalar
-target itself is checked against tavlomer_physics.uniform (delta = u - rho).
+must give, for every (u, rho, delta), the very bits of the scalar disk, with
+slopes and with the centroid moment: the lanes carry the closed form and
+its mean iteration, whose stop each lane takes on its own step, and leave
+every other form to the scalar disk.  The sample mixes all the forms and the
+boundaries between them: the closed form from the centre to the limb (u =
+rho within a few ulps, delta given apart from u - rho, delta = 0), u / rho
+at and around 3 and (the moment's closed form) 1/10, the small scale,
+sources and separations beyond 1e100, NaN and infinite arguments.  The
+scalar target itself is checked against tavlomer_physics.uniform (delta =
+u - rho), with and without the centroid.
 
 The laws' quadrature takes its nodes' disks through the batch, without
-slopes for the values alone and with them for gradient=True, refining the
-values exactly as without.  So every law's value must be the same bits
-either way (the derivatives are checked against references elsewhere).
+slopes for the values alone, with them for gradient=True and with the
+centroid moments for centroid=True, refining the values exactly as without.
+So every law's value must be the same bits every way (the derivatives and
+the shifts are checked against references elsewhere).
 """
 
 import math
@@ -31,6 +34,7 @@ import tavlomer_testing as kt
 radius = st.floats(1e-6, 1e3)
 ratio = st.one_of(
     st.floats(0.0, 3.0, exclude_max=True),             # closed form
+    st.sampled_from([0.09999999999999999, 0.1, 0.10000000000000002]),  # the moment's
     st.floats(0.999, 1.001),                           # near the limb
     st.sampled_from([1.0, 2.9999999999999996, 3.0, 3.0000000000000004]),
     st.floats(3.0, 1e6),                               # far form
@@ -88,10 +92,24 @@ def test_every_target_gives_the_scalar_disks_bits(sample):
             for i, (g, e) in enumerate(zip(bits(have), bits(want))):
                 assert g == e, (f"{target} slope {which} of disk({u[i]!r}, {rho[i]!r}, "
                                 f"{delta[i]!r}): {have[i]!r} instead of {want[i]!r}")
-    # The scalar target is the disk uniform() takes (where delta = u - rho).
+        # With the centroid moment, whose lanes start at u = rho / 10.
+        for which in range(2):
+            want = array("d", bytes(8 * len(u)))
+            have = array("d", bytes(8 * len(u)))
+            kt.disk_batch_centroids("scalar", which, want, u, rho, delta)
+            kt.disk_batch_centroids(target, which, have, u, rho, delta)
+            for i, (g, e) in enumerate(zip(bits(have), bits(want))):
+                assert g == e, (f"{target} centroid {which} of disk({u[i]!r}, {rho[i]!r}, "
+                                f"{delta[i]!r}): {have[i]!r} instead of {want[i]!r}")
+    # The scalar target is the disk uniform() takes (where delta = u - rho),
+    # and its centroid moment uniform(centroid=True)'s shift times A.
+    moment = array("d", bytes(8 * len(u)))
+    kt.disk_batch_centroids("scalar", 1, moment, u, rho, delta)
     for i in range(len(u)):
         if u[i] >= 0.0 and 0.0 < rho[i] < math.inf and struct.pack("<d", delta[i]) == struct.pack("<d", u[i] - rho[i]):
             assert bits([tavlomer_physics.uniform(u[i], rho[i])]) == bits([expected[i]])
+            a, shift = tavlomer_physics.uniform(u[i], rho[i], centroid=True)
+            assert bits([a, shift]) == bits([expected[i], moment[i] / expected[i]])
 
 
 def test_x86_builds_have_the_vector_targets():
@@ -113,14 +131,17 @@ LAWS = {
 @given(st.lists(st.one_of(st.floats(0.0, 4.0), st.sampled_from([1.0, 1 - 1e-9, 1 + 1e-6])),
                 min_size=1, max_size=6),
        st.floats(1e-4, 10.0), st.sampled_from([1e-2, 1e-4, 1e-6, 1e-9, 1e-12]))
-def test_every_laws_value_is_the_same_with_and_without_derivatives(ratios, rho, rtol):
+def test_every_laws_value_is_the_same_with_derivatives_or_shifts_and_without(ratios, rho, rtol):
     u = np.array(ratios) * rho
     for law, coefficients in LAWS.items():
         call = getattr(tavlomer_physics, law)
         if law == "tabulated":  # one separation per call
             lanes = [call(x, rho, *coefficients, rtol=rtol) for x in u]
             slopes = [call(x, rho, *coefficients, rtol=rtol, gradient=True)[0] for x in u]
+            moments = [call(x, rho, *coefficients, rtol=rtol, centroid=True)[0] for x in u]
         else:
             lanes = call(u, rho, *coefficients, rtol=rtol)
             slopes = call(u, rho, *coefficients, rtol=rtol, gradient=True)[0]
+            moments = call(u, rho, *coefficients, rtol=rtol, centroid=True)[0]
         assert np.asarray(lanes).tobytes() == np.asarray(slopes).tobytes(), (law, list(u), rho, rtol)
+        assert np.asarray(lanes).tobytes() == np.asarray(moments).tobytes(), (law, list(u), rho, rtol)

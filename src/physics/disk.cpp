@@ -283,34 +283,19 @@ struct ClosedForm {
 
 template <bool Slopes>
 ClosedForm closed_form(double u, double rho, double delta) noexcept {
-    const double s = u + rho;
-    const double r = delta / s;
-    const double q = std::sqrt(delta * delta + 4.0);
-    const double kc = std::fabs(r) * std::sqrt(s * s + 4.0) / q;
-    // pi rho^2 A = c_e E(m) - c_k K(m) + c_pi Pi(n, m); the first two share
-    // one cel: alpha K + beta E = cel(kc, 1, alpha + beta, alpha + beta kc^2).
-    const double c_e = 0.5 * s * q;
-    const double c_k = delta * (4.0 + 0.5 * delta * s) / q;
-    // (delta / s) (delta / q) rather than delta^2 / (s q): for a source of
-    // 1e77 Einstein radii and more (1 + rho^2) delta^2 would overflow.
-    const double c_pi = 2.0 * (1.0 + rho * rho) * (r * (delta / q));
-    // c_pi Pi(n, m) = cel(kc, r^2, c_pi, c_pi), entered with sqrt(p) = |r|
-    // and b / sqrt(p) = c_pi / |r| = 2 (1 + rho^2) |delta| / q formed
-    // directly: near the limb nothing of size 1/|r| appears.
-    const CelOf<double> e_k{1.0, c_e - c_k, c_e * (kc * kc) - c_k};
-    const CelOf<double> pi_term{std::fabs(r), c_pi, 2.0 * (1.0 + rho * rho) * std::fabs(delta) / q};
+    const ClosedArguments<double> c = closed_arguments(u, rho, delta);
     if constexpr (!Slopes) {
-        const auto [e_k_part, pi_part] = cels<double, 2>(kc, {e_k, pi_term});
+        const auto [e_k_part, pi_part] = cels<double, 2>(c.kc, c.terms);
         return {((e_k_part + pi_part) / rho) / (pi * rho), 0.0, 0.0};
     } else {
         // Each integral of cels is what it would be alone: A to the bit as
         // without slopes.
         // K and cel(kc, 1, 1, -1) enter with e_k's p = 1.
         const auto [e_k_part, pi_part, k, cos_part] = cels<double, 2, 2>(
-            kc, {e_k, pi_term}, {Companion<double>{1.0, 1.0}, Companion<double>{1.0, -1.0}});
+            c.kc, c.terms, {Companion<double>{1.0, 1.0}, Companion<double>{1.0, -1.0}});
         const double a = ((e_k_part + pi_part) / rho) / (pi * rho);
         // 2 delta^2 Pi / (s q) = pi_part / (1 + rho^2).
-        const double sq = s * q;
+        const double sq = c.s * c.q;
         return {a, (pi_part / (1.0 + rho * rho) + 4.0 * k / sq) / pi, 4.0 * cos_part / (pi * sq)};
     }
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 
 #include "physics/dual.hpp"
@@ -77,6 +78,47 @@ struct Companion {
 template <class T, std::size_t N, std::size_t M>
 [[nodiscard]] std::array<T, N + M> cels(T kc, std::array<CelOf<T>, N> args,
                                         std::array<Companion<T>, M> companions) noexcept;
+
+// The closed form's arguments (u < closed_below rho, off the limb): Witt &
+// Mao's pi rho^2 A = c_e E(m) - c_k K(m) + c_pi Pi(n, m), with delta = u - rho,
+// s = u + rho, q = sqrt(delta^2 + 4) and kc = sqrt(1 - m), as two cel of kc.
+// disk.cpp's closed form and disk_centroid.cpp's, which takes its centroid
+// moment from the same mean iteration, both start here: the same operations,
+// so the same bits.  (disk_simd.hpp spells them again on vector registers.)
+template <class T>
+struct ClosedArguments {
+    T s;
+    T q;
+    T kc;
+    // c_e E - c_k K and c_pi Pi(n, m), as cels takes them.
+    std::array<CelOf<T>, 2> terms;
+};
+
+template <class T>
+[[nodiscard]] inline ClosedArguments<T> closed_arguments(const T& u, const T& rho,
+                                                         const T& delta) noexcept {
+    using std::fabs;
+    using std::sqrt;
+    const T s = u + rho;
+    const T r = delta / s;
+    const T q = sqrt(delta * delta + 4.0);
+    const T kc = fabs(r) * sqrt(s * s + 4.0) / q;
+    // The first two terms share one cel:
+    // alpha K + beta E = cel(kc, 1, alpha + beta, alpha + beta kc^2).
+    const T c_e = 0.5 * s * q;
+    const T c_k = delta * (4.0 + 0.5 * delta * s) / q;
+    // (delta / s) (delta / q) rather than delta^2 / (s q): for a source of
+    // 1e77 Einstein radii and more (1 + rho^2) delta^2 would overflow.
+    const T c_pi = 2.0 * (1.0 + rho * rho) * (r * (delta / q));
+    // c_pi Pi(n, m) = cel(kc, r^2, c_pi, c_pi), entered with sqrt(p) = |r|
+    // and b / sqrt(p) = c_pi / |r| = 2 (1 + rho^2) |delta| / q formed
+    // directly: near the limb nothing of size 1/|r| appears.
+    return {s,
+            q,
+            kc,
+            {{{T{1.0}, c_e - c_k, c_e * (kc * kc) - c_k},
+              {fabs(r), c_pi, 2.0 * (1.0 + rho * rho) * fabs(delta) / q}}}};
+}
 
 // The magnification of a uniform disk of radius rho at separation u (both in
 // Einstein radii), u >= 0 and rho > 0 finite.  NaN for a NaN u.  With Dual

@@ -10,6 +10,7 @@
 #include <cstddef>
 
 #include "physics/disk.hpp"
+#include "physics/disk_centroid.hpp"
 #include "physics/disk_lanes.hpp"
 #include "physics/dual.hpp"
 
@@ -32,7 +33,17 @@ void scalar_nested_slopes(const double* u, const double* r, const double* x, con
     }
 }
 
-constexpr Kernels scalar_kernels{Target::scalar, "scalar", scalar_disks, scalar_nested_slopes};
+void scalar_centroids(const double* u, const double* rho, const double* delta, double* a,
+                      double* moment, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) {
+        const detail::DiskCentroid c = detail::disk_centroid(u[i], rho[i], delta[i]);
+        a[i] = c.a;
+        moment[i] = c.moment;
+    }
+}
+
+constexpr Kernels scalar_kernels{Target::scalar, "scalar", scalar_disks, scalar_nested_slopes,
+                                 scalar_centroids};
 
 #if defined(TAVLOMER_BATCH_X86)
 
@@ -77,9 +88,29 @@ void slopes_through_lanes(const double* u, const double* r, const double* x, con
     }
 }
 
+// The same with the centroid moments.
+template <const LaneKernels& Lanes>
+void centroids_through_lanes(const double* u, const double* rho, const double* delta, double* a,
+                             double* moment, std::size_t n) noexcept {
+    constexpr std::size_t block = lane_block;
+    unsigned char to_scalar[block];
+    for (std::size_t i = 0; i < n; i += block) {
+        const std::size_t count = std::min(block, n - i);
+        Lanes.centroids(u + i, rho + i, delta + i, a + i, moment + i, to_scalar, count);
+        for (std::size_t j = 0; j < count; ++j) {
+            if (!to_scalar[j]) continue;
+            const detail::DiskCentroid c =
+                detail::disk_centroid(u[i + j], rho[i + j], delta[i + j]);
+            a[i + j] = c.a;
+            moment[i + j] = c.moment;
+        }
+    }
+}
+
 template <const LaneKernels& Lanes>
 constexpr Kernels vector_kernels(Target target, const char* name) {
-    return {target, name, through_lanes<Lanes>, slopes_through_lanes<Lanes>};
+    return {target, name, through_lanes<Lanes>, slopes_through_lanes<Lanes>,
+            centroids_through_lanes<Lanes>};
 }
 
 constexpr Kernels sse2_kernels = vector_kernels<sse2_lanes>(Target::sse2, "sse2");

@@ -6,7 +6,8 @@
 // uniform() its arrays.
 //
 // The vector targets (disk_simd.hpp) carry the closed form (u < 3 rho, off
-// the limb), the costly one; every other form (the far form, the small
+// the limb), the costly one, and the centroid moment's closed form from the
+// same mean iteration (rho / 10 <= u < 3 rho); every other form (the far form, the small
 // scale, the limb, an unmagnified disk, NaN) costs one scalar disk.  (The
 // far form in lanes was measured no faster than the scalar one: a few
 // square roots and divisions per node, which the vector units take no
@@ -34,11 +35,17 @@ using Kernel = void (*)(const double* u, const double* rho, const double* delta,
 using SlopeKernel = void (*)(const double* u, const double* r, const double* x, const double* delta,
                              double* a, double* du, double* dr, std::size_t n) noexcept;
 
+// With the centroid moment: a[i] and moment[i] are, bit for bit,
+// disk_centroid(u[i], rho[i], delta[i]) (disk_centroid.hpp).
+using CentroidKernel = void (*)(const double* u, const double* rho, const double* delta, double* a,
+                                double* moment, std::size_t n) noexcept;
+
 struct Kernels {
     Target target;
     const char* name;  // "scalar", "sse2", "avx2", "avx512"
     Kernel disks;
     SlopeKernel nested_slopes;
+    CentroidKernel centroids;
 };
 
 // Every target this build contains and this processor can run, narrowest
@@ -56,6 +63,11 @@ inline void disks(const double* u, const double* rho, const double* delta, doubl
 inline void nested_slopes(const double* u, const double* r, const double* x, const double* delta,
                           double* a, double* du, double* dr, std::size_t n) noexcept {
     best().nested_slopes(u, r, x, delta, a, du, dr, n);
+}
+
+inline void centroids(const double* u, const double* rho, const double* delta, double* a,
+                      double* moment, std::size_t n) noexcept {
+    best().centroids(u, rho, delta, a, moment, n);
 }
 
 }  // namespace tavlomer::physics::disk_batch

@@ -52,17 +52,13 @@ namespace tavlomer::physics::detail {
 namespace {
 
 using constants::pi;
-
-// Below this |delta / s| the lens is on the limb to every digit
-// (disk.cpp's on_limb): the moment is 0 there.
-constexpr double on_limb = 1e-140;
-
-// Beyond this separation (disk.cpp's unmagnified) the disk is a point to
-// every digit: moment / a = 1 / u (the point's u / (u^2 + 2)).  A disk
-// this large is unmagnified wherever the lens is: its moment, of order
-// u / rho^2, is taken as 0.
-constexpr double far_point = 1e100;
-constexpr double unmagnified = 1e100;
+// The disk's own choice of form: on the limb (|delta / s| < on_limb) the
+// moment is 0; beyond u = unmagnified the disk is a point to every digit,
+// moment / a = 1 / u (the point's u / (u^2 + 2)), and a disk of radius
+// unmagnified and more is unmagnified wherever the lens is, its moment, of
+// order u / rho^2, taken as 0; the closed form below closed_below rho.
+using namespace disk_forms;
+using centroid_forms::closed_from;
 
 // Midpoint rules over an angle, a pi-periodic smooth integrand: they
 // converge geometrically, as exp(-2 N t) with N nodes and t the distance
@@ -255,28 +251,13 @@ struct CentroidOf {
 
 template <class T>
 CentroidOf<T> closed_form(const T& u, const T& rho, const T& delta) noexcept {
-    using std::fabs;
-    using std::sqrt;
-    const T s = u + rho;
-    const T r = delta / s;
-    const T q = sqrt(delta * delta + 4.0);
-    const T kc = fabs(r) * sqrt(s * s + 4.0) / q;
-    const T c_e = 0.5 * s * q;
-    const T c_k = delta * (4.0 + 0.5 * delta * s) / q;
-    const T c_pi = 2.0 * (1.0 + rho * rho) * (r * (delta / q));
-    const CelOf<T> e_k{T{1.0}, c_e - c_k, c_e * (kc * kc) - c_k};
-    const CelOf<T> pi_term{fabs(r), c_pi, 2.0 * (1.0 + rho * rho) * fabs(delta) / q};
+    const ClosedArguments<T> c = closed_arguments(u, rho, delta);
     const auto [e_k_part, pi_part, ke] =
-        cels<T, 2, 1>(kc, {e_k, pi_term}, {Companion<T>{delta * delta, s * s}});
+        cels<T, 2, 1>(c.kc, c.terms, {Companion<T>{delta * delta, c.s * c.s}});
     const T a = ((e_k_part + pi_part) / rho) / (pi * rho);
-    const T pi_moment = pi_part * (s * q / (2.0 * (1.0 + rho * rho)));
-    return {a, (delta / (u * q)) * ((ke - pi_moment) / (pi * rho * rho))};
+    const T pi_moment = pi_part * (c.s * c.q / (2.0 * (1.0 + rho * rho)));
+    return {a, (delta / (u * c.q)) * ((ke - pi_moment) / (pi * rho * rho))};
 }
-
-// Below this u / rho the bracket of the closed form loses to rounding what
-// 1/u then amplifies (eps rho / u relative): the lens inside takes the
-// polar form.
-constexpr double closed_from = 0.1;
 
 // delta as the caller gave it, with the derivatives of u - rho.
 double delta_of(double, double, double delta) noexcept { return delta; }
@@ -301,9 +282,9 @@ T moment_of(const T& u, const T& rho, double delta, const T& a) noexcept {
     constexpr bool slopes = std::is_same_v<T, Dual>;
     if (!slopes && value(u) == 0.0) return T{};
     const double t = value(u) / value(rho);
-    if (!(t < 3.0)) {
+    if (!(t < closed_below)) {
         // The point-source limit: u A(u) cancels f(u) to 1 / sqrt(u^2 + 4).
-        if (value(u) >= far_point) return 1.0 / u;
+        if (value(u) >= unmagnified) return 1.0 / u;
         return value(u) >= split_from ? far_split(u, rho) : far_mean(u, rho) - u * a;
     }
     if (value(rho) >= unmagnified) return T{};
@@ -322,7 +303,7 @@ constexpr int scale_exponent = -333;
 // Where disk() takes its closed form too: one mean iteration gives both.
 bool closed(double u, double rho, double delta) noexcept {
     const double t = u / rho;
-    return t >= closed_from && t < 3.0 && u + rho >= small_scale && rho < unmagnified &&
+    return t >= closed_from && t < closed_below && u + rho >= small_scale && rho < unmagnified &&
            !(std::fabs(delta / (u + rho)) < on_limb);
 }
 
@@ -364,7 +345,7 @@ DiskCentroidSlopes disk_centroid_slopes(double u, double rho, double delta) noex
         return out;
     }
     Dual a = disk(Dual{u, 1.0, 0.0}, Dual{rho, 0.0, 1.0}, delta);
-    if (u / rho >= 3.0 && u < far_point && u + rho >= small_scale) {
+    if (u / rho >= closed_below && u < unmagnified && u + rho >= small_scale) {
         // Far out the moment takes u A from the finer rule: A's slopes from
         // disk()'s own rule are a few 1e-12 off, which the difference
         // far_mean - u A and the shift's - shift dA would carry.

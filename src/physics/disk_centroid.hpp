@@ -13,6 +13,17 @@
 
 namespace tavlomer::physics::detail {
 
+// Where the moment's forms take over from one another, beside disk.hpp's
+// disk_forms: disk_centroid's choice, which the batch (disk_batch.hpp) makes
+// the same way.
+namespace centroid_forms {
+
+// Below this u / rho the closed form's bracket loses to rounding what 1/u
+// then amplifies (eps rho / u relative): the lens inside takes the polar
+// form.
+inline constexpr double closed_from = 0.1;
+}  // namespace centroid_forms
+
 // The uniform disk of radius rho (Einstein radii) at separation u >= 0:
 // its magnification (as disk() gives it, to the bit) and its centroid
 // moment, the mean over the disk of

@@ -29,9 +29,17 @@ using SlopeLaneKernel = void (*)(const double* u, const double* rho, const doubl
                                  double* a_u, double* a_rho, unsigned char* to_scalar,
                                  std::size_t n) noexcept;
 
+// The same with the centroid moment (disk_centroid.hpp): a[i] and moment[i]
+// are, bit for bit, disk_centroid(u[i], rho[i], delta[i]) unless to_scalar[i]
+// is set (the moment's closed form serves u >= rho / 10 only).
+using CentroidLaneKernel = void (*)(const double* u, const double* rho, const double* delta,
+                                    double* a, double* moment, unsigned char* to_scalar,
+                                    std::size_t n) noexcept;
+
 struct LaneKernels {
     LaneKernel disks;
     SlopeLaneKernel slopes;
+    CentroidLaneKernel centroids;
 };
 
 // Defined only in x86-64 builds; each used only after the processor check.

@@ -14,8 +14,9 @@
 // multiply, divide and square root is correctly rounded in every lane,
 // exactly like its scalar counterpart, and every expression below is
 // disk.cpp's closed_form and cels, in their order (left to right as C++
-// groups them), and with slopes the ring means disk() with Dual arguments
-// takes its derivatives from.  Data-dependent branches become lane masks:
+// groups them), with slopes the ring means disk() with Dual arguments
+// takes its derivatives from, and with the centroid disk_centroid.cpp's
+// closed form.  Data-dependent branches become lane masks:
 // - the lanes take only the closed form, chosen by disk.cpp's own tests in
 //   its order; any argument that would take another form (or carries a NaN
 //   or an infinite delta, whose payload the scalar disk alone decides) is
@@ -24,8 +25,8 @@
 //   has met its stop keeps its state: it is never stepped again, so it ends
 //   after exactly the steps the scalar loop takes, and one that reaches the
 //   step bound stops there as the scalar loop does.
-// Nothing from this file escapes its translation unit except the LaneKernel:
-// everything else has internal linkage.
+// Nothing from this file escapes its translation unit except the lane
+// kernels: everything else has internal linkage.
 #include <immintrin.h>
 
 #include <cfloat>
@@ -34,6 +35,7 @@
 
 #include "common/constants.hpp"
 #include "physics/disk.hpp"
+#include "physics/disk_centroid.hpp"
 #include "physics/disk_lanes.hpp"
 
 #if !defined(TAVLOMER_SIMD_WIDTH) || !defined(TAVLOMER_SIMD_LANES)
@@ -138,11 +140,18 @@ V cel_result(V a, V b, V p, V em) noexcept {
     return constants::half_pi * (b + a * em) / (em * (em + p));
 }
 
-// disk.cpp's closed_form (s = u + rho, which is all it takes of u): A, and
-// with Slopes its slopes in u and rho as disk() with Dual arguments forms
-// them from the ring means.
-template <bool Slopes>
-void closed_form(V rho, V delta, V s, V* out) noexcept {
+// What a lane kernel gives from the closed form: A; A with its slopes in u
+// and rho; A with the centroid moment.
+enum class Results { value, slopes, centroid };
+
+// disk.hpp's closed_arguments and disk.cpp's closed_form: A, and with
+// Results::slopes its slopes in u and rho as disk() with Dual arguments forms
+// them from the ring means, with Results::centroid the moment as
+// disk_centroid.cpp's closed_form forms it (one companion of the same mean
+// iteration).
+template <Results What>
+void closed_form(V u, V rho, V delta, V* out) noexcept {
+    const V s = u + rho;
     const V r = delta / s;
     const V q = vsqrt(delta * delta + 4.0);
     const V kc = vabs(r) * vsqrt(s * s + 4.0) / q;
@@ -152,31 +161,46 @@ void closed_form(V rho, V delta, V s, V* out) noexcept {
     Cel e_k{V{} + 1.0, c_e - c_k, c_e * (kc * kc) - c_k};
     Cel pi_term{vabs(r), c_pi, 2.0 * (1.0 + rho * rho) * vabs(delta) / q};
     V em;
-    // K and cel(kc, 1, 1, -1) enter with e_k's p = 1.
-    Companion ring[2] = {{V{} + 1.0, V{} + 1.0}, {V{} + 1.0, V{} - 1.0}};
-    cels<Slopes ? 2 : 0>(kc, e_k, pi_term, ring, em);
+    // With slopes, K and cel(kc, 1, 1, -1); with the moment,
+    // cel(kc, 1, delta^2, s^2): each enters with e_k's p = 1.
+    Companion more[2] = {{V{} + 1.0, V{} + 1.0}, {V{} + 1.0, V{} - 1.0}};
+    if constexpr (What == Results::centroid) more[0] = {delta * delta, s * s};
+    constexpr int companions = What == Results::slopes ? 2 : (What == Results::centroid ? 1 : 0);
+    cels<companions>(kc, e_k, pi_term, more, em);
     const V e_k_part = cel_result(e_k.a, e_k.b, e_k.p, em);
     const V pi_part = cel_result(pi_term.a, pi_term.b, pi_term.p, em);
     const V a = ((e_k_part + pi_part) / rho) / (constants::pi * rho);
     out[0] = a;
-    if constexpr (Slopes) {
-        const V k = cel_result(ring[0].a, ring[0].b, e_k.p, em);
-        const V cos_part = cel_result(ring[1].a, ring[1].b, e_k.p, em);
+    if constexpr (What == Results::slopes) {
+        const V k = cel_result(more[0].a, more[0].b, e_k.p, em);
+        const V cos_part = cel_result(more[1].a, more[1].b, e_k.p, em);
         const V sq = s * q;
         const V ring_mean = (pi_part / (1.0 + rho * rho) + 4.0 * k / sq) / constants::pi;
         const V ring_cos = 4.0 * cos_part / (constants::pi * sq);
         out[1] = (2.0 / rho) * ring_cos;         // a_u
         out[2] = (2.0 / rho) * (ring_mean - a);  // a_rho
+    } else if constexpr (What == Results::centroid) {
+        const V ke = cel_result(more[0].a, more[0].b, e_k.p, em);
+        const V pi_moment = pi_part * (s * q / (2.0 * (1.0 + rho * rho)));
+        out[1] = (delta / (u * q)) * ((ke - pi_moment) / (constants::pi * rho * rho));
     }
 }
 
 // The lanes whose disk takes the closed form, by disk.cpp's form_of, in its
 // order (small scale, not u < 3 rho, an unmagnified large disk, the limb);
-// the others are the scalar disk's.
+// the others are the scalar disk's.  The centroid's closed form serves only
+// from closed_from on (disk_centroid.cpp); nearer the lens, the scalar one.
+template <Results What>
 M closed_lanes(V u, V rho, V delta) noexcept {
     const V s = u + rho;
-    return ~(s < d::small_scale) & (u / rho < forms::closed_below) & ~(rho >= forms::unmagnified) &
-           ~(vabs(delta / s) < forms::on_limb) & (vabs(delta) <= DBL_MAX);
+    const M closed = ~(s < d::small_scale) & (u / rho < forms::closed_below) &
+                     ~(rho >= forms::unmagnified) & ~(vabs(delta / s) < forms::on_limb) &
+                     (vabs(delta) <= DBL_MAX);
+    if constexpr (What == Results::centroid) {
+        return closed & (u / rho >= d::centroid_forms::closed_from);
+    } else {
+        return closed;
+    }
 }
 
 // W arguments from `at` (the last one repeated where fewer are left).
@@ -190,8 +214,9 @@ V gather(const double* x, const std::size_t* at, std::size_t count) noexcept {
 // The closed-form disks are gathered first, then run over full vectors: a
 // panel's nodes mix the closed form with others, and a vector holding a
 // lane the scalar disk takes would do its work for nothing.  out[0][i] is
-// A, and with Slopes out[1][i] and out[2][i] its slopes in u and rho.
-template <bool Slopes>
+// A, with Results::slopes out[1][i] and out[2][i] its slopes in u and rho,
+// with Results::centroid out[1][i] the moment.
+template <Results What>
 void run(const double* u, const double* rho, const double* delta, double* const* out,
          unsigned char* to_scalar, std::size_t n) noexcept {
     std::size_t at[lane_block];
@@ -200,20 +225,20 @@ void run(const double* u, const double* rho, const double* delta, double* const*
         const std::size_t count = n - i < static_cast<std::size_t>(W) ? n - i : W;
         std::size_t chunk[W];
         for (std::size_t l = 0; l < static_cast<std::size_t>(W); ++l) chunk[l] = i + l;
-        const M closed = closed_lanes(gather(u, chunk, count), gather(rho, chunk, count),
-                                      gather(delta, chunk, count));
+        const M closed = closed_lanes<What>(gather(u, chunk, count), gather(rho, chunk, count),
+                                            gather(delta, chunk, count));
         for (std::size_t l = 0; l < count; ++l) {
             to_scalar[i + l] = !closed[l];
             if (closed[l]) at[size++] = i + l;
         }
     }
-    constexpr int results = Slopes ? 3 : 1;
+    constexpr int results = What == Results::slopes ? 3 : (What == Results::centroid ? 2 : 1);
     for (std::size_t k = 0; k < size; k += W) {
         const std::size_t count = size - k < static_cast<std::size_t>(W) ? size - k : W;
         const V uk = gather(u, at + k, count);
         const V rk = gather(rho, at + k, count);
         V r[results];
-        closed_form<Slopes>(rk, gather(delta, at + k, count), uk + rk, r);
+        closed_form<What>(uk, rk, gather(delta, at + k, count), r);
         for (int j = 0; j < results; ++j) {
             for (std::size_t l = 0; l < count; ++l) out[j][at[k + l]] = r[j][l];
         }
@@ -228,17 +253,23 @@ void run(const double* u, const double* rho, const double* delta, double* const*
 void lanes(const double* u, const double* rho, const double* delta, double* value,
            unsigned char* to_scalar, std::size_t n) noexcept {
     double* const out[1] = {value};
-    run<false>(u, rho, delta, out, to_scalar, n);
+    run<Results::value>(u, rho, delta, out, to_scalar, n);
 }
 
 void slope_lanes(const double* u, const double* rho, const double* delta, double* a, double* a_u,
                  double* a_rho, unsigned char* to_scalar, std::size_t n) noexcept {
     double* const out[3] = {a, a_u, a_rho};
-    run<true>(u, rho, delta, out, to_scalar, n);
+    run<Results::slopes>(u, rho, delta, out, to_scalar, n);
+}
+
+void centroid_lanes(const double* u, const double* rho, const double* delta, double* a,
+                    double* moment, unsigned char* to_scalar, std::size_t n) noexcept {
+    double* const out[2] = {a, moment};
+    run<Results::centroid>(u, rho, delta, out, to_scalar, n);
 }
 
 }  // namespace
 
-extern const LaneKernels TAVLOMER_SIMD_LANES = {lanes, slope_lanes};
+extern const LaneKernels TAVLOMER_SIMD_LANES = {lanes, slope_lanes, centroid_lanes};
 
 }  // namespace tavlomer::physics::disk_batch

@@ -363,27 +363,45 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
     }
 }
 
+namespace {
+
+// The uniform disks of elements [i, i + n) in blocks for the batch disk: the
+// disk of |u| with delta = |u| - rho.
+constexpr std::size_t uniform_block = 256;
+struct UniformBlock {
+    std::array<double, uniform_block> u, rho, delta;
+
+    void fill(Strided su, Strided srho, std::size_t i, std::size_t n) noexcept {
+        for (std::size_t j = 0; j < n; ++j) {
+            u[j] = std::fabs(su[i + j]);
+            rho[j] = srho[i + j];
+            delta[j] = u[j] - rho[j];
+        }
+    }
+};
+
+}  // namespace
+
 void evaluate_uniform(Strided u, Strided rho, double* out, std::size_t begin, std::size_t end,
                       double* out_du, double* out_drho) noexcept {
     // In blocks through the batch disk, uniform()'s and uniform_gradient()'s
-    // bits: the disk of |u| with delta = |u| - rho, its derivative in u
-    // mirrored for u < 0.
-    constexpr std::size_t block = 256;
-    std::array<double, block> bu, brho, bdelta, one;
+    // bits, the derivative in u mirrored for u < 0.
+    constexpr std::size_t block = uniform_block;
+    UniformBlock b;
+    std::array<double, block> one;
     one.fill(1.0);
     for (std::size_t i = begin; i < end; i += block) {
         const std::size_t n = std::min(block, end - i);
-        for (std::size_t j = 0; j < n; ++j) {
-            bu[j] = std::fabs(u[i + j]);
-            brho[j] = rho[i + j];
-            bdelta[j] = bu[j] - brho[j];
-        }
+        b.fill(u, rho, i, n);
+        const double* bu = b.u.data();
+        const double* brho = b.rho.data();
+        const double* bdelta = b.delta.data();
         if (out_du == nullptr) {
-            disk_batch::disks(bu.data(), brho.data(), bdelta.data(), out + i, n);
+            disk_batch::disks(bu, brho, bdelta, out + i, n);
             continue;
         }
-        disk_batch::nested_slopes(bu.data(), brho.data(), one.data(), bdelta.data(), out + i,
-                                  out_du + i, out_drho + i, n);
+        disk_batch::nested_slopes(bu, brho, one.data(), bdelta, out + i, out_du + i, out_drho + i,
+                                  n);
         for (std::size_t j = 0; j < n; ++j) {
             if (u[i + j] < 0.0) out_du[i + j] = -out_du[i + j];
         }
@@ -405,10 +423,15 @@ void evaluate_uniform_centroid(Strided u, Strided rho, double* out, double* out_
         }
         return;
     }
-    for (std::size_t i = begin; i < end; ++i) {
-        const DiskCentroid c = uniform_centroid(u[i], rho[i]);
-        out[i] = c.a;
-        out_shift[i] = c.shift;
+    // In blocks through the batch's centroid kernel, uniform_centroid()'s
+    // bits: its disk of |u| and its shift, moment / A.
+    UniformBlock b;
+    std::array<double, uniform_block> moment;
+    for (std::size_t i = begin; i < end; i += uniform_block) {
+        const std::size_t n = std::min(uniform_block, end - i);
+        b.fill(u, rho, i, n);
+        disk_batch::centroids(b.u.data(), b.rho.data(), b.delta.data(), out + i, moment.data(), n);
+        for (std::size_t j = 0; j < n; ++j) out_shift[i + j] = moment[j] / out[i + j];
     }
 }
 

@@ -693,7 +693,10 @@ struct DiskArguments {
     double x = 1.0;  // dr / drho, for the derivatives
 };
 
-template <std::size_t N, bool Gradient, class Prepare, class Finish>
+// With Centroid (and not Gradient), `finish(node, c, values)` takes the
+// disk's magnification and centroid moment, c = disk_centroid there, from
+// the batch's centroid kernel (disk_batch::centroids).
+template <std::size_t N, bool Gradient, bool Centroid, class Prepare, class Finish>
 struct BatchedDisks {
     const Prepare& prepare;
     const Finish& finish;
@@ -709,7 +712,13 @@ struct BatchedDisks {
             r[i] = node[i].disk.r;
             delta[i] = node[i].disk.delta;
         }
-        if constexpr (Gradient) {
+        if constexpr (Centroid) {
+            static_assert(!Gradient, "the moments' slopes are evaluated node by node");
+            std::array<double, Count> moment;
+            disk_batch::centroids(u.data(), r.data(), delta.data(), a.data(), moment.data(), Count);
+            for (std::size_t i = 0; i < Count; ++i)
+                finish(node[i], detail::DiskCentroid{a[i], moment[i]}, values[i]);
+        } else if constexpr (Gradient) {
             // nested<true>'s disks, with their derivatives in u and rho.
             std::array<double, Count> x, du, dr;
             for (std::size_t i = 0; i < Count; ++i) x[i] = node[i].disk.x;
@@ -725,9 +734,9 @@ struct BatchedDisks {
     }
 };
 
-template <std::size_t N, bool Gradient, class Prepare, class Finish>
-BatchedDisks<N, Gradient, Prepare, Finish> batched_disks(const Prepare& prepare,
-                                                         const Finish& finish) noexcept {
+template <std::size_t N, bool Gradient, bool Centroid = false, class Prepare, class Finish>
+BatchedDisks<N, Gradient, Centroid, Prepare, Finish> batched_disks(const Prepare& prepare,
+                                                                   const Finish& finish) noexcept {
     return {prepare, finish};
 }
 
@@ -1119,45 +1128,49 @@ double parametric(const Profiles<K>& profiles, double u, double rho, double rtol
                 e / profiles.q * std::pow(y, e - 1.0) * std::log(y) * edge * node.m.weight;
         }
     };
-    // The centroid moments (with Gradient their slopes too), node by node.
-    const auto f = [&](std::size_t p, double w, std::array<double, N>& values) {
-        const Node node = prepare(p, w);
-        if constexpr (both) {
-            const detail::DiskCentroidSlopes c =
-                detail::disk_centroid_slopes(node.disk.u, node.disk.r, node.disk.delta);
-            const Subtraction<K>& sub = subtractions[p];
-            std::array<double, 2 * K> lambda;
-            for (std::size_t c = 0; c < 2 * K; ++c) lambda[c] = sub.lambda[c] * node.m.weight;
-            put_centroid<K>(values, node.g, nested_slopes(c.a, node.x),
-                            nested_slopes(c.moment, node.x), lambda,
-                            sub.l.count ? sub.l(node.y) : 0.0, u);
-            if (profiles.slope && pieces[p].variable == Variable::v && node.y > 0.0) {
-                const double e = profiles.alpha / profiles.q;
-                const double limb = e / profiles.q * std::pow(node.y, e - 1.0) * std::log(node.y);
-                values[K - 1] -= limb * edge * node.m.weight;
-                // The moment's limb likewise, from the edge's moment.
-                values[4 * K - 1] -= limb * moments->edge * node.m.weight;
-            }
-        } else {
-            const detail::DiskCentroid c =
-                detail::disk_centroid(node.disk.u, node.disk.r, node.disk.delta);
-            for (std::size_t k = 0; k < K; ++k) {
-                values[k] = node.g[k] * c.a;
-                values[K + k] = node.g[k] * c.moment;
-            }
+    // The centroid moments alone (without their slopes), the nodes' disks
+    // batched like the values'.
+    const auto finish_centroid = [&](const Node& node, const detail::DiskCentroid& c,
+                                     std::array<double, N>& values) {
+        for (std::size_t k = 0; k < K; ++k) {
+            values[k] = node.g[k] * c.a;
+            values[K + k] = node.g[k] * c.moment;
         }
     };
-    // The values and derivatives take their disks in SIMD lanes.
+    // The values, their derivatives and the moments take their disks in SIMD
+    // lanes.
     const auto integrals = [&] {
         if constexpr (both) {
+            // The centroid moments with their slopes, node by node.
+            const auto f = [&](std::size_t p, double w, std::array<double, N>& values) {
+                const Node node = prepare(p, w);
+                const detail::DiskCentroidSlopes c =
+                    detail::disk_centroid_slopes(node.disk.u, node.disk.r, node.disk.delta);
+                const Subtraction<K>& sub = subtractions[p];
+                std::array<double, 2 * K> lambda;
+                for (std::size_t c = 0; c < 2 * K; ++c) lambda[c] = sub.lambda[c] * node.m.weight;
+                put_centroid<K>(values, node.g, nested_slopes(c.a, node.x),
+                                nested_slopes(c.moment, node.x), lambda,
+                                sub.l.count ? sub.l(node.y) : 0.0, u);
+                if (profiles.slope && pieces[p].variable == Variable::v && node.y > 0.0) {
+                    const double e = profiles.alpha / profiles.q;
+                    const double limb =
+                        e / profiles.q * std::pow(node.y, e - 1.0) * std::log(node.y);
+                    values[K - 1] -= limb * edge * node.m.weight;
+                    // The moment's limb likewise, from the edge's moment.
+                    values[4 * K - 1] -= limb * moments->edge * node.m.weight;
+                }
+            };
             const std::array<double, N> offsets = centroid_offsets_of<K>(subtractions, count, u);
             return std::pair{
                 integrate_centroid_slopes<K>(f, count, rtol, rho, offsets, profiles.slope ? 1 : 0,
                                              profiles.coarse_rule),
                 offsets};
         } else if constexpr (Centroid) {
-            return std::pair{integrate_centroid<N>(f, count, rtol, K, rho, profiles.coarse_rule),
-                             offsets_of<K, N>(subtractions, count)};
+            return std::pair{
+                integrate_centroid<N>(batched_disks<N, false, true>(prepare, finish_centroid),
+                                      count, rtol, K, rho, profiles.coarse_rule),
+                offsets_of<K, N>(subtractions, count)};
         } else {
             const std::array<double, N> offsets = offsets_of<K, N>(subtractions, count);
             return std::pair{integrate<N>(batched_disks<N, Gradient>(prepare, finish), count, rtol,
@@ -1289,10 +1302,17 @@ Dual interval_integral(double u, double rho, double lo, double hi, double tol, d
             put<1>(values, node.g, a, {}, 0.0);
         }
     };
-    // The centroid moments (with Gradient their slopes too), node by node.
-    const auto f = [&](std::size_t p, double w, std::array<double, N>& values) {
-        const Node node = prepare(p, w);
-        if constexpr (both) {
+    // The centroid moments alone, their disks batched like the values'.
+    const auto finish_centroid = [&](const Node& node, const detail::DiskCentroid& disk,
+                                     std::array<double, N>& values) {
+        const detail::DiskCentroid c = node.none ? detail::DiskCentroid{} : disk;
+        values[0] = node.g[0] * c.a;
+        values[1] = node.g[0] * c.moment;
+    };
+    if constexpr (both) {
+        // The centroid moments with their slopes, node by node.
+        const auto f = [&](std::size_t p, double w, std::array<double, N>& values) {
+            const Node node = prepare(p, w);
             detail::DiskCentroidSlopes c{};
             if (!node.none) {
                 c = detail::disk_centroid_slopes(node.disk.u, node.disk.r, node.disk.delta);
@@ -1302,15 +1322,7 @@ Dual interval_integral(double u, double rho, double lo, double hi, double tol, d
                             nested_slopes(c.moment, node.disk.x),
                             {sub.lambda[0] * node.m.weight, sub.lambda[1] * node.m.weight},
                             sub.l.count ? sub.l(node.x) : 0.0, u);
-        } else {
-            const detail::DiskCentroid c =
-                node.none ? detail::DiskCentroid{}
-                          : detail::disk_centroid(node.disk.u, node.disk.r, node.disk.delta);
-            values[0] = node.g[0] * c.a;
-            values[1] = node.g[0] * c.moment;
-        }
-    };
-    if constexpr (both) {
+        };
         const std::array<double, N> offsets = centroid_offsets_of<1>(subtractions, count, u);
         const Integrals<N> total = integrate_centroid_slopes<1>(f, count, tol, rho, offsets);
         worst = worse(worst, total.worst);
@@ -1318,11 +1330,17 @@ Dual interval_integral(double u, double rho, double lo, double hi, double tol, d
         return {total.value[0], total.value[1] + offsets[1], total.value[2] + offsets[2]};
     } else {
         const std::array<double, N> offsets = offsets_of<1, N>(subtractions, count);
-        // The values and derivatives take their disks in SIMD lanes.
-        const Integrals<N> total = Centroid
-                                       ? integrate_centroid<N>(f, count, tol, 1, rho)
-                                       : integrate<N>(batched_disks<N, Gradient>(prepare, finish),
-                                                      count, tol, 1, 1.0 / rho, offsets);
+        // The values, their derivatives and the moments take their disks in
+        // SIMD lanes.
+        const Integrals<N> total = [&] {
+            if constexpr (Centroid) {
+                return integrate_centroid<N>(
+                    batched_disks<N, false, true>(prepare, finish_centroid), count, tol, 1, rho);
+            } else {
+                return integrate<N>(batched_disks<N, Gradient>(prepare, finish), count, tol, 1,
+                                    1.0 / rho, offsets);
+            }
+        }();
         worst = worse(worst, total.worst);
         if constexpr (Centroid) {
             return {total.value[0], total.value[1], 0.0};

@@ -455,27 +455,37 @@ PyObject* py_disk_batch(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
-// disk_batch_slopes(target, which, out, u, r, x, delta): the nested disks'
-// value (which = 0), derivative in u (1) or in rho (2) through that target.
-PyObject* py_disk_batch_slopes(PyObject*, PyObject* args) {
+// The target and the result asked of disk_batch_slopes and
+// disk_batch_centroids, (target, which, out, ...) with `count` arguments:
+// null with the error set if any is wrong.
+const disk_batch::Kernels* disk_target(PyObject* args, Py_ssize_t count, long results,
+                                       const char* usage, long& which) {
     const char* target_name = nullptr;
-    if (PyTuple_GET_SIZE(args) != 7 ||
+    if (PyTuple_GET_SIZE(args) != count ||
         (target_name = PyUnicode_AsUTF8(PyTuple_GET_ITEM(args, 0))) == nullptr) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_TypeError,
-                            "disk_batch_slopes(target, which, out, u, r, x, delta)");
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, usage);
         return nullptr;
     }
-    const long which = PyLong_AsLong(PyTuple_GET_ITEM(args, 1));
+    which = PyLong_AsLong(PyTuple_GET_ITEM(args, 1));
     if (which == -1 && PyErr_Occurred()) return nullptr;
     const disk_batch::Kernels* target = nullptr;
     for (const disk_batch::Kernels* k : disk_batch::available())
         if (std::string_view(k->name) == target_name) target = k;
-    if (target == nullptr || which < 0 || which > 2) {
+    if (target == nullptr || which < 0 || which >= results) {
         PyErr_Format(PyExc_ValueError, "no batch disk for target %s, result %ld", target_name,
                      which);
         return nullptr;
     }
+    return target;
+}
+
+// disk_batch_slopes(target, which, out, u, r, x, delta): the nested disks'
+// value (which = 0), derivative in u (1) or in rho (2) through that target.
+PyObject* py_disk_batch_slopes(PyObject*, PyObject* args) {
+    long which = 0;
+    const disk_batch::Kernels* target =
+        disk_target(args, 7, 3, "disk_batch_slopes(target, which, out, u, r, x, delta)", which);
+    if (target == nullptr) return nullptr;
     DoubleBuffers views(args, 2, 5);
     if (!views) return nullptr;
     const std::size_t n = views.size();
@@ -483,6 +493,23 @@ PyObject* py_disk_batch_slopes(PyObject*, PyObject* args) {
                                       std::vector<double>(n)};
     target->nested_slopes(views.in(1), views.in(2), views.in(3), views.in(4), results[0].data(),
                           results[1].data(), results[2].data(), n);
+    std::copy(results[which].begin(), results[which].end(), views.out());
+    Py_RETURN_NONE;
+}
+
+// disk_batch_centroids(target, which, out, u, rho, delta): the disks'
+// magnification (which = 0) or centroid moment (1) through that target.
+PyObject* py_disk_batch_centroids(PyObject*, PyObject* args) {
+    long which = 0;
+    const disk_batch::Kernels* target =
+        disk_target(args, 6, 2, "disk_batch_centroids(target, which, out, u, rho, delta)", which);
+    if (target == nullptr) return nullptr;
+    DoubleBuffers views(args, 2, 4);
+    if (!views) return nullptr;
+    const std::size_t n = views.size();
+    std::vector<double> results[2] = {std::vector<double>(n), std::vector<double>(n)};
+    target->centroids(views.in(1), views.in(2), views.in(3), results[0].data(), results[1].data(),
+                      n);
     std::copy(results[which].begin(), results[which].end(), views.out());
     Py_RETURN_NONE;
 }
@@ -500,6 +527,8 @@ PyMethodDef methods[] = {
     {"disk_batch", py_disk_batch, METH_VARARGS, "disk_batch(target, out, u, rho, delta)"},
     {"disk_batch_slopes", py_disk_batch_slopes, METH_VARARGS,
      "disk_batch_slopes(target, which, out, u, r, x, delta)"},
+    {"disk_batch_centroids", py_disk_batch_centroids, METH_VARARGS,
+     "disk_batch_centroids(target, which, out, u, rho, delta)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
