@@ -30,6 +30,7 @@
 #include <cstring>
 #include <utility>
 
+#include "common/simd_vector.hpp"
 #include "ellip/batch_lanes.hpp"
 #include "ellip/detail/carlson_iterations.hpp"
 #include "ellip/detail/carlson_shared.hpp"
@@ -46,39 +47,8 @@ namespace {
 namespace cd = carlson::detail;
 namespace ld = legendre::detail;
 
-constexpr int W = TAVLOMER_SIMD_WIDTH;
-// GCC/Clang vector extensions: arithmetic and comparisons lane by lane; a
-// comparison gives a mask M, -1 (all bits) in the lanes where it holds.
-using V = double __attribute__((vector_size(8 * W)));
-using M = long long __attribute__((vector_size(8 * W)));
-
-// The few operations the extensions do not spell: one instruction each.
-[[nodiscard]] inline V vsqrt(V a) noexcept {
-#if TAVLOMER_SIMD_WIDTH == 8
-    // The zero-masked form with every lane selected: GCC's _mm512_sqrt_pd
-    // passes an undefined register that its warnings take for a read.
-    return _mm512_maskz_sqrt_pd(static_cast<__mmask8>(0xff), a);
-#elif TAVLOMER_SIMD_WIDTH == 4
-    return _mm256_sqrt_pd(a);
-#else
-    return _mm_sqrt_pd(a);
-#endif
-}
-
-[[nodiscard]] inline bool any(M m) noexcept {
-#if TAVLOMER_SIMD_WIDTH == 8
-    return _mm512_test_epi64_mask(m, m) != 0;
-#elif TAVLOMER_SIMD_WIDTH == 4
-    return _mm256_movemask_pd(reinterpret_cast<__m256d>(m)) != 0;
-#else
-    return _mm_movemask_pd(reinterpret_cast<__m128d>(m)) != 0;
-#endif
-}
-
-// fabs: the sign bit cleared, as the scalar fabs does.
-[[nodiscard]] inline V vabs(V a) noexcept {
-    return reinterpret_cast<V>(reinterpret_cast<M>(a) & 0x7fffffffffffffffLL);
-}
+// The target's vector type W, V, M and vsqrt, any, vabs (common/simd_vector.hpp).
+using namespace simd;
 
 // fmax where neither operand is NaN (the only use below): the larger one.
 [[nodiscard]] inline V vmax(V a, V b) noexcept { return a < b ? b : a; }
