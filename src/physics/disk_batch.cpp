@@ -6,9 +6,9 @@
 #include "physics/disk_batch.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 
+#include "common/simd_targets.hpp"
 #include "physics/disk.hpp"
 #include "physics/disk_centroid.hpp"
 #include "physics/disk_lanes.hpp"
@@ -117,35 +117,21 @@ constexpr Kernels sse2_kernels = vector_kernels<sse2_lanes>(Target::sse2, "sse2"
 constexpr Kernels avx2_kernels = vector_kernels<avx2_lanes>(Target::avx2, "avx2");
 constexpr Kernels avx512_kernels = vector_kernels<avx512_lanes>(Target::avx512, "avx512");
 
-// SSE2 is part of x86-64 itself; the wider targets only where the processor
-// (and the operating system, which __builtin_cpu_supports also asks) has them.
-struct Detected {
-    std::array<const Kernels*, 4> list{};
-    std::size_t count = 0;
-    Detected() noexcept {
-        list[count++] = &scalar_kernels;
-        list[count++] = &sse2_kernels;
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx2")) list[count++] = &avx2_kernels;
-        if (__builtin_cpu_supports("avx512f")) list[count++] = &avx512_kernels;
-    }
-};
+constexpr simd::Tables<Kernels> tables{&scalar_kernels, &sse2_kernels, &avx2_kernels,
+                                       &avx512_kernels};
 
 #else
 
 // Other processors: the scalar target alone.
-struct Detected {
-    std::array<const Kernels*, 1> list{&scalar_kernels};
-    std::size_t count = 1;
-};
+constexpr simd::Tables<Kernels> tables{&scalar_kernels};
 
 #endif
 
 }  // namespace
 
 std::span<const Kernels* const> available() noexcept {
-    static const Detected detected;
-    return {detected.list.data(), detected.count};
+    static const simd::Available<Kernels> detected(tables);
+    return detected.list();
 }
 
 // Not simply the widest: AVX2 where the processor has it, else the scalar
