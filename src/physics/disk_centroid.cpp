@@ -316,7 +316,9 @@ DiskCentroid disk_centroid(double u, double rho, double delta) noexcept {
     }
     const double a = disk(u, rho, delta);
     if (std::isnan(a)) return {a, a};
-    if (u + rho < small_scale) {
+    // (u + rho > 0 always for u >= 0 and rho > 0; outside that domain, as
+    // for u = -inf, ilogb would leave the int range.)
+    if (u + rho < small_scale && u + rho > 0.0) {
         const int e = scale_exponent - std::ilogb(u + rho);
         const double su = std::ldexp(u, e);
         const double srho = std::ldexp(rho, e);
@@ -353,7 +355,7 @@ DiskCentroidSlopes disk_centroid_slopes(double u, double rho, double delta) noex
         a.v = out.value.a;
     }
     out.a = {out.value.a, a.du, a.dr};
-    if (u + rho < small_scale) {
+    if (u + rho < small_scale && u + rho > 0.0) {
         // Homogeneous of degree 0: the slopes scale as 2^e.
         const int e = scale_exponent - std::ilogb(u + rho);
         const Dual su{std::ldexp(u, e), 1.0, 0.0};
