@@ -7,11 +7,11 @@ t = 3, 2.15e-14 from each end of [0, 1], so the rule misses about
 2 * 2.15e-14 * max|f| of the integral; 1e-13 absolute covers that with room.
 """
 
-import importlib.util
 import math
 import re
 from pathlib import Path
 
+import generators
 import mpmath
 import pytest
 from hypothesis import given, settings
@@ -38,11 +38,7 @@ def stored_levels():
 
 
 def test_generator_reproduces_the_committed_table():
-    spec = importlib.util.spec_from_file_location("generate_de_nodes",
-                                                  ROOT / "tools" / "generate_de_nodes.py")
-    generator = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(generator)
-    assert generator.render() == NODES_HEADER.read_text()
+    assert generators.reproduces("generate_de_nodes", NODES_HEADER)
 
 
 def test_table_shape_and_telling_rows():

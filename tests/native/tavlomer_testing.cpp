@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -30,6 +31,7 @@
 #include "interp/interp.hpp"
 #include "physics/disk_batch.hpp"
 #include "quadrature/double_exponential.hpp"
+#include "quadrature/gauss_jacobi.hpp"
 #include "quadrature/gauss_kronrod.hpp"
 
 namespace {
@@ -314,6 +316,31 @@ PyObject* py_gauss_kronrod(PyObject*, PyObject* args) {
     return Py_BuildValue("(ddd)", sums.value[0], sums.error[0], sums.worst);
 }
 
+// gauss_jacobi(n, beta) -> ([radii], [weights]) of the n-point rule for
+// t (1 - t)^beta computed at run time, or None where it was not.
+PyObject* py_gauss_jacobi(PyObject*, PyObject* args) {
+    namespace gj = tavlomer::quadrature::gauss_jacobi;
+    Py_ssize_t n;
+    double beta;
+    if (!PyArg_ParseTuple(args, "nd:gauss_jacobi", &n, &beta)) return nullptr;
+    if (n < 1) Py_RETURN_NONE;
+    const std::optional<gj::Rule> computed = gj::compute(static_cast<std::size_t>(n), beta);
+    if (!computed) Py_RETURN_NONE;
+    const gj::Rule& rule = *computed;
+    PyObject* x = PyList_New(n);
+    PyObject* w = PyList_New(n);
+    for (Py_ssize_t j = 0; x && w && j < n; ++j) {
+        PyList_SET_ITEM(x, j, PyFloat_FromDouble(rule.x[static_cast<std::size_t>(j)]));
+        PyList_SET_ITEM(w, j, PyFloat_FromDouble(rule.w[static_cast<std::size_t>(j)]));
+    }
+    if (x == nullptr || w == nullptr) {
+        Py_XDECREF(x);
+        Py_XDECREF(w);
+        return nullptr;
+    }
+    return Py_BuildValue("(NN)", x, w);
+}
+
 // interp(x, y, xp, tag, value) -> float
 PyObject* py_interp(PyObject*, PyObject* args) {
     PyObject *xs, *ys;
@@ -519,6 +546,8 @@ PyMethodDef methods[] = {
      "integrate(f, a, b, target) -> (error_estimate, integral, evaluations)"},
     {"gauss_kronrod", py_gauss_kronrod, METH_VARARGS,
      "gauss_kronrod(f, tol, points) -> (integral, error_estimate, worst)"},
+    {"gauss_jacobi", py_gauss_jacobi, METH_VARARGS,
+     "gauss_jacobi(n, beta) -> (radii, weights) of the run-time Gauss-Jacobi rule, or None"},
     {"interp", py_interp, METH_VARARGS, "interp(x, y, xp, tag, value)"},
     {"batch_targets", py_batch_targets, METH_NOARGS, "batch_targets() -> tuple of target names"},
     {"batch_kernel", py_batch_kernel, METH_VARARGS,
