@@ -103,6 +103,25 @@ enum class Profile {
            profile == Profile::mu_power_log_mu;
 }
 
+// For b = mu^(h/2), h: 1 (sqrt(mu)), 2 (mu), 3 (mu^(3/2)) or 4 (mu^2); 0 for
+// every other profile.  In t = x^2 such a profile's magnified flux is
+// (h/4) \int_0^1 t (1 - t)^(h/4 - 1) A_D(u, rho sqrt(t)) dt, which outside
+// the source a Gauss-Jacobi rule of that weight sums (magnification.cpp).
+[[nodiscard]] constexpr int half_power(Profile profile) noexcept {
+    switch (profile) {
+        case Profile::sqrt_mu:
+            return 1;
+        case Profile::mu:
+            return 2;
+        case Profile::mu_three_halves:
+            return 3;
+        case Profile::mu_squared:
+            return 4;
+        default:
+            return 0;
+    }
+}
+
 enum class Law { linear, quadratic, square_root, logarithmic, claret4, power2, tabulated };
 
 struct LawDescriptor {

@@ -19,13 +19,16 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <complex>
 #include <cstddef>
 #include <limits>
+#include <optional>
 
 #include "common/constants.hpp"
 #include "physics/disk.hpp"
 #include "physics/disk_batch.hpp"
 #include "physics/disk_centroid.hpp"
+#include "quadrature/gauss_jacobi.hpp"
 #include "quadrature/gauss_kronrod.hpp"
 
 namespace tavlomer::physics {
@@ -1062,6 +1065,306 @@ struct Moments {
 // A nested disk's slopes from disk_centroid_slopes's, whose rho is x rho.
 Dual nested_slopes(const Dual& d, double x) noexcept { return {d.v, d.du, x * d.dr}; }
 
+// ---- Outside the source: one Gauss-Jacobi rule in t = x^2 -------------------
+//
+// With the lens outside the source (x0 = u / rho > 1) no nested disk's edge
+// crosses it, and A_D(u, rho sqrt(t)) is analytic in t on [0, 1]: its
+// nearest singularities are the crossing t = x0^2 and the pair
+// t = (u^2 - 4 +- 4iu) / rho^2 (where |z|^2 = -4 meets the disk, the point
+// lens's branch points).  The profiles mu^(h/2) then take one Gauss rule of
+// their own weight t (1 - t)^(h/4 - 1) (law_table.hpp's half_power), which
+// holds the limb's singular slope exactly, and its error falls like
+// R^(1 - 2n) in the number of nodes n, R the Bernstein ellipse of the
+// nearest singularity.  Measured (bench/outside_rule_error.py: the four
+// profiles, rho from 1e-4 to 10, x0 from 1.01 to 1e3, n = 1 to 12, against
+// a 60-point rule), with V = A_D(u, rho) / A(u) - 1, the source's whole
+// effect on the nested disks (what the integrand varies by; the rule is
+// exact for a constant):
+// - the relative error of the values stayed below 0.84 of
+//     V (0.12 n^-1.2 R_c^(1 - 2n) + R_b^(1 - 2n)),
+//   R_c the crossing's ellipse and R_b the branch points': the crossing,
+//   where the nested disks go like (t - t0) log|t - t0|, costs the rule less
+//   than its ellipse alone says (0.08 n^-1.2 of it for rho <= 0.1), the
+//   branch points (which matter for rho near 1 and beyond) their ellipse's
+//   due (0.8 V R^(1 - 2n) with the nearer for both took 3.05 nodes on
+//   average where this takes 2.52, over u from rho to 3 rho at rho = 0.1
+//   and rtol = 1e-4);
+// - the centroid moments' (the nested disks' moments), against
+//   max(|S|, 0.01 rho |F|) (integrate_centroid's floor), below 0.84 of the
+//   same with V_S, the moment's own change: the edge's moment less the
+//   point's, 1 / sqrt(u^2 + 4), on that scale;
+// - the derivatives', against their scale max(|dF|, 0.01 |F| / rho)
+//   (integrate's floors), below 1500 V R^(1 - 2n) with R the nearer ellipse
+//   (34 for rho <= 1e-2; the log|u - x rho| that the nested disks' slopes
+//   carry lies just beyond the interval).
+// Each takes the fewest nodes whose model is a share of its tolerance (a
+// quarter; the values, below, less), so the values deliver 0.05 rtol at
+// most; where that takes more than max_points (a lens close outside the
+// limb: within 1.006 rho at rtol = 1e-4 and rho = 0.1), the adaptive
+// quadrature does.  Over u from rho to 3 rho there the rule takes 2.5
+// nested disks a profile on average, the adaptive quadrature seven shared
+// by the profiles.
+namespace gj = quadrature::gauss_jacobi;
+
+constexpr double outside_rule_share = 0.25;
+// The values are asked for less: the coefficients' derivatives are
+// differences of them (combine), held to a tenth of rtol times A where they
+// are small (dA/dc of a large source outside it, where the limb darkening
+// barely shows), and the values' errors pass into them whole; at a quarter
+// of rtol they came out up to 2 times that floor (rho = 10, u = 1.1 rho).
+constexpr double outside_value_share = 0.06;
+constexpr double outside_slope_factor = 2000.0;
+// Where the branch points' ellipse exceeds this many times the crossing's,
+// its term is below a tenth of the crossing's at any n.
+constexpr double branch_stand_in = 64.0;
+// 0.12 n^-1.2, n = 1 to max_points: the crossing's term of the model.
+constexpr std::array<double, gj::max_points> crossing_factor = {
+    0.12,    0.05223,  0.03211,  0.02274,  0.01739,  0.01398,
+    0.01162, 0.009896, 0.008592, 0.007571, 0.006753, 0.006084};
+
+// The Bernstein ellipse parameter of a point z for the interval [0, 1].
+double ellipse(std::complex<double> z) noexcept {
+    const std::complex<double> s = 2.0 * z - 1.0;
+    const std::complex<double> r = std::sqrt((s - 1.0) * (s + 1.0));
+    return std::max(std::abs(s + r), std::abs(s - r));
+}
+
+// The nodes the rule takes for the values and moments and for the
+// derivatives; 0 where it would take more than max_points or the geometry
+// is beyond its model.
+struct RuleSize {
+    std::size_t values = 0;
+    std::size_t moments = 0;
+    std::size_t slopes = 0;
+};
+
+// power2's mu^alpha takes the rule of its own beta = alpha/2 - 1, computed
+// (gauss_jacobi.hpp) once per thread for each of the last few alphas: the
+// same bits whichever thread computes them.  Measured as above for alpha
+// from 0.02 to 100, the model held (below 0.8) wherever the rules' own
+// rounding (a few 1e-14, for alpha near 0) was not all the error; the rule
+// takes alpha within this range.
+constexpr std::array<double, 2> power_rule_alpha = {0.05, 50.0};
+
+const gj::Rule* power_rule(double alpha, std::size_t n) noexcept {
+    struct Entry {
+        double beta = nan;
+        std::array<gj::Rule, gj::max_points> rules{};
+        std::array<signed char, gj::max_points> state{};  // 0 unset, 1 set, -1 failed
+    };
+    thread_local std::array<Entry, 4> cache;
+    thread_local std::size_t next = 0;
+    const double beta = 0.5 * alpha - 1.0;
+    Entry* entry = nullptr;
+    for (Entry& e : cache) {
+        if (e.beta == beta) entry = &e;
+    }
+    if (entry == nullptr) {
+        entry = &cache[next];
+        next = (next + 1) % cache.size();
+        *entry = Entry{};
+        entry->beta = beta;
+    }
+    signed char& state = entry->state[n - 1];
+    if (state == 0) {
+        const std::optional<gj::Rule> rule = gj::compute(n, beta);
+        if (rule) entry->rules[n - 1] = *rule;
+        state = rule ? 1 : -1;
+    }
+    return state > 0 ? &entry->rules[n - 1] : nullptr;
+}
+
+// The rule of a profile, with the factor its flux takes (h/4, or alpha/2
+// for mu^alpha); none for a profile the rule does not take.
+struct ProfileRule {
+    const gj::Rule* rule = nullptr;
+    double scale = 0.0;
+};
+
+ProfileRule profile_rule(Profile profile, double alpha, std::size_t n) noexcept {
+    if (const int h = half_power(profile); h > 0) {
+        return {&gj::rules[static_cast<std::size_t>(h - 1)][n - 1], 0.25 * h};
+    }
+    if (profile == Profile::mu_power && alpha >= power_rule_alpha[0] &&
+        alpha <= power_rule_alpha[1]) {
+        return {power_rule(alpha, n), 0.5 * alpha};
+    }
+    return {};
+}
+
+bool has_rule(Profile profile, double alpha) noexcept {
+    return half_power(profile) > 0 ||
+           (profile == Profile::mu_power && alpha >= power_rule_alpha[0] &&
+            alpha <= power_rule_alpha[1]);
+}
+
+// The profiles the rule takes: all but a parameter's slope profile.
+template <std::size_t K>
+std::size_t rule_profiles(const Profiles<K>& profiles) noexcept {
+    return profiles.slope ? K - 1 : K;
+}
+
+template <std::size_t K>
+RuleSize outside_rule(const Profiles<K>& profiles, double u, double rho, double rtol, double edge,
+                      double edge_moment) noexcept {
+    for (std::size_t k = 0; k < rule_profiles(profiles); ++k) {
+        if (!has_rule(profiles.profile[k], profiles.alpha)) return {};
+    }
+    const double x0 = u / rho;
+    if (!(x0 > 1.0) || !(u < 1e100) || !(rho > 1e-100)) return {};
+    const double point = (u * u + 2.0) / (u * std::sqrt(u * u + 4.0));
+    const double effect = std::fabs(edge / point - 1.0);
+    // The crossing, from x0^2 - 1 formed without cancellation: s - 1 for
+    // s = 2 x0^2 - 1.
+    const double above = 2.0 * (x0 - 1.0) * (x0 + 1.0);
+    const double crossing = 1.0 + above + std::sqrt(above * (above + 2.0));
+    // The branch points' ellipse is at least |s| >= 2 |t| - 1 (its two
+    // roots multiply to 1 and add to 2s), |t| = (u^2 + 4) / rho^2: far beyond
+    // the crossing's (a small source) that bound stands in for it, which
+    // only overstates its term, and the complex arithmetic is spared.
+    const double far = 2.0 * (u * u + 4.0) / (rho * rho) - 1.0;
+    const double branch =
+        far > branch_stand_in * crossing
+            ? far
+            : ellipse(std::complex<double>((u - 2.0) * (u + 2.0), 4.0 * u) / (rho * rho));
+    const double r = std::min(crossing, branch);
+    if (!std::isfinite(effect) || !(r > 1.0)) return {};
+    // The fewest nodes whose bound meets the share of `asked`.
+    const auto values_points = [&](double variation, double asked) -> std::size_t {
+        double c = variation / crossing;
+        double b = variation / branch;
+        for (std::size_t n = 1; n <= gj::max_points; ++n) {
+            if (crossing_factor[n - 1] * c + b <= asked) return n;
+            c /= crossing * crossing;
+            b /= branch * branch;
+        }
+        return 0;
+    };
+    const auto slope_points = [&](double asked) -> std::size_t {
+        double bound = outside_slope_factor * effect / r;
+        for (std::size_t n = 1; n <= gj::max_points; ++n) {
+            if (bound <= outside_rule_share * asked) return n;
+            bound /= r * r;
+        }
+        return 0;
+    };
+    const std::size_t values = values_points(effect, outside_value_share * rtol);
+    if (values == 0) return {};
+    const double moment_effect = std::fabs(edge_moment - 1.0 / std::sqrt(u * u + 4.0)) /
+                                 std::max(std::fabs(edge_moment), centroid_floor * rho * edge);
+    return {
+        values,
+        std::isfinite(moment_effect) ? values_points(moment_effect, outside_rule_share * rtol) : 0,
+        slope_points(derivative_tolerance * rtol)};
+}
+
+// The nested disks of the rule's nodes, profile after profile, and the
+// weights that sum them into each profile's flux.
+template <std::size_t K>
+struct RuleNodes {
+    static constexpr std::size_t most = K * gj::max_points;
+    std::size_t n = 0;
+    std::size_t profiles = 0;
+    bool ready = true;  // false where a rule could not be computed
+    std::array<double, most> u, r, x, delta, w;
+    std::array<double, K> scale;
+
+    RuleNodes(const Profiles<K>& laws, std::size_t points, double lens, double rho) noexcept
+        : n(points), profiles(rule_profiles(laws)) {
+        for (std::size_t k = 0, i = 0; k < profiles; ++k) {
+            const ProfileRule rule = profile_rule(laws.profile[k], laws.alpha, n);
+            if (rule.rule == nullptr) {
+                ready = false;
+                return;
+            }
+            scale[k] = rule.scale;
+            for (std::size_t j = 0; j < n; ++j, ++i) {
+                u[i] = lens;
+                x[i] = rule.rule->x[j];
+                r[i] = x[i] * rho;
+                delta[i] = lens - r[i];
+                w[i] = rule.rule->w[j];
+            }
+        }
+    }
+    [[nodiscard]] std::size_t count() const noexcept { return profiles * n; }
+
+    // Each profile's sum of f over its nodes.
+    void sum(const std::array<double, most>& f, double* out) const noexcept {
+        for (std::size_t k = 0, i = 0; k < profiles; ++k) {
+            double total = 0.0;
+            for (std::size_t j = 0; j < n; ++j, ++i) total += w[i] * f[i];
+            out[k] = scale[k] * total;
+        }
+    }
+};
+
+// What the rule gives: values on one set of nodes; with Centroid the
+// moments, and with Gradient the derivatives, on a set of their own where
+// their model asks more nodes than the values' (else on the values' nodes,
+// whose disks then come with their moments or slopes: the same values).
+// Nothing where the rule does not apply; where it gives the values but not
+// all the rest (their model beyond max_points, or the moments' slopes,
+// left to the panels), the panels give the rest and the rule's values (and
+// moments) are kept, so that they are the same bits in every mode.
+struct ByRule {
+    bool values = false;
+    bool moments = false;
+    bool slopes = false;
+};
+
+template <std::size_t K, bool Gradient, bool Centroid>
+ByRule outside_integrals(const Profiles<K>& profiles, double u, double rho, double rtol,
+                         double edge, double edge_moment, double* out, double* d_u, double* d_rho,
+                         double* moment) noexcept {
+    const RuleSize size = outside_rule(profiles, u, rho, rtol, edge, edge_moment);
+    if (size.values == 0) return {};
+    const RuleNodes<K> nodes(profiles, size.values, u, rho);
+    if (!nodes.ready) return {};
+    ByRule given{true, false, false};
+    std::array<double, RuleNodes<K>::most> a, m, du, dr;
+    const std::size_t count = nodes.count();
+    // A parameter's slope profile (power2's derivative in alpha) is left to
+    // the panels, and with it the derivatives.
+    const bool rule_slopes = Gradient && !Centroid && !profiles.slope && size.slopes != 0;
+    const bool slopes_shared = rule_slopes && size.slopes <= size.values;
+    const bool moments_shared = Centroid && size.moments != 0 && size.moments <= size.values;
+    if (moments_shared) {
+        disk_batch::centroids(nodes.u.data(), nodes.r.data(), nodes.delta.data(), a.data(),
+                              m.data(), count);
+        nodes.sum(m, moment);
+        given.moments = true;
+    } else if (slopes_shared) {
+        disk_batch::nested_slopes(nodes.u.data(), nodes.r.data(), nodes.x.data(),
+                                  nodes.delta.data(), a.data(), du.data(), dr.data(), count);
+        nodes.sum(du, d_u);
+        nodes.sum(dr, d_rho);
+        given.slopes = true;
+    } else {
+        disk_batch::disks(nodes.u.data(), nodes.r.data(), nodes.delta.data(), a.data(), count);
+    }
+    nodes.sum(a, out);
+    if (Centroid && !given.moments && size.moments != 0) {
+        const RuleNodes<K> finer(profiles, size.moments, u, rho);
+        if (!finer.ready) return given;
+        disk_batch::centroids(finer.u.data(), finer.r.data(), finer.delta.data(), a.data(),
+                              m.data(), finer.count());
+        finer.sum(m, moment);
+        given.moments = true;
+    }
+    if (rule_slopes && !given.slopes) {
+        const RuleNodes<K> finer(profiles, size.slopes, u, rho);
+        if (!finer.ready) return given;
+        disk_batch::nested_slopes(finer.u.data(), finer.r.data(), finer.x.data(),
+                                  finer.delta.data(), a.data(), du.data(), dr.data(),
+                                  finer.count());
+        finer.sum(du, d_u);
+        finer.sum(dr, d_rho);
+        given.slopes = true;
+    }
+    return given;
+}
+
 // With Centroid (and not Gradient), also the centroid moments of the
 // profiles in `moment`: the same integrals over the nested disks' moments
 // (disk_centroid.hpp), on the same nodes; with both, the moments and their
@@ -1069,9 +1372,24 @@ Dual nested_slopes(const Dual& d, double x) noexcept { return {d.v, d.du, x * d.
 template <std::size_t K, bool Gradient, bool Centroid = false>
 double parametric(const Profiles<K>& profiles, double u, double rho, double rtol, double* out,
                   double* d_u, double* d_rho, double edge = 0.0, double* moment = nullptr,
-                  const Moments* moments = nullptr) noexcept {
+                  const Moments* moments = nullptr, double edge_moment = 0.0) noexcept {
     constexpr bool both = Gradient && Centroid;
     constexpr std::size_t N = both ? 6 * K : (Gradient ? 3 * K : (Centroid ? 2 * K : K));
+    // Outside the source the Gauss-Jacobi rule; where it gives the values
+    // (and moments) but not the rest, the panels below give the rest and
+    // the rule's values are kept, so that they are the same bits in every
+    // mode.
+    std::array<double, K> outside{};
+    std::array<double, K> outside_moment{};
+    const ByRule by_rule =
+        outside_integrals<K, Gradient, Centroid>(profiles, u, rho, rtol, edge, edge_moment,
+                                                 outside.data(), d_u, d_rho, outside_moment.data());
+    const std::size_t ruled = rule_profiles(profiles);
+    if (by_rule.values && (!Centroid || by_rule.moments) && (!Gradient || by_rule.slopes)) {
+        std::copy_n(outside.begin(), ruled, out);
+        if constexpr (Centroid) std::copy_n(outside_moment.begin(), ruled, moment);
+        return 0.0;
+    }
     const double x0 = u / rho;
     std::array<SourcePiece, max_pieces> pieces;
     const std::size_t count = source_pieces(x0, profiles.steep, profiles.log_at_limb, pieces,
@@ -1206,6 +1524,8 @@ double parametric(const Profiles<K>& profiles, double u, double rho, double rtol
             moments->d_rho[k] = total.value[5 * K + k] + offsets[5 * K + k];
         }
     }
+    if (by_rule.values) std::copy_n(outside.begin(), ruled, out);
+    if (by_rule.moments) std::copy_n(outside_moment.begin(), ruled, both ? moments->value : moment);
     return total.worst;
 }
 
@@ -1532,25 +1852,28 @@ double magnified_flux(const Basis& basis, double u, double rho, double rtol, dou
         rest = {moments->value + 1, moments->d_u + 1, moments->d_rho + 1, edge_moment.v};
     }
     const auto next = [](double* p) { return p == nullptr ? p : p + 1; };
+    // The edge's centroid moment (the rule outside the source sizes itself
+    // by it).
+    const double edge_moment_of = Gradient ? edge_moment.v : (Centroid ? whole.du : 0.0);
     // Every integrated profile of a law is refined together, on the same
     // nodes: one instantiation per count.
     switch (basis.size() - 1) {
         case 1:
             return parametric<1, Gradient, Centroid>(integrated_profiles<1>(basis), u, rho, rtol,
                                                      out + 1, next(d_u), next(d_rho), whole.v,
-                                                     next(d_u), &rest);
+                                                     next(d_u), &rest, edge_moment_of);
         case 2:
             return parametric<2, Gradient, Centroid>(integrated_profiles<2>(basis), u, rho, rtol,
                                                      out + 1, next(d_u), next(d_rho), whole.v,
-                                                     next(d_u), &rest);
+                                                     next(d_u), &rest, edge_moment_of);
         case 3:
             return parametric<3, Gradient, Centroid>(integrated_profiles<3>(basis), u, rho, rtol,
                                                      out + 1, next(d_u), next(d_rho), whole.v,
-                                                     next(d_u), &rest);
+                                                     next(d_u), &rest, edge_moment_of);
         case 4:
             return parametric<4, Gradient, Centroid>(integrated_profiles<4>(basis), u, rho, rtol,
                                                      out + 1, next(d_u), next(d_rho), whole.v,
-                                                     next(d_u), &rest);
+                                                     next(d_u), &rest, edge_moment_of);
         default:
             break;
     }
