@@ -1094,8 +1094,9 @@ Dual nested_slopes(const Dual& d, double x) noexcept { return {d.v, d.du, x * d.
 //   same with V_S, the moment's own change: the edge's moment less the
 //   point's, 1 / sqrt(u^2 + 4), on that scale;
 // - the derivatives', against their scale max(|dF|, 0.01 |F| / rho)
-//   (integrate's floors), below 1500 V R^(1 - 2n) with R the nearer ellipse
-//   (34 for rho <= 1e-2; the log|u - x rho| that the nested disks' slopes
+//   (integrate's floors), below 0.9 of 200 (1 + rho)^0.9 V R^(1 - 2n) with
+//   R the nearer ellipse (from 34 V R^(1 - 2n) for rho <= 1e-2 to 1500 at
+//   rho = 10; the log|u - x rho| that the nested disks' slopes
 //   carry lies just beyond the interval).
 // Each takes the fewest nodes whose model is a share of its tolerance (a
 // quarter; the values, below, less), so the values deliver 0.05 rtol at
@@ -1113,7 +1114,6 @@ constexpr double outside_rule_share = 0.25;
 // barely shows), and the values' errors pass into them whole; at a quarter
 // of rtol they came out up to 2 times that floor (rho = 10, u = 1.1 rho).
 constexpr double outside_value_share = 0.06;
-constexpr double outside_slope_factor = 2000.0;
 // Where the branch points' ellipse exceeds this many times the crossing's,
 // its term is below a tenth of the crossing's at any n.
 constexpr double branch_stand_in = 64.0;
@@ -1206,7 +1206,7 @@ std::size_t rule_profiles(const Profiles<K>& profiles) noexcept {
 
 template <std::size_t K>
 RuleSize outside_rule(const Profiles<K>& profiles, double u, double rho, double rtol, double edge,
-                      double edge_moment) noexcept {
+                      double edge_moment, bool slopes) noexcept {
     for (std::size_t k = 0; k < rule_profiles(profiles); ++k) {
         if (!has_rule(profiles.profile[k], profiles.alpha)) return {};
     }
@@ -1241,7 +1241,7 @@ RuleSize outside_rule(const Profiles<K>& profiles, double u, double rho, double 
         return 0;
     };
     const auto slope_points = [&](double asked) -> std::size_t {
-        double bound = outside_slope_factor * effect / r;
+        double bound = 200.0 * std::pow(1.0 + rho, 0.9) * effect / r;
         for (std::size_t n = 1; n <= gj::max_points; ++n) {
             if (bound <= outside_rule_share * asked) return n;
             bound /= r * r;
@@ -1255,7 +1255,7 @@ RuleSize outside_rule(const Profiles<K>& profiles, double u, double rho, double 
     return {
         values,
         std::isfinite(moment_effect) ? values_points(moment_effect, outside_rule_share * rtol) : 0,
-        slope_points(derivative_tolerance * rtol)};
+        slopes ? slope_points(derivative_tolerance * rtol) : 0};
 }
 
 // The nested disks of the rule's nodes, profile after profile, and the
@@ -1317,7 +1317,7 @@ template <std::size_t K, bool Gradient, bool Centroid>
 ByRule outside_integrals(const Profiles<K>& profiles, double u, double rho, double rtol,
                          double edge, double edge_moment, double* out, double* d_u, double* d_rho,
                          double* moment) noexcept {
-    const RuleSize size = outside_rule(profiles, u, rho, rtol, edge, edge_moment);
+    const RuleSize size = outside_rule(profiles, u, rho, rtol, edge, edge_moment, Gradient);
     if (size.values == 0) return {};
     const RuleNodes<K> nodes(profiles, size.values, u, rho);
     if (!nodes.ready) return {};
