@@ -22,18 +22,14 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import generated_file  # noqa: E402  (beside this script)
+from generated_file import nearest_double  # noqa: E402
 
 import mpmath
-from mpmath.libmp import round_nearest, to_float
 
 DIGITS = 120
 LEVELS = 7
 T_MAX = 3
 OUTPUT = Path(__file__).resolve().parent.parent / "src" / "quadrature" / "double_exponential_nodes.hpp"
-
-
-def nearest_double(value: mpmath.mpf) -> float:
-    return to_float(value._mpf_, rnd=round_nearest)
 
 
 def level_nodes(level: int) -> list:

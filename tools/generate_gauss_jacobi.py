@@ -23,19 +23,15 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import generated_file  # noqa: E402  (beside this script)
+from generated_file import nearest_double  # noqa: E402
 
 import mpmath
-from mpmath.libmp import round_nearest, to_float
 
 DIGITS = 60
 MAX_POINTS = 12
 # (beta as a fraction, the profile it belongs to)
 WEIGHTS = ((-3, 4, "sqrt(mu)"), (-1, 2, "mu"), (-1, 4, "mu^(3/2)"), (0, 1, "mu^2"))
 OUTPUT = Path(__file__).resolve().parent.parent / "src" / "quadrature" / "gauss_jacobi_rules.hpp"
-
-
-def nearest_double(value) -> float:
-    return to_float(mpmath.mpf(value)._mpf_, rnd=round_nearest)
 
 
 def rule(n: int, beta) -> tuple:

@@ -23,17 +23,13 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import generated_file  # noqa: E402  (beside this script)
+from generated_file import nearest_double  # noqa: E402
 
 import mpmath
-from mpmath.libmp import round_nearest, to_float
 
 DIGITS = 60
 GAUSS_POINTS = (7, 3, 2, 1)
 OUTPUT = Path(__file__).resolve().parent.parent / "src" / "quadrature" / "gauss_kronrod_rules.hpp"
-
-
-def nearest_double(value) -> float:
-    return to_float(mpmath.mpf(value)._mpf_, rnd=round_nearest)
 
 
 def legendre_coefficients(n: int) -> list:

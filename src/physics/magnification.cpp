@@ -1174,8 +1174,15 @@ const gj::Rule* power_rule(double alpha, std::size_t n) noexcept {
     return state > 0 ? &entry->rules[n - 1] : nullptr;
 }
 
-// The rule of a profile, with the factor its flux takes (h/4, or alpha/2
-// for mu^alpha); none for a profile the rule does not take.
+// Whether the rule takes a profile.
+bool has_rule(Profile profile, double alpha) noexcept {
+    return half_power(profile) > 0 ||
+           (profile == Profile::mu_power && alpha >= power_rule_alpha[0] &&
+            alpha <= power_rule_alpha[1]);
+}
+
+// The rule of a profile it takes (has_rule), with the factor its flux takes
+// (h/4, or alpha/2 for mu^alpha); none where power2's could not be computed.
 struct ProfileRule {
     const gj::Rule* rule = nullptr;
     double scale = 0.0;
@@ -1185,17 +1192,7 @@ ProfileRule profile_rule(Profile profile, double alpha, std::size_t n) noexcept 
     if (const int h = half_power(profile); h > 0) {
         return {&gj::rules[static_cast<std::size_t>(h - 1)][n - 1], 0.25 * h};
     }
-    if (profile == Profile::mu_power && alpha >= power_rule_alpha[0] &&
-        alpha <= power_rule_alpha[1]) {
-        return {power_rule(alpha, n), 0.5 * alpha};
-    }
-    return {};
-}
-
-bool has_rule(Profile profile, double alpha) noexcept {
-    return half_power(profile) > 0 ||
-           (profile == Profile::mu_power && alpha >= power_rule_alpha[0] &&
-            alpha <= power_rule_alpha[1]);
+    return {power_rule(alpha, n), 0.5 * alpha};
 }
 
 // The profiles the rule takes: all but a parameter's slope profile.
@@ -1212,7 +1209,8 @@ RuleSize outside_rule(const Profiles<K>& profiles, double u, double rho, double 
     }
     const double x0 = u / rho;
     if (!(x0 > 1.0) || !(u < 1e100) || !(rho > 1e-100)) return {};
-    const double point = (u * u + 2.0) / (u * std::sqrt(u * u + 4.0));
+    const double root = std::sqrt(u * u + 4.0);
+    const double point = (u * u + 2.0) / (u * root);
     const double effect = std::fabs(edge / point - 1.0);
     // The crossing, from x0^2 - 1 formed without cancellation: s - 1 for
     // s = 2 x0^2 - 1.
@@ -1250,7 +1248,7 @@ RuleSize outside_rule(const Profiles<K>& profiles, double u, double rho, double 
     };
     const std::size_t values = values_points(effect, outside_value_share * rtol);
     if (values == 0) return {};
-    const double moment_effect = std::fabs(edge_moment - 1.0 / std::sqrt(u * u + 4.0)) /
+    const double moment_effect = std::fabs(edge_moment - 1.0 / root) /
                                  std::max(std::fabs(edge_moment), centroid_floor * rho * edge);
     return {
         values,
