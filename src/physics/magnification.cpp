@@ -1216,6 +1216,10 @@ struct RuleGeometry {
     double branch = 0.0;
     double r = 0.0;
     double root = 0.0;
+    // 1 / crossing^2, 1 / branch^2, 1 / r^2: what each node more gains.
+    double crossing_step = 0.0;
+    double branch_step = 0.0;
+    double r_step = 0.0;
 };
 
 RuleGeometry rule_geometry(double u, double rho) noexcept {
@@ -1237,6 +1241,9 @@ RuleGeometry rule_geometry(double u, double rho) noexcept {
                    : ellipse((u - 2.0) * (u + 2.0) / (rho * rho), 4.0 * u / (rho * rho));
     g.r = std::min(g.crossing, g.branch);
     g.valid = g.r > 1.0;
+    g.crossing_step = 1.0 / (g.crossing * g.crossing);
+    g.branch_step = 1.0 / (g.branch * g.branch);
+    g.r_step = 1.0 / (g.r * g.r);
     return g;
 }
 
@@ -1247,8 +1254,8 @@ std::size_t values_points(const RuleGeometry& g, double variation, double asked)
     double b = variation / g.branch;
     for (std::size_t n = 1; n <= gj::max_points; ++n) {
         if (crossing_factor[n - 1] * c + b <= asked) return n;
-        c /= g.crossing * g.crossing;
-        b /= g.branch * g.branch;
+        c *= g.crossing_step;
+        b *= g.branch_step;
     }
     return 0;
 }
@@ -1263,7 +1270,8 @@ bool rule_takes(const Profiles<K>& profiles) noexcept {
 }
 
 // The rule's sizes for a source that changes the values by `effect` and
-// the moments by `moment_effect` (relative).
+// the moments by `moment_effect` (relative; NaN where the moments are not
+// asked).
 RuleSize outside_sizes(const RuleGeometry& g, double rho, double rtol, double effect,
                        double moment_effect, bool slopes) noexcept {
     if (!std::isfinite(effect)) return {};
@@ -1271,7 +1279,7 @@ RuleSize outside_sizes(const RuleGeometry& g, double rho, double rtol, double ef
         double bound = 200.0 * std::pow(1.0 + rho, 0.9) * effect / g.r;
         for (std::size_t n = 1; n <= gj::max_points; ++n) {
             if (bound <= outside_rule_share * asked) return n;
-            bound /= g.r * g.r;
+            bound *= g.r_step;
         }
         return 0;
     };
@@ -1285,20 +1293,22 @@ RuleSize outside_sizes(const RuleGeometry& g, double rho, double rtol, double ef
 }
 
 RuleSize outside_rule(const RuleGeometry& g, double u, double rho, double rtol, double edge,
-                      double edge_moment, bool slopes) noexcept {
+                      double edge_moment, bool moments, bool slopes) noexcept {
     const double point = (u * u + 2.0) / (u * g.root);
     const double effect = std::fabs(edge / point - 1.0);
-    const double moment_effect = std::fabs(edge_moment - 1.0 / g.root) /
-                                 std::max(std::fabs(edge_moment), centroid_floor * rho * edge);
+    const double moment_effect =
+        moments ? std::fabs(edge_moment - 1.0 / g.root) /
+                      std::max(std::fabs(edge_moment), centroid_floor * rho * edge)
+                : nan;
     return outside_sizes(g, rho, rtol, effect, moment_effect, slopes);
 }
 
 template <std::size_t K>
 RuleSize outside_rule(const Profiles<K>& profiles, double u, double rho, double rtol, double edge,
-                      double edge_moment, bool slopes) noexcept {
+                      double edge_moment, bool moments, bool slopes) noexcept {
     if (!rule_takes(profiles)) return {};
     const RuleGeometry g = rule_geometry(u, rho);
-    return g.valid ? outside_rule(g, u, rho, rtol, edge, edge_moment, slopes) : RuleSize{};
+    return g.valid ? outside_rule(g, u, rho, rtol, edge, edge_moment, moments, slopes) : RuleSize{};
 }
 
 // The nested disks of the rule's nodes, profile after profile, and the
@@ -1446,7 +1456,8 @@ template <std::size_t K, bool Gradient, bool Centroid>
 ByRule outside_integrals(const Profiles<K>& profiles, double u, double rho, double rtol,
                          double edge, double edge_moment, double* out, double* d_u, double* d_rho,
                          double* moment) noexcept {
-    const RuleSize size = outside_rule(profiles, u, rho, rtol, edge, edge_moment, Gradient);
+    const RuleSize size =
+        outside_rule(profiles, u, rho, rtol, edge, edge_moment, Centroid, Gradient);
     if (size.values == 0) return {};
     if constexpr (Gradient && Centroid) {
         // The moments' slopes are left to the panels: the values and the
@@ -1968,7 +1979,7 @@ std::optional<double> outside_at_once(const Profiles<K>& profiles, double u, dou
     const RuleGeometry g = rule_geometry(u, rho);
     if (!g.valid) return std::nullopt;
     const double change = guessed_change(u, rho, g.root);
-    const double moment_change = guessed_moment_change(change, u / rho);
+    const double moment_change = Centroid ? guessed_moment_change(change, u / rho) : nan;
     const RuleSize guess = outside_sizes(g, rho, rtol, change, moment_change, Gradient);
     // Where the rule would leave part of the work to the panels (a size
     // beyond max_points, or a parameter's slope profile), parametric()
@@ -1988,7 +1999,7 @@ std::optional<double> outside_at_once(const Profiles<K>& profiles, double u, dou
     if constexpr (Gradient || Centroid) d_u[0] = whole.du;
     if constexpr (Gradient) d_rho[0] = whole.dr;
     const RuleSize exact =
-        outside_rule(g, u, rho, rtol, whole.v, Centroid ? whole.du : 0.0, Gradient);
+        outside_rule(g, u, rho, rtol, whole.v, Centroid ? whole.du : 0.0, Centroid, Gradient);
     const bool same = exact.values == guess.values &&
                       (!Centroid || exact.moments == guess.moments) &&
                       (!Gradient || exact.slopes == guess.slopes);
