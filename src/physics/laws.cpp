@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/power_of_two.hpp"
 #include "physics/disk_batch.hpp"
 
 namespace tavlomer::physics {
@@ -263,7 +264,9 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
                 if (w[k] != 0.0) e = std::max(e, std::ilogb(w[k]));
             }
         }
-        const auto scaled = [&](std::size_t k) { return e == 0 ? w[k] : std::ldexp(w[k], -e); };
+        const auto scaled = [&](std::size_t k) {
+            return e == 0 ? w[k] : times_power_of_two(w[k], -e);
+        };
         double numerator = 0.0, denominator = 0.0;
         for (std::size_t k = 0; k < weighted; ++k) {
             numerator += scaled(k) * magnified[k];
@@ -273,7 +276,7 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
         // derivatives in u and rho as 2^-2s times theirs.
         const int s = batch.exponent ? batch.exponent[g] : 0;
         const double a = numerator / denominator;
-        batch.out[i] = std::ldexp(a, s);
+        batch.out[i] = times_power_of_two(a, s);
         // The shift as the sums' ratio r: 2^s times its value (the moments
         // do not scale).
         double ratio = 0.0;
@@ -282,7 +285,7 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
             double sum = 0.0;
             for (std::size_t k = 0; k < weighted; ++k) sum += scaled(k) * moment[k];
             ratio = sum / numerator;
-            batch.out_shift[i] = std::ldexp(ratio, -s);
+            batch.out_shift[i] = times_power_of_two(ratio, -s);
         }
         if (!batch.gradient) continue;
         if (batch.out_shift_du != nullptr) {
@@ -310,7 +313,7 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
             if (law == Law::tabulated) {
                 double* d = batch.out_shift_dintensity + i * size;
                 for (std::size_t k = 0; k < size; ++k) {
-                    d[k] = std::ldexp(own(k) / numerator, -s - e);
+                    d[k] = times_power_of_two(own(k) / numerator, -s - e);
                 }
             } else {
                 for (std::size_t j = 0; j < n; ++j) {
@@ -318,11 +321,12 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
                     for (std::size_t k = 0; k < weighted; ++k) {
                         if (slopes[j][k] != 0.0) sum += slopes[j][k] * own(k);
                     }
-                    batch.out_shift_dcoefficients[j][i] = std::ldexp(sum / numerator, -s) * one;
+                    batch.out_shift_dcoefficients[j][i] =
+                        times_power_of_two(sum / numerator, -s) * one;
                 }
                 if (d.parametrised) {
                     batch.out_shift_dcoefficients[n][i] =
-                        std::ldexp(w[d.basis_size - 1] * own(size - 1) / numerator, -s);
+                        times_power_of_two(w[d.basis_size - 1] * own(size - 1) / numerator, -s);
                 }
             }
         }
@@ -331,7 +335,7 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
             for (std::size_t k = 0; k < weighted; ++k) {
                 if (w[k] != 0.0) sum += scaled(k) * d[k];
             }
-            return std::ldexp(sum / denominator, 2 * s);
+            return times_power_of_two(sum / denominator, 2 * s);
         };
         if (law == Law::tabulated) {
             batch.out_du[i] = slope(batch.magnified_du + g * size);
@@ -339,7 +343,7 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
             // dA/dI_k = (F_k - A N_k) / Q with Q in the intensities' own units.
             double* d = batch.out_dintensity + i * size;
             for (std::size_t k = 0; k < size; ++k) {
-                d[k] = std::ldexp((magnified[k] - a * flux[k]) / denominator, s - e);
+                d[k] = times_power_of_two((magnified[k] - a * flux[k]) / denominator, s - e);
             }
             continue;
         }
@@ -352,13 +356,13 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
                 if (slopes[j][k] != 0.0) sum += slopes[j][k] * (magnified[k] - a * flux[k]);
             }
             // The derivatives in the coefficients go as 1 / Q: unscaled.
-            batch.out_dcoefficients[j][i] = std::ldexp(sum / denominator, s) * one;
+            batch.out_dcoefficients[j][i] = times_power_of_two(sum / denominator, s) * one;
         }
         if (d.parametrised) {
             // The weight and Q are scaled alike: the ratio is not.
             const std::size_t k = d.basis_size - 1;
-            batch.out_dcoefficients[n][i] =
-                std::ldexp(w[k] * (magnified[size - 1] - a * flux[size - 1]) / denominator, s);
+            batch.out_dcoefficients[n][i] = times_power_of_two(
+                w[k] * (magnified[size - 1] - a * flux[size - 1]) / denominator, s);
         }
     }
 }

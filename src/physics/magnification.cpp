@@ -24,6 +24,7 @@
 #include <optional>
 
 #include "common/constants.hpp"
+#include "common/power_of_two.hpp"
 #include "physics/disk.hpp"
 #include "physics/disk_batch.hpp"
 #include "physics/disk_centroid.hpp"
@@ -1840,7 +1841,7 @@ double tabulated(std::span<const double> given, double u, double rho, double rto
     constexpr bool both = Gradient && Centroid;
     double worst = 0.0;
     const int k = table_exponent(given);
-    const auto radii = [&](std::size_t i) { return std::ldexp(given[i], k); };
+    const auto radii = [&](std::size_t i) { return times_power_of_two(given[i], k); };
     const std::size_t n = given.size();
     std::array<double*, 6> parts = {out, d_u, d_rho};
     if constexpr (both) parts = {out, d_u, d_rho, moments->value, moments->d_u, moments->d_rho};
@@ -2103,8 +2104,8 @@ void basis_flux(const Basis& basis, std::span<double> flux) noexcept {
     const int k = table_exponent(basis.radii);
     std::fill(flux.begin(), flux.end(), 0.0);
     for (std::size_t i = 0; i + 1 < basis.radii.size(); ++i) {
-        const double a = std::ldexp(basis.radii[i], k);
-        const double b = std::ldexp(basis.radii[i + 1], k);
+        const double a = times_power_of_two(basis.radii[i], k);
+        const double b = times_power_of_two(basis.radii[i + 1], k);
         const double h = b - a;
         flux[i] += h * (2.0 * a + b) / 3.0;
         flux[i + 1] += h * (a + 2.0 * b) / 3.0;
@@ -2137,7 +2138,7 @@ Geometry scaled(const Basis& basis, double u, double rho) noexcept {
     int e = std::ilogb(rho) - k;
     if (u > 0.0) e = std::max(e, std::ilogb(u));
     const int s = e < small_exponent ? small_exponent - e : 0;
-    Geometry g{std::ldexp(u, s), std::ldexp(rho, s - k), k, s};
+    Geometry g{times_power_of_two(u, s), times_power_of_two(rho, s - k), k, s};
     if (std::isfinite(g.u)) g.rho = std::max(g.rho, g.u * point_source);
     // A lens this close to the centre is at the centre to every digit
     // (A_D is even in u), and the nested disks about it stay representable.
@@ -2164,7 +2165,7 @@ double basis_magnified_flux(const Basis& basis, double u, double rho, double rto
     if (exponent) {
         *exponent = g.small;
     } else if (g.small != 0) {
-        for (double& f : out) f = std::ldexp(f, g.small);
+        for (double& f : out) f = times_power_of_two(f, g.small);
     }
     return worst;
 }
@@ -2178,12 +2179,12 @@ int unscale_slopes(const Geometry& g, int* exponent, double sign, std::span<doub
     const int left = exponent ? 0 : g.small;
     if (exponent) *exponent = g.small;
     if (left != 0) {
-        for (double& f : out) f = std::ldexp(f, left);
+        for (double& f : out) f = times_power_of_two(f, left);
     }
     // F is even in u; d/drho takes the table's scaling of rho too.
-    for (double& d : d_u) d = sign * std::ldexp(d, 2 * left);
+    for (double& d : d_u) d = sign * times_power_of_two(d, 2 * left);
     if (left != 0 || g.table != 0) {
-        for (double& d : d_rho) d = std::ldexp(d, 2 * left - g.table);
+        for (double& d : d_rho) d = times_power_of_two(d, 2 * left - g.table);
     }
     return left;
 }
@@ -2221,7 +2222,7 @@ double basis_magnified_flux_centroid(const Basis& basis, double u, double rho, d
     if (exponent) {
         *exponent = g.small;
     } else if (g.small != 0) {
-        for (double& f : out) f = std::ldexp(f, g.small);
+        for (double& f : out) f = times_power_of_two(f, g.small);
     }
     return worst;
 }
@@ -2248,9 +2249,9 @@ double basis_magnified_flux_centroid_gradient(const Basis& basis, double u, doub
     // The fluxes and their slopes as basis_magnified_flux_gradient leaves
     // them; the moments do not scale, so their slopes go as 2^-s.
     const int left = unscale_slopes(g, exponent, sign, out, d_u, d_rho);
-    for (double& d : moment_du) d = sign * std::ldexp(d, left);
+    for (double& d : moment_du) d = sign * times_power_of_two(d, left);
     if (left != 0 || g.table != 0) {
-        for (double& d : moment_drho) d = std::ldexp(d, left - g.table);
+        for (double& d : moment_drho) d = times_power_of_two(d, left - g.table);
     }
     return worst;
 }
