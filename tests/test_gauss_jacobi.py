@@ -17,7 +17,8 @@ BETAS = (-0.75, -0.5, -0.25, 0.0)
 
 def stored_rules():
     """[(radii, weights)] per beta, for n = 1 to max_points."""
-    rows = re.findall(r"\{\{([^{}]*)\},\s*\{([^{}]*)\}\}", HEADER.read_text())
+    jacobi = HEADER.read_text().split("log_rules =")[0]
+    rows = re.findall(r"\{\{([^{}]*)\},\s*\{([^{}]*)\}\}", jacobi)
     rules = [([float(v) for v in x.split(",")], [float(v) for v in w.split(",")]) for x, w in rows]
     per_beta = len(rules) // len(BETAS)
     return [rules[i * per_beta:(i + 1) * per_beta] for i in range(len(BETAS))]

@@ -1075,8 +1075,10 @@ Dual nested_slopes(const Dual& d, double x) noexcept { return {d.v, d.du, x * d.
 // their own weight t (1 - t)^(h/4 - 1) (law_table.hpp's half_power), which
 // holds the limb's singular slope exactly, and its error falls like
 // R^(1 - 2n) in the number of nodes n, R the Bernstein ellipse of the
-// nearest singularity.  Measured (bench/outside_rule_error.py: the four
-// profiles, rho from 1e-4 to 10, x0 from 1.01 to 1e3, n = 1 to 12, against
+// nearest singularity; mu log mu takes two, mu's and one of the weight
+// t (1 - t)^(-1/2) (-log(1 - t)) (profile_rule).  Measured
+// (bench/outside_rule_error.py: the four powers and the log weight,
+// rho from 1e-4 to 10, x0 from 1.01 to 1e3, n = 1 to 12, against
 // a 60-point rule), with V = A_D(u, rho) / A(u) - 1, the source's whole
 // effect on the nested disks (what the integrand varies by; the rule is
 // exact for a constant):
@@ -1186,13 +1188,18 @@ const gj::Rule* power_rule(double alpha, std::size_t n) noexcept {
 
 // Whether the rule takes a profile.
 bool has_rule(Profile profile, double alpha) noexcept {
-    return half_power(profile) > 0 ||
+    return half_power(profile) > 0 || profile == Profile::mu_log_mu ||
            (profile == Profile::mu_power && alpha >= power_rule_alpha[0] &&
             alpha <= power_rule_alpha[1]);
 }
 
 // The rule of a profile it takes (has_rule), with the factor its flux takes
 // (h/4, or alpha/2 for mu^alpha); none where power2's could not be computed.
+// mu log mu: -db/dt = (1/4) (1 - t)^(-1/2) (log(1 - t) + 2) changes sign, so
+// its flux is (1/2) J - (1/4) L, J the mu profile's integral
+// \int_0^1 t (1 - t)^(-1/2) A_D dt and L that of the positive weight
+// t (1 - t)^(-1/2) (-log(1 - t)) (gj::log_rules): this is L's rule, and J's
+// is mu's (RuleNodes pairs them).
 struct ProfileRule {
     const gj::Rule* rule = nullptr;
     double scale = 0.0;
@@ -1202,7 +1209,27 @@ ProfileRule profile_rule(Profile profile, double alpha, std::size_t n) noexcept 
     if (const int h = half_power(profile); h > 0) {
         return {&gj::rules[static_cast<std::size_t>(h - 1)][n - 1], 0.25 * h};
     }
+    if (profile == Profile::mu_log_mu) return {&gj::log_rules[n - 1], -0.25};
     return {power_rule(alpha, n), 0.5 * alpha};
+}
+
+// mu log mu's two terms cancel: with A_D constant (1/2) J and (1/4) L are
+// 2/3 and 8/9 of A where the flux is -2/9 of it, so errors of J and L that
+// each meet the model's relative bound add up to (2/3 + 8/9) / (2/9) = 7
+// times that bound on the flux.  A law with mu log mu asks the rule for
+// rtol / 7.  Measured (bench/outside_rule_error.py), L alone kept below
+// 0.63 of the model (values and moments; 0.19 for the derivatives), and the
+// flux's error below 0.25 of 7 times it (moments; values 0.17, derivatives
+// 0.2): J's and L's errors partly cancel too, but a measured factor of 2.5
+// in place of 7 saved only 3 to 5% of logarithmic's time outside the source.
+constexpr double log_cancellation = 7.0;
+
+template <std::size_t K>
+double rule_rtol(const Profiles<K>& profiles, double rtol) noexcept {
+    for (const Profile profile : profiles.profile) {
+        if (profile == Profile::mu_log_mu) return rtol / log_cancellation;
+    }
+    return rtol;
 }
 
 // The profiles the rule takes: all but a parameter's slope profile.
@@ -1316,40 +1343,64 @@ RuleSize outside_rule(const Profiles<K>& profiles, double u, double rho, double 
                       double edge_moment, bool moments, bool slopes) noexcept {
     if (!rule_takes(profiles)) return {};
     const RuleGeometry g = rule_geometry(u, rho);
-    return g.valid ? outside_rule(g, u, rho, rtol, edge, edge_moment, moments, slopes) : RuleSize{};
+    return g.valid ? outside_rule(g, u, rho, rule_rtol(profiles, rtol), edge, edge_moment, moments,
+                                  slopes)
+                   : RuleSize{};
 }
 
-// The nested disks of the rule's nodes, profile after profile, and the
-// weights that sum them into each profile's flux.
+// The nested disks of the rule's nodes, rule after rule, and the weights
+// that sum them into each profile's flux: one rule a profile, and for
+// mu log mu (profile_rule) J's besides, which is the mu profile's where the
+// law has it (the same nodes: the law's profiles share n), else a rule
+// after the profiles'.
 template <std::size_t K>
 struct RuleNodes {
-    static constexpr std::size_t most = K * gj::max_points;
+    static constexpr std::size_t most = (K + 1) * gj::max_points;
     std::size_t n = 0;
     std::size_t profiles = 0;
+    std::size_t rules = 0;
     bool ready = true;  // false where a rule could not be computed
     // With a slot after the nodes for the edge disk (with_edge).
     std::array<double, most + 1> u, r, x, delta, w;
-    std::array<double, K> scale;
+    std::array<double, K + 1> scale;
+    // mu log mu's J: its rule's index; K + 1 for none.
+    std::array<std::size_t, K> paired;
 
     RuleNodes(const Profiles<K>& laws, std::size_t points, double lens, double rho) noexcept
-        : n(points), profiles(rule_profiles(laws)) {
-        for (std::size_t k = 0, i = 0; k < profiles; ++k) {
+        : n(points), profiles(rule_profiles(laws)), rules(profiles) {
+        paired.fill(K + 1);
+        std::size_t mu_rule = K + 1;
+        for (std::size_t k = 0; k < profiles; ++k) {
             const ProfileRule rule = profile_rule(laws.profile[k], laws.alpha, n);
             if (rule.rule == nullptr) {
                 ready = false;
                 return;
             }
-            scale[k] = rule.scale;
-            for (std::size_t j = 0; j < n; ++j, ++i) {
-                u[i] = lens;
-                x[i] = rule.rule->x[j];
-                r[i] = x[i] * rho;
-                delta[i] = lens - r[i];
-                w[i] = rule.rule->w[j];
+            place(k, rule, lens, rho);
+            if (laws.profile[k] == Profile::mu) mu_rule = k;
+        }
+        for (std::size_t k = 0; k < profiles; ++k) {
+            if (laws.profile[k] != Profile::mu_log_mu) continue;
+            if (mu_rule > K) {
+                mu_rule = rules++;
+                place(mu_rule, profile_rule(Profile::mu, 0.0, n), lens, rho);
             }
+            paired[k] = mu_rule;
         }
     }
-    [[nodiscard]] std::size_t count() const noexcept { return profiles * n; }
+    [[nodiscard]] std::size_t count() const noexcept { return rules * n; }
+
+    // The rule's nodes as the `index`th rule.
+    void place(std::size_t index, const ProfileRule& rule, double lens, double rho) noexcept {
+        scale[index] = rule.scale;
+        for (std::size_t j = 0, i = index * n; j < n; ++j, ++i) {
+            u[i] = lens;
+            x[i] = rule.rule->x[j];
+            r[i] = x[i] * rho;
+            delta[i] = lens - r[i];
+            w[i] = rule.rule->w[j];
+        }
+    }
 
     // The edge disk after the nodes, as edge<...>(u, rho, 1.0) forms its
     // arguments; the count with it.
@@ -1362,12 +1413,16 @@ struct RuleNodes {
         return i + 1;
     }
 
-    // Each profile's sum of f over its nodes.
+    // Each profile's sum of f over its nodes (mu log mu's: J's term, then L's).
     void sum(const std::array<double, most + 1>& f, double* out) const noexcept {
-        for (std::size_t k = 0, i = 0; k < profiles; ++k) {
+        std::array<double, K + 1> totals{};
+        for (std::size_t k = 0, i = 0; k < rules; ++k) {
             double total = 0.0;
             for (std::size_t j = 0; j < n; ++j, ++i) total += w[i] * f[i];
-            out[k] = scale[k] * total;
+            totals[k] = scale[k] * total;
+        }
+        for (std::size_t k = 0; k < profiles; ++k) {
+            out[k] = paired[k] > K ? totals[k] : totals[paired[k]] + totals[k];
         }
     }
 };
@@ -1988,7 +2043,8 @@ std::optional<double> outside_at_once(const Profiles<K>& profiles, double u, dou
     if (!g.valid) return std::nullopt;
     const double change = guessed_change(u, rho, g.root);
     const double moment_change = Centroid ? guessed_moment_change(change, u / rho) : nan;
-    const RuleSize guess = outside_sizes(g, rho, rtol, change, moment_change, Gradient);
+    const double asked = rule_rtol(profiles, rtol);
+    const RuleSize guess = outside_sizes(g, rho, asked, change, moment_change, Gradient);
     // Where the rule would leave part of the work to the panels (a size
     // beyond max_points, or a parameter's slope profile), parametric()
     // takes it all as before.
@@ -2007,7 +2063,7 @@ std::optional<double> outside_at_once(const Profiles<K>& profiles, double u, dou
     if constexpr (Gradient || Centroid) d_u[0] = whole.du;
     if constexpr (Gradient) d_rho[0] = whole.dr;
     const RuleSize exact =
-        outside_rule(g, u, rho, rtol, whole.v, Centroid ? whole.du : 0.0, Centroid, Gradient);
+        outside_rule(g, u, rho, asked, whole.v, Centroid ? whole.du : 0.0, Centroid, Gradient);
     const bool same = exact.values == guess.values &&
                       (!Centroid || exact.moments == guess.moments) &&
                       (!Gradient || exact.slopes == guess.slopes);
