@@ -264,9 +264,7 @@ void combine(const Batch& batch, std::size_t begin, std::size_t end) noexcept {
                 if (w[k] != 0.0) e = std::max(e, std::ilogb(w[k]));
             }
         }
-        const auto scaled = [&](std::size_t k) {
-            return e == 0 ? w[k] : times_power_of_two(w[k], -e);
-        };
+        const auto scaled = [&](std::size_t k) { return times_power_of_two(w[k], -e); };
         double numerator = 0.0, denominator = 0.0;
         for (std::size_t k = 0; k < weighted; ++k) {
             numerator += scaled(k) * magnified[k];

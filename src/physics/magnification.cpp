@@ -2121,11 +2121,11 @@ Profiles<K> integrated_profiles(const Basis& basis) noexcept {
 // (1 / (u^2 s^2) + 3 / s^4) with s^2 = u^2 + 4, times 1 + 1.2 / x0^4 for
 // the limb, where the second order falls short by up to 2.2 times.  For
 // rho <= 1 it is within 15% of V at any x0 > 1; it only chooses which
-// nodes are tried first (outside_values), never the result.
-double guessed_change(double u, double rho, double root) noexcept {
+// nodes are tried first (outside_at_once), never the result.
+double guessed_change(const RuleGeometry& g, double u, double rho) noexcept {
     const double uu = u * u;
-    const double ss = root * root;
-    const double x0 = u / rho;
+    const double ss = g.root * g.root;
+    const double x0 = g.x0;
     const double limb = 1.0 + 1.2 / (x0 * x0 * x0 * x0);
     return rho * rho / (uu + 2.0) * (1.0 / (uu * ss) + 3.0 / (ss * ss)) * limb;
 }
@@ -2159,8 +2159,8 @@ std::optional<double> outside_at_once(const Profiles<K>& profiles, double u, dou
     if (!rule_takes(profiles)) return std::nullopt;
     const RuleGeometry g = rule_geometry(u, rho);
     if (!g.valid) return std::nullopt;
-    const double change = guessed_change(u, rho, g.root);
-    const double moment_change = Centroid ? guessed_moment_change(change, u / rho) : nan;
+    const double change = guessed_change(g, u, rho);
+    const double moment_change = Centroid ? guessed_moment_change(change, g.x0) : nan;
     const double asked = rule_rtol(profiles, rtol);
     const RuleSize guess = outside_sizes(g, rho, asked, change, moment_change, Gradient);
     // Where the rule would leave part of the work to the panels (a size
