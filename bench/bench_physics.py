@@ -18,7 +18,10 @@ spread evenly over [0, 3 rho]: the same points for every method.
   (``threads=``), with the load average the machine had meanwhile.
 * the value with the centroid shift (``centroid=True``) against the value
   alone, for ``uniform``, ``linear`` and ``quadratic``, and with the
-  derivatives of both (``gradient=True`` too).
+  derivatives of both (``gradient=True`` too);
+* a light curve (rho / 10, impact parameter 0.3 of it, 6000 points over
+  three Einstein times either side): per point, one call over all points
+  (value, gradient, centroid) and a call a point beside ``ESPLMagDark``.
 
 Every point of ``linear`` at rtol = 1e-4 and of ``ESPLMagDark`` is also
 compared with ``linear`` at rtol = 1e-12.
@@ -193,6 +196,44 @@ def main(argv=None):
         slopes = time_per_point(lambda x, call=call: call(x, centroid=True, gradient=True), points)
         print(f"| {name} | {alone:.3f} | {both:.3f} | {both / alone:.2f} | {slopes:.3f} "
               f"| {slopes / alone:.2f} |")
+
+    # --- A light curve ------------------------------------------------------------
+    # Most of a fit's points lie far outside the source, where each costs the
+    # edge disk and a node or two: there the fixed cost of a point counts.
+    small = rho / 10
+    curve = np.hypot(0.3 * small, np.linspace(-3.0, 3.0, 6000))
+    print(f"\nA light curve: rho = {small:g}, u0 = 0.3 rho, {curve.size} points over "
+          f"|t - t0| <= 3 tE ({np.mean(curve < small):.1%} inside the source)\n")
+    print("| method | us per point: rtol = 1e-4 | rtol = 1e-3 |")
+    print("|---|---:|---:|")
+    single_curve = list(curve[::10])
+    rows = [("uniform, one call", lambda r: tavlomer_physics.uniform(curve, small), curve),
+            ("linear, one call", lambda r: tavlomer_physics.linear(curve, small, c, rtol=r), curve),
+            ("linear with gradient, one call", lambda r: tavlomer_physics.linear(
+                curve, small, c, rtol=r, gradient=True), curve),
+            ("linear with centroid shift, one call", lambda r: tavlomer_physics.linear(
+                curve, small, c, rtol=r, centroid=True), curve),
+            ("linear, a call a point", lambda r: [tavlomer_physics.linear(x, small, c, rtol=r)
+                                                  for x in single_curve], single_curve)]
+    for tol in (1e-4, 1e-3):
+        espl, label = vbmicrolensing(c, tol)
+        if espl is not None:
+            rows.append((f"{label} ESPLMagDark, Tol = RelTol = {tol:g}, a call a point",
+                         lambda r, espl=espl, tol=tol: [espl(x, small) for x in single_curve]
+                         if r == tol else None, single_curve))
+    for name, call, where in rows:
+        cells = []
+        for tol in (1e-4, 1e-3):
+            if call(tol) is None:
+                cells.append("")
+                continue
+            best = math.inf
+            for _ in range(5):
+                start = time.perf_counter()
+                call(tol)
+                best = min(best, time.perf_counter() - start)
+            cells.append(f"{best / len(where) * 1e6:.3f}")
+        print(f"| {name} | {' | '.join(cells)} |")
 
     # --- Threads inside one call --------------------------------------------------
     many = np.linspace(0.0, 3 * rho, 100_000)

@@ -11,7 +11,7 @@ tavlomer_physics.uniform, for rho from 1e-4 to 10 and u / rho from 1.01 to
 derivatives in u and rho (the nested disks' slopes).  Prints, per n, the
 largest ratio of the error to its model: for the values and moments
 V (0.12 n^-1.2 R_c^(1 - 2n) + R_b^(1 - 2n)), for the derivatives
-200 (1 + rho)^0.9 min(1, (x0^2 + 6 rho^2) / 18) V R^(1 - 2n)
+200 (1 + 0.9 rho) min(1, (x0^2 + 6 rho^2) / 18) V R^(1 - 2n)
 (V = A_D(u, rho) / A(u) - 1, or the moment's
 own change; R_c
 and R_b the Bernstein ellipses of the crossing and of the branch points, R
@@ -127,7 +127,7 @@ def main():
                                              + r_b ** (1 - 2 * n))
                             else:
                                 near = min(1.0, (x0 * x0 + 6 * rho * rho) / 18)
-                                model = (200 * (1 + rho) ** 0.9 * near * effect
+                                model = (200 * (1 + 0.9 * rho) * near * effect
                                          * r ** (1 - 2 * n))
                             worst[key] = max(worst.get(key, 0.0), error / (factor * model))
     print("| integral | profile | " + " | ".join(f"n = {n}" for n in POINTS) + " |")
