@@ -198,8 +198,8 @@ def main(argv=None):
               f"| {slopes / alone:.2f} |")
 
     # --- A light curve ------------------------------------------------------------
-    # Most of a fit's points lie far outside the source, where each costs the
-    # edge disk and a node or two: there the fixed cost of a point counts.
+    # Most of a fit's points lie far outside the source, where the point
+    # lens's series takes them: there the fixed cost of a point counts.
     small = rho / 10
     curve = np.hypot(0.3 * small, np.linspace(-3.0, 3.0, 6000))
     print(f"\nA light curve: rho = {small:g}, u0 = 0.3 rho, {curve.size} points over "

@@ -213,7 +213,8 @@ def test_limb_darkened_laws_and_their_derivatives_in_every_regime(law_coefficien
 
 # Outside the source the laws of powers of sqrt(mu) and of mu log mu take
 # Gauss rules (mu log mu two, whose terms cancel) whose size an error model
-# picks from rtol and the geometry: its promise, wherever the model is used
+# picks from rtol and the geometry, and farther out the point lens's series
+# takes over where its bound allows: their promise, wherever they are used
 # (a lens from 1.02 to 100 source radii out), at every rtol, for the values
 # and for the slopes in u and rho (10 rtol, or a tenth of rtol times A per
 # source radius where they are small).
