@@ -21,7 +21,8 @@ spread evenly over [0, 3 rho]: the same points for every method.
   derivatives of both (``gradient=True`` too);
 * a light curve (rho / 10, impact parameter 0.3 of it, 6000 points over
   three Einstein times either side): per point, one call over all points
-  (value, gradient, centroid) and a call a point beside ``ESPLMagDark``.
+  (value, gradient, centroid; the table too) and a call a point beside
+  ``ESPLMagDark``.
 
 Every point of ``linear`` at rtol = 1e-4 and of ``ESPLMagDark`` is also
 compared with ``linear`` at rtol = 1e-12.
@@ -214,7 +215,9 @@ def main(argv=None):
             ("linear with centroid shift, one call", lambda r: tavlomer_physics.linear(
                 curve, small, c, rtol=r, centroid=True), curve),
             ("linear, a call a point", lambda r: [tavlomer_physics.linear(x, small, c, rtol=r)
-                                                  for x in single_curve], single_curve)]
+                                                  for x in single_curve], single_curve),
+            ("tabulated, 11 entries, one call", lambda r: tavlomer_physics.tabulated(
+                curve, small, table_radii, table_intensity, rtol=r), curve)]
     for tol in (1e-4, 1e-3):
         espl, label = vbmicrolensing(c, tol)
         if espl is not None:
