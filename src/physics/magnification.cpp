@@ -2039,6 +2039,11 @@ constexpr double series_share = 0.005;
 // Beyond this u, w^6 would approach the double's range.
 constexpr double series_until = 1e8;
 
+// Whether the series may take a lens at u (before its bound is asked).
+bool series_reaches(double u, double rho) noexcept {
+    return u >= series_from * rho && u < series_until;
+}
+
 // The terms T_0 to T_3 and, over u, their slopes in u, u dT_j/du / T_j:
 // -8 / ((s + 2) w) for A itself (dA/du = -8 / (u^2 w^(3/2))), and for lap^j A
 // the rational functions below.
@@ -2178,7 +2183,7 @@ template <std::size_t K, bool Gradient, bool Centroid>
 SeriesTaken far_series(const Profiles<K>& profiles, double u, double rho, double rtol,
                        std::array<SeriesSum, K + 1>& flux,
                        std::array<SeriesSum, K + 1>& moment) noexcept {
-    if (!(u >= series_from * rho) || !(u < series_until)) return SeriesTaken::none;
+    if (!series_reaches(u, rho)) return SeriesTaken::none;
     const SeriesGeometry geometry = series_geometry(u, rho);
     const PointSeries series = point_series(geometry, u);
     std::array<std::array<double, 4>, K + 1> p{};
@@ -2332,12 +2337,12 @@ double tabulated(std::span<const double> given, double u, double rho, double rto
     // Far from the source the series (above) takes the fluxes, and the
     // moments where they meet its bound too; the same decision for every
     // unit of the point and in every mode.
-    const bool far = u >= series_from * rho && u < series_until;
+    const bool far = series_reaches(u, rho);
     const SeriesGeometry geometry = far ? series_geometry(u, rho) : SeriesGeometry{};
     const PointSeries flux_series = far ? point_series(geometry, u) : PointSeries{};
-    const PointSeries moment_series_ = far && Centroid ? moment_series(geometry) : PointSeries{};
+    const PointSeries moments_series = far && Centroid ? moment_series(geometry) : PointSeries{};
     const SeriesTaken taken =
-        far ? table_series<Centroid>(radii, n, u, rho, rtol, flux_series, moment_series_)
+        far ? table_series<Centroid>(radii, n, u, rho, rtol, flux_series, moments_series)
             : SeriesTaken::none;
     // The series's flux (and moment) for powers p; with Centroid alone the
     // moment rides in du, as the disks' does.
@@ -2346,7 +2351,7 @@ double tabulated(std::span<const double> given, double u, double rho, double rto
         return table_term<Gradient>(flux_series, p, u, rho, unused);
     };
     const auto series_moment = [&](const std::array<double, 4>& p) {
-        return table_term<Gradient>(moment_series_, p, u, rho, unused);
+        return table_term<Gradient>(moments_series, p, u, rho, unused);
     };
     const bool quadrature = taken == SeriesTaken::none || (Centroid && taken != SeriesTaken::all);
     const std::size_t end =
