@@ -28,7 +28,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 import generate_gauss_kronrod  # noqa: E402
 import tavlomer_physics  # noqa: E402
 
-GAUSS_POINTS = (1, 2, 3, 7)  # the 3-, 5-, 7- and 15-point rules
+GAUSS_POINTS = (1, 2, 3, 7, 10)  # the 3-, 5-, 7-, 15- and 21-point rules
 L = (0.0, 0.1, 0.5, 0.9, 0.99, 1 - 1e-4, 1 - 1e-8, 1.0, 1 + 1e-8, 1 + 1e-4, 1.001, 1.01, 1.1,
      1.3, 1.49, 1.6, 2.0, 3.0, 10.0, 1e4)
 RHOS = (1e-4, 1e-2, 0.1, 1.0, 10.0)

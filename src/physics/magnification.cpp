@@ -107,6 +107,26 @@ constexpr double coarse_tolerance = 1e-5;
 constexpr double fine_tolerance = 1e-10;
 constexpr gk::ErrorModel finest_model = {100.0, fine_model.power};
 
+// Below this tolerance (down to fine_tolerance) the 21-point rule (Gauss 10)
+// takes the place of the 15-point one, with the same error model.  There the 15-point rule's first
+// panel of a piece holding the crossing misses the tolerance at many
+// separations and is bisected (45 nested disks for the piece), which the
+// 21-point rule's panel meets; the law whose panel bisects differs from
+// separation to separation, so the cost of one law, mode or profile over
+// another swung with x0.  Measured on arrays over [0, 3 rho] at rho = 0.1
+// (us per point, 15-point then 21-point), at rtol = 1e-9: linear 1.15, 1.10;
+// quadratic 1.67, 1.19; its gradient 1.97, 1.78; with the centroid 2.48,
+// 1.49.  At 3e-9 and above the 15-point rule's first panels mostly stop and
+// it is the cheaper (linear 0.90 against 1.07 at 3e-9).  Its error model
+// holds for it (bench/quadrature_error_models.py): the largest error stayed
+// below 8.8 g^1.5 for g from 1e-8 to 1e-7, where the default rtol accepts
+// panels (the 15-point rule's 85), 30 g^1.5 from 1e-9 to 1e-8 (480) and
+// 0.015 g for any g (0.042).  Below fine_tolerance the 15-point rule stays:
+// the 21-point one was cheaper there too (linear 3.9 against 4.4 at 1e-12),
+// but its nodes nearer the ends raised the rounding floor just outside the
+// limb (u = 1.000001 rho: 2.2e-12 off, the 15-point rule's 1.4e-12).
+constexpr double wide_tolerance = 2e-9;
+
 // The derivatives are promised to 10 rtol (what an optimiser's steps or a
 // sampler's trajectories need is far coarser than the values they compare),
 // or a tenth of rtol times their value where they pass through zero.
@@ -226,10 +246,14 @@ Integrals<K> integrate(const F& f, std::size_t piece_count, double rtol, std::si
         return integrate<K>(gk::kronrod7, coarse_model, f, piece_count, rtol, values, per_rho,
                             offsets, refined, later);
     }
-    return rtol >= fine_tolerance ? integrate<K>(gk::kronrod15, fine_model, f, piece_count, rtol,
-                                                 values, per_rho, offsets, refined, later)
-                                  : integrate<K>(gk::kronrod15, finest_model, f, piece_count, rtol,
-                                                 values, per_rho, offsets, refined, later);
+    if (rtol < fine_tolerance) {
+        return integrate<K>(gk::kronrod15, finest_model, f, piece_count, rtol, values, per_rho,
+                            offsets, refined, later);
+    }
+    return rtol < wide_tolerance ? integrate<K>(gk::kronrod21, fine_model, f, piece_count, rtol,
+                                                values, per_rho, offsets, refined, later)
+                                 : integrate<K>(gk::kronrod15, fine_model, f, piece_count, rtol,
+                                                values, per_rho, offsets, refined, later);
 }
 
 // The centroid moments S_k (after the magnified fluxes F_k, on their nodes)
@@ -320,11 +344,15 @@ Integrals<6 * K> integrate_centroid_slopes(const F& f, std::size_t piece_count, 
         return integrate_centroid_slopes<K>(gk::kronrod7, coarse_model, f, piece_count, rtol, rho,
                                             offsets, slopes);
     }
-    return rtol >= fine_tolerance
-               ? integrate_centroid_slopes<K>(gk::kronrod15, fine_model, f, piece_count, rtol, rho,
+    if (rtol < fine_tolerance) {
+        return integrate_centroid_slopes<K>(gk::kronrod15, finest_model, f, piece_count, rtol, rho,
+                                            offsets, slopes);
+    }
+    return rtol < wide_tolerance
+               ? integrate_centroid_slopes<K>(gk::kronrod21, fine_model, f, piece_count, rtol, rho,
                                               offsets, slopes)
-               : integrate_centroid_slopes<K>(gk::kronrod15, finest_model, f, piece_count, rtol,
-                                              rho, offsets, slopes);
+               : integrate_centroid_slopes<K>(gk::kronrod15, fine_model, f, piece_count, rtol, rho,
+                                              offsets, slopes);
 }
 
 // ---- Parametric laws: the basis {1, mu, mu^2 or sqrt(mu)} --------------------

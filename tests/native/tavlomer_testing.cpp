@@ -272,7 +272,7 @@ PyObject* py_integrate(PyObject*, PyObject* args) {
 
 // gauss_kronrod(f, tol, points) -> (integral, error_estimate, worst): f over
 // [0, 1] as one piece, to relative accuracy tol, by the adaptive engine with
-// the 15-, 7-, 5- or 3-point rule and QUADPACK's error model; worst as the engine
+// the 21-, 15-, 7-, 5- or 3-point rule and QUADPACK's error model; worst as the engine
 // reports it (at most 1 where tol was met).  A Python exception raised by f
 // is re-raised afterwards (the engine sees NaN).
 PyObject* py_gauss_kronrod(PyObject*, PyObject* args) {
@@ -296,7 +296,10 @@ PyObject* py_gauss_kronrod(PyObject*, PyObject* args) {
     };
     constexpr gk::ErrorModel quadpack = {200.0, 1.5};
     gk::Sums<1> sums;
-    if (points == 15) {
+    if (points == 21) {
+        gk::Panels<1, 10, decltype(integrand)> panels(gk::kronrod21, quadpack, integrand, 1);
+        sums = panels.refine({tol});
+    } else if (points == 15) {
         gk::Panels<1, 7, decltype(integrand)> panels(gk::kronrod15, quadpack, integrand, 1);
         sums = panels.refine({tol});
     } else if (points == 7) {
@@ -309,7 +312,7 @@ PyObject* py_gauss_kronrod(PyObject*, PyObject* args) {
         gk::Panels<1, 1, decltype(integrand)> panels(gk::kronrod3, quadpack, integrand, 1);
         sums = panels.refine({tol});
     } else {
-        PyErr_SetString(PyExc_ValueError, "points must be 3, 5, 7 or 15");
+        PyErr_SetString(PyExc_ValueError, "points must be 3, 5, 7, 15 or 21");
         return nullptr;
     }
     if (failed) return nullptr;
