@@ -108,7 +108,8 @@ constexpr double fine_tolerance = 1e-10;
 constexpr gk::ErrorModel finest_model = {100.0, fine_model.power};
 
 // Below this tolerance (down to fine_tolerance) the 21-point rule (Gauss 10)
-// takes the place of the 15-point one, with the same error model.  There the 15-point rule's first
+// takes the place of the 15-point one for the fixed laws, with the same
+// error model.  There the 15-point rule's first
 // panel of a piece holding the crossing misses the tolerance at many
 // separations and is bisected (45 nested disks for the piece), which the
 // 21-point rule's panel meets; the law whose panel bisects differs from
@@ -125,6 +126,14 @@ constexpr gk::ErrorModel finest_model = {100.0, fine_model.power};
 // the 21-point one was cheaper there too (linear 3.9 against 4.4 at 1e-12),
 // but its nodes nearer the ends raised the rounding floor just outside the
 // limb (u = 1.000001 rho: 2.2e-12 off, the 15-point rule's 1.4e-12).
+// Nor where a piece without the crossing holds most of the work, which the
+// 15-point rule's first panel meets and the 21-point one takes six nodes more
+// for: power2 (alpha = 0.6, whose v part is such a piece) cost 1.86 against
+// 1.63 for its value (its gradient 6.05 against 6.98, its centroid 2.24
+// against 2.95), and a table's intervals, each asked for a share of rtol, 8.7
+// against 7.0 (11 entries).  The other laws with a v part gained: square_root
+// 1.51 against 1.47 for its value, 2.09 against 2.78 with its centroid;
+// logarithmic 2.01 against 2.74; claret4 1.86 against 2.22.
 constexpr double wide_tolerance = 2e-9;
 
 // The derivatives are promised to 10 rtol (what an optimiser's steps or a
@@ -240,7 +249,8 @@ Integrals<K> integrate(const gk::Rule<Pairs>& rule, const gk::ErrorModel& model,
 template <std::size_t K, class F>
 Integrals<K> integrate(const F& f, std::size_t piece_count, double rtol, std::size_t values,
                        double per_rho, const std::array<double, K>& offsets, std::size_t slopes = 0,
-                       double later = derivative_tolerance, bool coarse_rule = true) noexcept {
+                       double later = derivative_tolerance, bool coarse_rule = true,
+                       bool wide_rule = false) noexcept {
     const std::size_t refined = values - slopes;
     if (coarse_rule && rtol >= coarse_tolerance) {
         return integrate<K>(gk::kronrod7, coarse_model, f, piece_count, rtol, values, per_rho,
@@ -250,10 +260,11 @@ Integrals<K> integrate(const F& f, std::size_t piece_count, double rtol, std::si
         return integrate<K>(gk::kronrod15, finest_model, f, piece_count, rtol, values, per_rho,
                             offsets, refined, later);
     }
-    return rtol < wide_tolerance ? integrate<K>(gk::kronrod21, fine_model, f, piece_count, rtol,
-                                                values, per_rho, offsets, refined, later)
-                                 : integrate<K>(gk::kronrod15, fine_model, f, piece_count, rtol,
-                                                values, per_rho, offsets, refined, later);
+    return wide_rule && rtol < wide_tolerance
+               ? integrate<K>(gk::kronrod21, fine_model, f, piece_count, rtol, values, per_rho,
+                              offsets, refined, later)
+               : integrate<K>(gk::kronrod15, fine_model, f, piece_count, rtol, values, per_rho,
+                              offsets, refined, later);
 }
 
 // The centroid moments S_k (after the magnified fluxes F_k, on their nodes)
@@ -269,9 +280,10 @@ constexpr double centroid_floor = 0.01;
 
 template <std::size_t K, class F>
 Integrals<K> integrate_centroid(const F& f, std::size_t piece_count, double rtol,
-                                std::size_t values, double rho, bool coarse_rule = true) noexcept {
+                                std::size_t values, double rho, bool coarse_rule = true,
+                                bool wide_rule = false) noexcept {
     return integrate<K>(f, piece_count, rtol, values, centroid_floor * rho / derivative_floor,
-                        std::array<double, K>{}, 0, 1.0, coarse_rule);
+                        std::array<double, K>{}, 0, 1.0, coarse_rule, wide_rule);
 }
 
 // The fluxes, their moments and the slopes of both (centroid and gradient):
@@ -338,8 +350,8 @@ Integrals<6 * K> integrate_centroid_slopes(const gk::Rule<Pairs>& rule, const gk
 template <std::size_t K, class F>
 Integrals<6 * K> integrate_centroid_slopes(const F& f, std::size_t piece_count, double rtol,
                                            double rho, const std::array<double, 6 * K>& offsets,
-                                           std::size_t slopes = 0,
-                                           bool coarse_rule = true) noexcept {
+                                           std::size_t slopes = 0, bool coarse_rule = true,
+                                           bool wide_rule = false) noexcept {
     if (coarse_rule && rtol >= coarse_tolerance) {
         return integrate_centroid_slopes<K>(gk::kronrod7, coarse_model, f, piece_count, rtol, rho,
                                             offsets, slopes);
@@ -348,7 +360,7 @@ Integrals<6 * K> integrate_centroid_slopes(const F& f, std::size_t piece_count, 
         return integrate_centroid_slopes<K>(gk::kronrod15, finest_model, f, piece_count, rtol, rho,
                                             offsets, slopes);
     }
-    return rtol < wide_tolerance
+    return wide_rule && rtol < wide_tolerance
                ? integrate_centroid_slopes<K>(gk::kronrod21, fine_model, f, piece_count, rtol, rho,
                                               offsets, slopes)
                : integrate_centroid_slopes<K>(gk::kronrod15, fine_model, f, piece_count, rtol, rho,
@@ -529,6 +541,9 @@ struct Profiles {
     // Whether the 7-point rule's error model holds for these profiles
     // (coarse_alpha_range).
     bool coarse_rule = true;
+    // Whether the 21-point rule takes the 15-point one's place
+    // (wide_tolerance).
+    bool wide_rule = true;
 };
 
 // ---- The derivatives' logarithm ----------------------------------------------
@@ -1800,19 +1815,20 @@ double parametric(const Profiles<K>& profiles, double u, double rho, double rtol
             const std::array<double, N> offsets = centroid_offsets_of<K>(subtractions, count, u);
             return std::pair{
                 integrate_centroid_slopes<K>(f, count, rtol, rho, offsets, profiles.slope ? 1 : 0,
-                                             profiles.coarse_rule),
+                                             profiles.coarse_rule, profiles.wide_rule),
                 offsets};
         } else if constexpr (Centroid) {
-            return std::pair{
-                integrate_centroid<N>(batched_disks<N, false, true>(prepare, finish_centroid),
-                                      count, rtol, K, rho, profiles.coarse_rule),
-                offsets_of<K, N>(subtractions, count)};
+            return std::pair{integrate_centroid<N>(
+                                 batched_disks<N, false, true>(prepare, finish_centroid), count,
+                                 rtol, K, rho, profiles.coarse_rule, profiles.wide_rule),
+                             offsets_of<K, N>(subtractions, count)};
         } else {
             const std::array<double, N> offsets = offsets_of<K, N>(subtractions, count);
-            return std::pair{integrate<N>(batched_disks<N, Gradient>(prepare, finish), count, rtol,
-                                          K, 1.0 / rho, offsets, profiles.slope ? 1 : 0,
-                                          derivative_tolerance, profiles.coarse_rule),
-                             offsets};
+            return std::pair{
+                integrate<N>(batched_disks<N, Gradient>(prepare, finish), count, rtol, K, 1.0 / rho,
+                             offsets, profiles.slope ? 1 : 0, derivative_tolerance,
+                             profiles.coarse_rule, profiles.wide_rule),
+                offsets};
         }
     };
     const auto [total, offsets] = integrals();
@@ -2489,6 +2505,7 @@ Profiles<K> integrated_profiles(const Basis& basis) noexcept {
         profiles.theta_split = split < quarter_pi ? split : 0.0;
         if (alpha < crowded_alpha) profiles.v_split = std::pow(flat_limb, alpha);
         profiles.coarse_rule = alpha >= coarse_alpha_range[0] && alpha <= coarse_alpha_range[1];
+        profiles.wide_rule = false;
     }
     return profiles;
 }
