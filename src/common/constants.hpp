@@ -21,6 +21,10 @@ static_assert(two_pi == 2 * std::numbers::pi);
 inline constexpr double three_pi = 9.42477796076938;
 static_assert(three_pi == 3 * std::numbers::pi);
 
+// pi / 4 rounded to double (halving pi's double is exact).
+inline constexpr double quarter_pi = 0.7853981633974483;
+static_assert(quarter_pi == std::numbers::pi / 4);
+
 // The machine epsilon of double, 2^-52: the gap between 1 and the next double.
 inline constexpr double epsilon = 2.220446049250313e-16;
 static_assert(epsilon == std::numeric_limits<double>::epsilon());

@@ -28,6 +28,7 @@
 #include "physics/disk.hpp"
 #include "physics/disk_batch.hpp"
 #include "physics/disk_centroid.hpp"
+#include "physics/quarter_turn.hpp"
 #include "quadrature/gauss_jacobi.hpp"
 #include "quadrature/gauss_kronrod.hpp"
 
@@ -385,7 +386,7 @@ struct SourcePiece {
 
 // The end of the theta part when the sqrt(mu) basis takes v over the rest:
 // theta = pi/4, x = 1/sqrt(2), v = 2^(-1/4).
-constexpr double quarter_pi = constants::pi / 4.0;
+using constants::quarter_pi;
 constexpr double x_quarter = 0.70710678118654752440;  // 1/sqrt(2)
 constexpr double v_quarter = 0.84089641525371454303;  // 2^(-1/4)
 
@@ -1103,9 +1104,13 @@ std::array<double, K> parametric_weights(const Profiles<K>& profiles, const Sour
         return g;
     }
     // cos theta from pi/2 - theta where the piece ends at the limb, so that
-    // it keeps its digits there.
-    x = std::sin(y);
-    const double mu = piece.piece.b == half_pi ? std::sin(to_b) : std::cos(y);
+    // it keeps its digits there (to_b is that distance, exact; beyond pi/4,
+    // theta is below it and its own cosine keeps them).
+    const detail::SinCos at = detail::quarter_sin_cos(y);
+    x = at.sin;
+    const double mu = piece.piece.b == half_pi && to_b <= quarter_pi
+                          ? detail::quarter_turn::sin_series(to_b)
+                          : at.cos;
     const double h = x * x * x * weight;
     // log cos theta = log1p(-2 sin^2(theta/2)): every digit near the centre,
     // where a large alpha multiplies it.  (mu^alpha takes the steep

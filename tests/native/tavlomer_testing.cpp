@@ -30,6 +30,7 @@
 #include "ellip/legendre.hpp"
 #include "interp/interp.hpp"
 #include "physics/disk_batch.hpp"
+#include "physics/quarter_turn.hpp"
 #include "quadrature/double_exponential.hpp"
 #include "quadrature/gauss_jacobi.hpp"
 #include "quadrature/gauss_kronrod.hpp"
@@ -83,6 +84,10 @@ constexpr KernelEntry entry(const char* name, const char* parameters,
             returns};
 }
 
+// The sine and cosine of the physics module's angular nodes.
+double quarter_sin(double y) noexcept { return tavlomer::physics::detail::quarter_sin_cos(y).sin; }
+double quarter_cos(double y) noexcept { return tavlomer::physics::detail::quarter_sin_cos(y).cos; }
+
 // Every kernel of doubles the tests reach.  The last three are the step counts
 // of the Carlson iterations (ellip/detail/carlson_iterations.hpp): the
 // duplication of RF and RD, and the arithmetic-geometric mean of RF(0, y, z)
@@ -98,6 +103,8 @@ constexpr std::array kernels = {
     entry<&carlson_detail::elliprf_duplication_steps>("elliprf_steps", "x, y, z", Returns::count),
     entry<&carlson_detail::elliprd_duplication_steps>("elliprd_steps", "x, y, z", Returns::count),
     entry<&carlson_detail::agm_steps>("agm_steps", "y, z", Returns::count),
+    entry<&quarter_sin>("quarter_sin", "y"),
+    entry<&quarter_cos>("quarter_cos", "y"),
 };
 constexpr std::size_t max_arity = 4;
 static_assert([] {
