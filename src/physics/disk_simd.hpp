@@ -173,9 +173,14 @@ M closed_lanes(V u, V rho, V delta) noexcept {
     }
 }
 
-// W arguments from `at` (the last one repeated where fewer are left).
+// W arguments from `at` (the last one repeated where fewer are left); one
+// load where they are W in a row, as most of a panel's nodes are.
 V gather(const double* x, const std::size_t* at, std::size_t count) noexcept {
     V v;
+    if (count == static_cast<std::size_t>(W) && at[W - 1] - at[0] == W - 1) {
+        std::memcpy(&v, x + at[0], sizeof v);
+        return v;
+    }
     for (std::size_t l = 0; l < static_cast<std::size_t>(W); ++l)
         v[l] = x[at[l < count ? l : count - 1]];
     return v;
@@ -209,7 +214,13 @@ void run(const double* u, const double* rho, const double* delta, double* const*
         const V rk = gather(rho, at + k, count);
         V r[results];
         closed_form<What>(uk, rk, gather(delta, at + k, count), r);
+        const bool in_a_row =
+            count == static_cast<std::size_t>(W) && at[k + W - 1] - at[k] == W - 1;
         for (int j = 0; j < results; ++j) {
+            if (in_a_row) {
+                std::memcpy(out[j] + at[k], &r[j], sizeof r[j]);
+                continue;
+            }
             for (std::size_t l = 0; l < count; ++l) out[j][at[k + l]] = r[j][l];
         }
     }

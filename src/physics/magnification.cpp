@@ -1106,11 +1106,11 @@ std::array<double, K> parametric_weights(const Profiles<K>& profiles, const Sour
     // cos theta from pi/2 - theta where the piece ends at the limb, so that
     // it keeps its digits there (to_b is that distance, exact; beyond pi/4,
     // theta is below it and its own cosine keeps them).
-    const detail::SinCos at = detail::quarter_sin_cos(y);
+    const detail::SinCos at = piece.piece.b == half_pi && to_b <= quarter_pi
+                                  ? detail::sin_cos_short_of_half_pi(to_b)
+                                  : detail::quarter_sin_cos(y);
     x = at.sin;
-    const double mu = piece.piece.b == half_pi && to_b <= quarter_pi
-                          ? detail::quarter_turn::sin_series(to_b)
-                          : at.cos;
+    const double mu = at.cos;
     const double h = x * x * x * weight;
     // log cos theta = log1p(-2 sin^2(theta/2)): every digit near the centre,
     // where a large alpha multiplies it.  (mu^alpha takes the steep

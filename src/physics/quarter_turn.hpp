@@ -64,13 +64,18 @@ struct SinCos {
     double cos;
 };
 
+// sin and cos of pi/2 - t for t in [0, pi/4]: an angle given by its
+// distance from pi/2, which keeps the cosine's digits near pi/2.
+inline SinCos sin_cos_short_of_half_pi(double t) noexcept {
+    return {quarter_turn::cos_series(t), quarter_turn::sin_series(t)};
+}
+
 // sin y and cos y for y in [0, pi/2] (a rounding beyond either end gives the
 // series' continuation, within an ulp of the true value).
 inline SinCos quarter_sin_cos(double y) noexcept {
     using namespace quarter_turn;
     if (y <= constants::quarter_pi) return {sin_series(y), cos_series(y)};
-    const double t = (constants::half_pi - y) + half_pi_low;
-    return {cos_series(t), sin_series(t)};
+    return sin_cos_short_of_half_pi((constants::half_pi - y) + half_pi_low);
 }
 
 }  // namespace tavlomer::physics::detail
