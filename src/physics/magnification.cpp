@@ -1086,6 +1086,15 @@ double v_weight(Profile profile, double h, double v, double alpha = 0.0,
     return nan;
 }
 
+// log cos theta = log1p(-2 sin^2(theta/2)): every digit near the centre,
+// where a large alpha multiplies it.  (mu^alpha takes the steep pieces:
+// theta <= pi/4.)  Out of line: inlined into parametric_weights it cost
+// the laws without mu^alpha 1.4% more instructions (callgrind, linear).
+[[gnu::noinline]] double log_cos(double theta) noexcept {
+    const double half = detail::quarter_turn::sin_series(0.5 * theta);  // theta / 2 <= pi/4
+    return std::log1p(-2.0 * half * half);
+}
+
 // The weights of the basis integrands of a parametric law at y of a
 // source piece (to_b: the distance to the piece's end, for mu at the limb),
 // times dy/dw = weight; x from y.
@@ -1112,14 +1121,7 @@ std::array<double, K> parametric_weights(const Profiles<K>& profiles, const Sour
     x = at.sin;
     const double mu = at.cos;
     const double h = x * x * x * weight;
-    // log cos theta = log1p(-2 sin^2(theta/2)): every digit near the centre,
-    // where a large alpha multiplies it.  (mu^alpha takes the steep
-    // pieces: theta <= pi/4.)
-    double log_mu = 0.0;
-    if (profiles.alpha > 0.0) {
-        const double half = std::sin(0.5 * y);
-        log_mu = std::log1p(-2.0 * half * half);
-    }
+    const double log_mu = profiles.alpha > 0.0 ? log_cos(y) : 0.0;
     for (std::size_t k = 0; k < K; ++k) {
         g[k] = theta_weight(profiles.profile[k], h, mu, profiles.alpha, log_mu);
     }
