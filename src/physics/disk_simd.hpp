@@ -173,14 +173,21 @@ M closed_lanes(V u, V rho, V delta) noexcept {
     }
 }
 
-// W arguments from `at` (the last one repeated where fewer are left); one
-// load where they are W in a row, as most of a panel's nodes are.
-V gather(const double* x, const std::size_t* at, std::size_t count) noexcept {
+// W arguments from x on (the last one repeated where fewer are left).
+V load(const double* x, std::size_t count) noexcept {
     V v;
-    if (count == static_cast<std::size_t>(W) && at[W - 1] - at[0] == W - 1) {
-        std::memcpy(&v, x + at[0], sizeof v);
+    if (count == static_cast<std::size_t>(W)) {
+        std::memcpy(&v, x, sizeof v);
         return v;
     }
+    for (std::size_t l = 0; l < static_cast<std::size_t>(W); ++l)
+        v[l] = x[l < count ? l : count - 1];
+    return v;
+}
+
+// W arguments from `at` (the last one repeated where fewer are left).
+V gather(const double* x, const std::size_t* at, std::size_t count) noexcept {
+    V v;
     for (std::size_t l = 0; l < static_cast<std::size_t>(W); ++l)
         v[l] = x[at[l < count ? l : count - 1]];
     return v;
@@ -198,10 +205,8 @@ void run(const double* u, const double* rho, const double* delta, double* const*
     std::size_t size = 0;
     for (std::size_t i = 0; i < n; i += W) {
         const std::size_t count = n - i < static_cast<std::size_t>(W) ? n - i : W;
-        std::size_t chunk[W];
-        for (std::size_t l = 0; l < static_cast<std::size_t>(W); ++l) chunk[l] = i + l;
-        const M closed = closed_lanes<What>(gather(u, chunk, count), gather(rho, chunk, count),
-                                            gather(delta, chunk, count));
+        const M closed =
+            closed_lanes<What>(load(u + i, count), load(rho + i, count), load(delta + i, count));
         for (std::size_t l = 0; l < count; ++l) {
             to_scalar[i + l] = !closed[l];
             if (closed[l]) at[size++] = i + l;
@@ -210,12 +215,15 @@ void run(const double* u, const double* rho, const double* delta, double* const*
     constexpr int results = What == Results::slopes ? 3 : (What == Results::centroid ? 2 : 1);
     for (std::size_t k = 0; k < size; k += W) {
         const std::size_t count = size - k < static_cast<std::size_t>(W) ? size - k : W;
-        const V uk = gather(u, at + k, count);
-        const V rk = gather(rho, at + k, count);
-        V r[results];
-        closed_form<What>(uk, rk, gather(delta, at + k, count), r);
+        // Most of a panel's nodes take the closed form: W of them in a row
+        // move as one load and one store.
         const bool in_a_row =
             count == static_cast<std::size_t>(W) && at[k + W - 1] - at[k] == W - 1;
+        const auto take = [&](const double* x) {
+            return in_a_row ? load(x + at[k], count) : gather(x, at + k, count);
+        };
+        V r[results];
+        closed_form<What>(take(u), take(rho), take(delta), r);
         for (int j = 0; j < results; ++j) {
             if (in_a_row) {
                 std::memcpy(out[j] + at[k], &r[j], sizeof r[j]);
